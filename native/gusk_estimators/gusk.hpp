@@ -1,0 +1,86 @@
+// Shared declarations of the estimator module: its globals, the class objects the methods
+// need after creation, small helpers, and the native functions each source file defines.
+#pragma once
+
+#include "pyclass/pyclass.hpp"
+
+#include <string>
+#include <vector>
+
+namespace gusk {
+
+// The module's globals; every name (np, Messages, Score, the transformer classes, ...) is read
+// from here at the moment it is used, so a caller that rebinds one is obeyed.
+extern pyclass::ModuleGlobals globals;
+inline py::object global(const char* name) { return globals.get(name); }
+
+// The class objects, kept for the `super(Class, self)` calls of the methods.
+struct Classes {
+    py::object estimator;
+    py::object flatten_auto_ensembler;
+    py::object difference_flatten_auto_ensembler;
+    py::object localized_flatten_auto_ensembler;
+};
+Classes& classes();
+
+// `super(cls, self)`.
+py::object super_of(py::handle cls, py::handle self);
+
+// `Messages.get_message(*args, message_id=message_id)`.
+py::object catalogue_message(const char* message_id, const py::tuple& args = py::tuple());
+// `raise Exception(Messages.get_message(*args, message_id=message_id))`.
+[[noreturn]] void raise_catalogue(const char* message_id, const py::tuple& args = py::tuple());
+
+// Raises `Exception(Messages.get_message(*args, message_id=...))` with the caught error kept as
+// its implicit context, as a `raise` inside an `except` block does.
+[[noreturn]] void raise_catalogue_from(const char* message_id, const py::tuple& args,
+                                       py::error_already_set& caught);
+
+// The keyword by which `check_array` takes its finiteness switch in the installed
+// scikit-learn ("ensure_all_finite" or, in older releases, "force_all_finite"); decided at import.
+const char* check_array_finite_keyword();
+
+// `isinstance(obj, (global names...))` with the names read from the module globals now.
+bool is_instance_of_globals(py::handle obj, const std::vector<const char*>& names);
+
+// The flatten family whose output rows are step-major blocks, one row per target.
+inline const std::vector<const char*>& flatten_family() {
+    static const std::vector<const char*> names = {
+        "NormalizedFlatten", "DifferenceNormalizedFlatten", "LocalizedFlatten", "DifferenceFlatten"};
+    return names;
+}
+
+// `obj is None`.
+inline bool is_none(py::handle obj) { return obj.is_none(); }
+// Python truth value.
+bool truthy(py::handle obj);
+
+// Folds step-major blocks of `n_targets` consecutive rows into one row each, every block
+// transposed and flattened; an incomplete last block is dropped.
+py::object fold_target_blocks(py::handle y_pred, py::handle n_targets);
+
+// Native functions, one set per source file.
+namespace core {
+extern pyclass::Function init, get_named_steps, set_scoring, adjust_indices,
+    set_cross_validation, validate_steps, data_fit_transform, data_transform,
+    init_transformer_and_estimator, display_transformations, fit, str, score, set_params,
+    reset_fc_cols_and_lookback, get_params, is_exogenous_pipeline, is_future_exogenous_pipeline,
+    setstate;
+}
+namespace transformations {
+extern pyclass::Function multi_variate_col_encoder, input_data_transformation,
+    output_data_transformation, transformer_helper;
+}
+namespace prediction {
+extern pyclass::Function store_lookback_history_X, add_lookback_history_to_X,
+    predict_sliding_window, add_exogenous_to_X, recursive_predict_helper, predict, predict_,
+    predit_recursive_multi_step, use_parallel_version_of_multi_step_sliding_window,
+    use_multioutput_version_of_multi_step_sliding_window, predict_multi_step_sliding_window,
+    recursive_predict_proba_helper, predict_proba;
+}
+namespace ensemblers {
+extern pyclass::Function flatten_init, difference_init, localized_init, flatten_set_params,
+    difference_set_params, localized_set_params, flatten_name, difference_name, localized_name;
+}
+
+}  // namespace gusk

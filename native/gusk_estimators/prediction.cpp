@@ -1,0 +1,596 @@
+// Forecasts, sliding-window and recursive prediction, look-back history, exogenous input,
+// prediction intervals and the multi-step sliding-window methods.
+#include "gusk_estimators/gusk.hpp"
+
+namespace gusk {
+namespace {
+
+using pyclass::Args;
+
+py::object np() { return global("np"); }
+
+Py_ssize_t n_targets(py::handle self) { return pyclass::length(self.attr("target_columns")); }
+
+py::object rows_from(py::handle X, py::handle start) { return pyclass::slice(X, start, py::none()); }
+
+// `X.shape[0]` as a Python int.
+py::object row_count(py::handle X) { return pyclass::item(X.attr("shape"), 0); }
+
+// `self.look_ahead_fcolumns != None` (an inequality test, as the pipeline has always used).
+bool has_look_ahead_setting(py::handle self) {
+    return pyclass::py_ne(self.attr("look_ahead_fcolumns"), py::none());
+}
+
+bool has_look_ahead_columns(py::handle self) {
+    return has_look_ahead_setting(self) && pyclass::length(self.attr("look_ahead_fcolumns")) > 0;
+}
+
+py::object max_lookback_of(py::handle self) {
+    return global("get_max_lookback")(self.attr("lookback_win"));
+}
+
+// The look-back that predict and the interval helper use: the maximum over per-column windows
+// when a look-ahead setting exists, else `lookback_win` itself.
+py::object prediction_lookback(py::handle self) {
+    return has_look_ahead_setting(self) ? max_lookback_of(self) : self.attr("lookback_win");
+}
+
+bool strategy_is_recursive(py::handle self) {
+    return pyclass::py_eq(self.attr("multistep_prediction_strategy"), py::str("recursive"));
+}
+
+// `np.full((rows, X.shape[1]), 0.0)`.
+py::object zero_rows(py::handle rows, py::handle X) {
+    return np().attr("full")(py::make_tuple(rows, pyclass::item(X.attr("shape"), 1)), 0.0);
+}
+
+py::object append_rows(py::handle X, py::handle rows) {
+    return np().attr("concatenate")(py::make_tuple(X, rows));
+}
+
+// A new row whose target columns hold `values` (flat positions equal column indices for one
+// row) and whose other cells are 0.
+py::object row_with_targets(py::handle self, py::handle X, py::handle values) {
+    py::object numpy = np();
+    py::object new_row = numpy.attr("zeros")(py::make_tuple(1, pyclass::item(X.attr("shape"), 1)));
+    numpy.attr("put")(new_row, self.attr("target_columns"), values);
+    return new_row;
+}
+
+py::object validated_input(py::handle X) {
+    py::dict keywords;
+    keywords["dtype"] = np().attr("float64");
+    keywords[check_array_finite_keyword()] = false;
+    keywords["ensure_2d"] = false;
+    keywords["ensure_min_samples"] = 0;
+    return global("check_array")(X, **keywords);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Look-back history and exogenous input
+
+py::object store_lookback_history_X_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
+    py::object max_lookback = max_lookback_of(self);
+    if (!pyclass::py_gt(max_lookback, py::int_(0))) {
+        self.attr("lookback_data_X") = py::none();
+        return py::none();
+    }
+    py::object numpy = np();
+    py::object start = row_count(X) - max_lookback;
+    py::object key = py::make_tuple(py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), nullptr, nullptr)),
+                                    py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)));
+    // A copy: the history must not change when the caller later reuses its array.
+    py::object history = numpy.attr("array")(X[key]);
+    self.attr("lookback_data_X") = history;
+    if (has_look_ahead_columns(self)) {
+        py::object look_ahead = self.attr("look_ahead_fcolumns");
+        py::object columns = py::make_tuple(py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)),
+                                            look_ahead);
+        py::object mean = numpy.attr("nanmean")(history[columns], py::arg("axis") = 0);
+        mean = mean.attr("reshape")(-1, pyclass::length(look_ahead));
+        self.attr("look_ahead_mean") =
+            numpy.attr("repeat")(mean, self.attr("pred_win"), py::arg("axis") = 0);
+    }
+    return py::none();
+}
+
+py::object add_lookback_history_to_X_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
+    const bool has_history = pyclass::py_gt(max_lookback_of(self), py::int_(0));
+    if (is_none(X)) {
+        return has_history ? self.attr("lookback_data_X").attr("copy")() : X;
+    }
+    if (!has_history) return X;
+    py::object history = self.attr("lookback_data_X");
+    try {
+        py::list parts;
+        parts.append(history);
+        parts.append(X);
+        return np().attr("concatenate")(parts);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        raise_catalogue_from("ORVANE0055E", py::make_tuple(py::str(e.value())), e);
+    }
+}
+
+[[noreturn]] void raise_assertion(const char* message) { pyclass::raise(PyExc_AssertionError, message); }
+
+py::object add_exogenous_to_X_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    py::object exogenous = a["exogenous"];
+    py::object numpy = np();
+    if (pyclass::length(exogenous.attr("shape")) == 1) exogenous = exogenous.attr("reshape")(-1, 1);
+    py::object pred_win = self.attr("pred_win");
+    py::object look_ahead = self.attr("look_ahead_fcolumns");
+    if (pyclass::assertions_enabled()) {
+        if (!pyclass::py_eq(pred_win, py::int_(pyclass::length(exogenous)))) {
+            raise_assertion("number of rows in exogenous cols should match with pred win.");
+        }
+        if (!pyclass::py_eq(py::int_(pyclass::length(look_ahead)), pyclass::item(exogenous.attr("shape"), 1))) {
+            raise_assertion("exogenous cols not in proper format.");
+        }
+    }
+    py::object new_rows = numpy.attr("full")(py::make_tuple(pred_win, pyclass::item(X.attr("shape"), 1)),
+                                             numpy.attr("nan"));
+    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    Py_ssize_t idx = 0;
+    for (py::handle column : look_ahead) {
+        new_rows[py::make_tuple(all_rows, column)] = exogenous[py::make_tuple(all_rows, py::int_(idx))];
+        ++idx;
+    }
+    return numpy.attr("vstack")(py::make_tuple(X, new_rows));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The prediction engine
+
+// Undo the first transformer's target transformation (step 6 of the engine).
+py::object inverse_target_transformation(py::handle self, py::object y_pred) {
+    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    const bool target_transformer = pyclass::is_instance(first, global("TargetTransformer"));
+    if (pyclass::py_eq(self.attr("pred_win"), py::int_(1))) {
+        const Py_ssize_t targets = n_targets(self);
+        y_pred = y_pred.attr("reshape")(-1, targets);
+        if (target_transformer) {
+            y_pred = first.attr("inverse_transform")(y_pred).attr("reshape")(-1, targets);
+        }
+        return y_pred;
+    }
+    return target_transformer ? first.attr("inverse_transform")(y_pred) : y_pred;
+}
+
+// Step-major blocks of rows (one row per target) are folded into one row per window. With
+// pred_win 1 the reshape of the previous step has already done that, so blocks are folded only
+// for multi-step rows.
+py::object fold_step_major_rows(py::handle self, py::object y_pred) {
+    if (pyclass::py_eq(self.attr("pred_win"), py::int_(1))) return y_pred;
+    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    const bool step_major =
+        has_look_ahead_setting(self)
+            ? is_instance_of_globals(first, {"NormalizedFlatten", "DifferenceNormalizedFlatten",
+                                             "LocalizedFlatten", "DifferenceFlatten",
+                                             "LocalizedFlattenX", "DifferenceFlattenX"})
+            : is_instance_of_globals(first, flatten_family());
+    return step_major ? fold_target_blocks(y_pred, py::int_(n_targets(self))) : y_pred;
+}
+
+bool is_numeric_array(py::handle y) {
+    py::object kind = y.attr("dtype").attr("kind");
+    return pyclass::py_eq(kind, py::str("f")) || pyclass::py_eq(kind, py::str("c")) ||
+           pyclass::py_eq(kind, py::str("i")) || pyclass::py_eq(kind, py::str("u"));
+}
+
+// Null rows in front, so that the predictions end on the last input row. Numeric predictions
+// are padded with NaN and stay numeric; anything else is padded with None.
+py::object pad_in_front(py::handle y_pred, Py_ssize_t num_samples, py::handle num_predictions) {
+    py::object numpy = np();
+    py::object shape = py::len(y_pred.attr("shape")) == 1
+                           ? py::object(py::make_tuple(num_samples))
+                           : py::object(py::make_tuple(num_samples, pyclass::item(y_pred.attr("shape"), 1)));
+    py::object null_padding =
+        is_numeric_array(y_pred)
+            ? numpy.attr("full")(shape, numpy.attr("nan"),
+                                 py::arg("dtype") = numpy.attr("result_type")(y_pred, numpy.attr("float64")))
+            : numpy.attr("full")(shape, py::none(), py::arg("dtype") = py::module_::import("builtins").attr("object"));
+    py::list parts;
+    if (pyclass::py_gt(num_predictions, py::int_(0))) {
+        py::object keep = -py::reinterpret_borrow<py::object>(num_predictions);
+        parts.append(pyclass::slice(null_padding, py::none(), keep));
+        parts.append(pyclass::slice(y_pred, keep, py::none()));
+    } else {
+        parts.append(pyclass::slice(null_padding, py::none(), py::int_(-pyclass::length(y_pred))));
+        parts.append(y_pred);
+    }
+    return numpy.attr("concatenate")(parts);
+}
+
+py::object predict_engine_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    py::object numpy = np();
+    const Py_ssize_t num_samples = pyclass::item(X.attr("shape"), 0).cast<Py_ssize_t>();
+    X = self.attr("_input_data_transformation")(X);
+    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
+    py::object Xt = transformed.first;
+    if (truthy(self.attr("multivariate_column_encoding"))) Xt = self.attr("_multi_variate_col_encoder")(Xt);
+    py::object y_pred = self.attr("estimator").attr("predict")(Xt);
+    y_pred = inverse_target_transformation(self, y_pred);
+    y_pred = fold_step_major_rows(self, y_pred);
+    y_pred = self.attr("_output_data_transformation")(y_pred);
+    y_pred[numpy.attr("isinf")(y_pred)] = py::none();
+    if (!pyclass::py_eq(self.attr("pred_win"), py::int_(1))) return y_pred;
+    return pad_in_front(y_pred, num_samples, a["num_predictions"]);
+}
+
+py::object predict_sliding_window_body(const Args& a) {
+    py::object self = a["self"];
+    return self.attr("_predict")(a["X"]).attr("reshape")(-1, n_targets(self));
+}
+
+py::object recursive_predict_helper_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    py::object max_lookback = max_lookback_of(self);
+    if (pyclass::has_attr(self, "is_recursive_multi_step_sliding") &&
+        pyclass::py_eq(self.attr("is_recursive_multi_step_sliding"), py::bool_(true))) {
+        return rows_from(self.attr("predict_sliding_window")(X), max_lookback);
+    }
+    py::object numpy = np();
+    py::object preds;
+    const Py_ssize_t steps = pyclass::to_int(self.attr("multistep_prediction_win")).cast<Py_ssize_t>();
+    for (Py_ssize_t step = 0; step < steps; ++step) {
+        py::object pred = rows_from(self.attr("predict_sliding_window")(X), max_lookback);
+        X = pyclass::slice(X, py::int_(1), max_lookback);
+        X = append_rows(X, row_with_targets(self, X, pred));
+        X = append_rows(X, zero_rows(self.attr("pred_win"), X));
+        preds = step == 0 ? pred : append_rows(preds, pred);
+    }
+    if (!preds) preds = py::list();
+    return preds.attr("flatten")().attr("reshape")(-1, n_targets(self));
+}
+
+// The model input of a forecast: the last look-back rows, then the rows to be forecast
+// (future exogenous values, or placeholders).
+py::object forecast_window(py::handle self, py::object X, py::handle supporting_features,
+                           py::handle max_lookback) {
+    py::object numpy = np();
+    py::object pred_win = self.attr("pred_win");
+    if (has_look_ahead_columns(self)) {
+        py::object future = is_none(supporting_features) ? self.attr("look_ahead_mean")
+                                                         : py::reinterpret_borrow<py::object>(supporting_features);
+        X = self.attr("_add_exogenous_to_X")(X, future);
+        X = rows_from(X, row_count(X) - (max_lookback + pred_win));
+        X[numpy.attr("isnan")(X)] = py::float_(0.0);
+        return X;
+    }
+    py::object lookback = has_look_ahead_setting(self) ? py::reinterpret_borrow<py::object>(max_lookback)
+                                                       : self.attr("lookback_win");
+    X = rows_from(X, row_count(X) - lookback);
+    if (pyclass::py_gt(pred_win, py::int_(0))) {
+        py::object rows = strategy_is_recursive(self) ? pred_win : self.attr("multistep_prediction_win");
+        X = append_rows(X, zero_rows(rows, X));
+    }
+    return X;
+}
+
+py::object predict_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    py::object supporting_features = a["supporting_features"];
+    py::object prediction_type = a["prediction_type"];
+    py::object numpy = np();
+
+    if (pyclass::is_instance(supporting_features, numpy.attr("matrix"))) {
+        supporting_features = numpy.attr("squeeze")(numpy.attr("asarray")(supporting_features));
+    }
+    py::object max_lookback = prediction_lookback(self);
+    if (!is_none(X)) {
+        X = validated_input(X);
+        if (pyclass::py_gt(numpy.attr("count_nonzero")(numpy.attr("isnan")(X)), py::int_(0))) {
+            raise_catalogue("ORVANE0067E");
+        }
+    }
+    if (!is_none(prediction_type)) {
+        py::object score = global("Score");
+        py::object lowered = prediction_type.attr("lower")();
+        if (pyclass::py_eq(lowered, score.attr("PREDICT_SLIDING_WINDOW"))) {
+            py::object pred_win = self.attr("pred_win");
+            if (pyclass::py_eq(pred_win, py::int_(1))) return self.attr("predict_sliding_window")(X);
+            if (pyclass::py_gt(pred_win, py::int_(1))) return self.attr("predict_multi_step_sliding_window")(X);
+            raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
+        } else if (pyclass::py_ne(lowered, score.attr("PREDICT_FORECAST"))) {
+            raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
+        }
+    }
+    if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
+    py::object builtins = py::module_::import("builtins");
+    if (pyclass::py_lt(row_count(X) - max_lookback, py::int_(0))) {
+        raise_catalogue("ORVANE0047E", py::make_tuple(builtins.attr("format")(max_lookback),
+                                                      builtins.attr("format")(row_count(X))));
+    }
+    X = forecast_window(self, X, supporting_features, max_lookback);
+
+    py::object y_pred;
+    if (pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1))) {
+        y_pred = self.attr("predict_sliding_window")(X);
+        const bool no_placeholders = pyclass::py_eq(self.attr("pred_win"), py::int_(0));
+        y_pred = rows_from(y_pred, no_placeholders ? max_lookback - py::int_(1) : max_lookback);
+    } else if (pyclass::py_eq(self.attr("pred_win"), py::int_(1)) && strategy_is_recursive(self)) {
+        y_pred = self.attr("_recursive_predict_helper")(X);
+    } else {
+        y_pred = self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
+    }
+    return y_pred;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Multi-step sliding windows
+
+[[noreturn]] void cannot_serve(const std::string& reason) {
+    raise_catalogue("ORVANE0051E", py::make_tuple(py::str(reason)));
+}
+
+py::object predict_multi_step_sliding_window_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    py::object pred_win = self.attr("pred_win");
+    py::object steps = self.attr("multistep_prediction_win");
+    if (!pyclass::py_ge(pred_win, py::int_(1))) cannot_serve("pred_win must be at least 1");
+    if (!pyclass::py_ge(steps, py::int_(1))) cannot_serve("multistep_prediction_win must be at least 1");
+    if (pyclass::py_gt(pred_win, py::int_(1))) {
+        self.attr("is_recursive_multi_step_sliding") = py::bool_(false);
+        return self.attr("_use_multioutput_version_of_multi_step_sliding_window")(X);
+    }
+    if (!strategy_is_recursive(self)) {
+        cannot_serve("a one-step model (pred_win=1) forecasts several steps only with "
+                     "multistep_prediction_strategy='recursive'");
+    }
+    // One step ahead needs no recursion: the sliding-window pass serves every window at once.
+    self.attr("is_recursive_multi_step_sliding") = py::bool_(pyclass::py_eq(steps, py::int_(1)));
+    try {
+        py::object result = self.attr("_use_parallel_version_of_multi_step_sliding_window")(X);
+        self.attr("is_recursive_multi_step_sliding") = py::bool_(false);
+        return result;
+    } catch (...) {
+        self.attr("is_recursive_multi_step_sliding") = py::bool_(false);
+        throw;
+    }
+}
+
+py::object use_multioutput_version_body(const Args& a) {
+    py::object self = a["self"];
+    return self.attr("_predict")(a["X"]);
+}
+
+py::object use_parallel_version_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    py::object numpy = np();
+    if (pyclass::has_attr(self, "is_recursive_multi_step_sliding") &&
+        truthy(self.attr("is_recursive_multi_step_sliding"))) {
+        return self.attr("_recursive_predict_helper")(X);
+    }
+    const Py_ssize_t lookback = pyclass::to_int(max_lookback_of(self)).cast<Py_ssize_t>();
+    const Py_ssize_t steps = pyclass::to_int(self.attr("multistep_prediction_win")).cast<Py_ssize_t>();
+    const Py_ssize_t rows = pyclass::length(X);
+    const Py_ssize_t windows = rows - lookback - steps + 1;
+    if (windows < 1) {
+        cannot_serve("X has " + std::to_string(rows) + " rows; every window needs " +
+                     std::to_string(lookback) + " look-back rows and " + std::to_string(steps) +
+                     " rows to forecast");
+    }
+    // Every window is forecast recursively on its own; the windows are spread over workers.
+    py::object helper = self.attr("_recursive_predict_helper");
+    py::object delayed = global("delayed");
+    py::list tasks;
+    for (Py_ssize_t t = lookback; t < lookback + windows; ++t) {
+        py::object window = pyclass::slice(X, py::int_(t - lookback), py::int_(t));
+        window = append_rows(window, zero_rows(self.attr("pred_win"), window));
+        tasks.append(delayed(helper)(window));
+    }
+    py::object n_jobs = pyclass::has_attr(self, "n_jobs") ? self.attr("n_jobs") : py::object(py::int_(-1));
+    py::object workers = global("get_optimized_n_jobs")(py::arg("n_jobs") = n_jobs,
+                                                        py::arg("no_outputs") = windows);
+    py::object results = global("Parallel")(py::arg("n_jobs") = workers)(tasks);
+    py::list flat_rows;
+    for (py::handle forecast : results) flat_rows.append(forecast.attr("reshape")(-1));
+    return numpy.attr("array")(flat_rows);
+}
+
+py::object predit_recursive_multi_step_body(const Args& a) {
+    py::object self = a["self"];
+    py::object strategy = self.attr("multistep_prediction_strategy");
+    if (!strategy_is_recursive(self)) raise_catalogue("ORVANE0048E", py::make_tuple(strategy));
+    py::object pred_win = self.attr("pred_win");
+    if (!pyclass::py_eq(pred_win, py::int_(1))) raise_catalogue("ORVANE0049E", py::make_tuple(pred_win));
+    py::object X = a["X"];
+    if (!is_none(X)) X = validated_input(X);
+    if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
+    py::object max_lookback = max_lookback_of(self);
+    py::object builtins = py::module_::import("builtins");
+    const py::object rows = is_none(X) ? py::object(py::int_(0)) : row_count(X);
+    if (is_none(X) || pyclass::py_lt(rows, max_lookback)) {
+        raise_catalogue("ORVANE0050E", py::make_tuple(builtins.attr("format")(max_lookback),
+                                                      builtins.attr("format")(rows)));
+    }
+    X = rows_from(X, rows - max_lookback);
+    X = append_rows(X, zero_rows(pred_win, X));
+    if (pyclass::has_attr(self, "is_recursive_multi_step_sliding")) {
+        self.attr("is_recursive_multi_step_sliding") = py::bool_(false);
+    }
+    return self.attr("_recursive_predict_helper")(X);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Prediction intervals
+
+py::object interval_from_bounds(py::handle self, py::handle Xt) {
+    py::object numpy = np();
+    py::object yt = self.attr("estimator").attr("predict_proba")(Xt).attr("transpose")();
+    py::object lower = pyclass::item(yt, 0);
+    py::object upper = pyclass::item(yt, 1);
+    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    const bool target_transformer = pyclass::is_instance(first, global("TargetTransformer"));
+    if (pyclass::py_gt(self.attr("pred_win"), py::int_(1))) {
+        if (target_transformer) {
+            lower = first.attr("inverse_transform")(lower);
+            upper = first.attr("inverse_transform")(upper);
+            if (is_instance_of_globals(first, flatten_family())) {
+                lower = self.attr("_transformer_helper")(lower);
+                upper = self.attr("_transformer_helper")(upper);
+            }
+        }
+    } else {
+        const Py_ssize_t targets = n_targets(self);
+        if (targets == 1 && pyclass::length(lower.attr("shape")) == 1) {
+            lower = lower.attr("reshape")(-1, 1);
+            upper = upper.attr("reshape")(-1, 1);
+        }
+        if (target_transformer) {
+            lower = first.attr("inverse_transform")(lower).attr("reshape")(-1, targets);
+            upper = first.attr("inverse_transform")(upper).attr("reshape")(-1, targets);
+        }
+    }
+    py::object low_pred_yt = self.attr("_output_data_transformation")(lower);
+    py::object upper_pred_yt = self.attr("_output_data_transformation")(upper);
+    py::list bounds;
+    bounds.append(low_pred_yt);
+    bounds.append(upper_pred_yt);
+    return numpy.attr("array")(bounds).attr("transpose")();
+}
+
+py::object predict_proba_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    if (!pyclass::is_instance(self.attr("estimator"), global("EnsembleRegressor"))) {
+        raise_catalogue("ORVANE0053E");
+    }
+    py::object pred_win = self.attr("pred_win");
+    if (pyclass::py_gt(pred_win, py::int_(0))) {
+        py::object dummy;
+        if (strategy_is_recursive(self)) {
+            if (pyclass::has_attr(self, "recursive_cnt")) {
+                self.attr("recursive_cnt") = py::object(self.attr("recursive_cnt")) - py::int_(1);
+                dummy = zero_rows(pred_win, X);
+            } else {
+                // The outer call: drive the steps, and never leave the counter behind.
+                self.attr("recursive_cnt") = self.attr("multistep_prediction_win");
+                py::object predict_probs;
+                try {
+                    predict_probs = self.attr("_recursive_predict_proba_helper")(X);
+                } catch (...) {
+                    if (pyclass::has_attr(self, "recursive_cnt")) py::delattr(self, "recursive_cnt");
+                    throw;
+                }
+                py::delattr(self, "recursive_cnt");
+                return predict_probs;
+            }
+        } else {
+            dummy = zero_rows(self.attr("multistep_prediction_win"), X);
+        }
+        X = append_rows(X, dummy);
+    }
+    X = self.attr("_input_data_transformation")(X);
+    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
+    try {
+        return interval_from_bounds(self, transformed.first);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        raise_catalogue_from("ORVANE0052E", py::tuple(), e);
+    }
+}
+
+py::object recursive_predict_proba_helper_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    py::object max_lookback = prediction_lookback(self);
+    py::object predictions = self.attr("predict")(X).attr("reshape")(-1, n_targets(self));
+    py::object pred_probs;
+    const Py_ssize_t steps = pyclass::to_int(self.attr("multistep_prediction_win")).cast<Py_ssize_t>();
+    for (Py_ssize_t step = 0; step < steps; ++step) {
+        if (step == 0) {
+            pred_probs = self.attr("predict_proba")(X);
+            continue;
+        }
+        if (!pyclass::py_gt(self.attr("recursive_cnt"), py::int_(0))) continue;
+        py::object pre_pred = pyclass::item(predictions, step - 1);
+        // The window slides from the end of X: its last max_lookback rows, less the oldest.
+        X = pyclass::slice(rows_from(X, row_count(X) - max_lookback), py::int_(1), py::none());
+        X = append_rows(X, row_with_targets(self, X, pre_pred));
+        pred_probs = append_rows(pred_probs, self.attr("predict_proba")(X));
+    }
+    if (!pred_probs) {
+        pyclass::raise(PyExc_UnboundLocalError,
+                       "cannot access local variable 'pred_probs' where it is not associated with a value");
+    }
+    return pred_probs;
+}
+
+}  // namespace
+
+namespace prediction {
+
+pyclass::Function store_lookback_history_X{
+    "_store_lookback_history_X", {{"self"}, {"X"}}, &store_lookback_history_X_body,
+    "Keep (a copy of) the last look-back rows of X, and the look-ahead means of exogenous\n"
+    "pipelines, for later forecasts."};
+pyclass::Function add_lookback_history_to_X{
+    "_add_lookback_history_to_X", {{"self"}, {"X"}}, &add_lookback_history_to_X_body,
+    "Prepend the stored look-back rows to X (X may be None)."};
+pyclass::Function predict_sliding_window{
+    "predict_sliding_window", {{"self"}, {"X"}}, &predict_sliding_window_body,
+    "One-step predictions for every window of X, padded in front to the length of X."};
+pyclass::Function add_exogenous_to_X{
+    "_add_exogenous_to_X", {{"self"}, {"X"}, {"exogenous"}}, &add_exogenous_to_X_body,
+    "Append pred_win future rows carrying the known look-ahead values (other cells NaN)."};
+pyclass::Function recursive_predict_helper{
+    "_recursive_predict_helper", {{"self"}, {"X"}}, &recursive_predict_helper_body,
+    "Forecast multistep_prediction_win steps by feeding each one-step prediction back."};
+pyclass::Function predict{
+    "predict", {{"self"}, {"X", "None"}, {"supporting_features", "None"}, {"prediction_type", "None"}},
+    &predict_body,
+    "Forecast the steps after the end of X.\n\n"
+    "Parameters\n----------\n"
+    "X : array-like of shape (n_rows, n_columns), default None\n"
+    "    The latest rows of the series (None: the stored look-back history alone).\n"
+    "supporting_features : array-like, default None\n"
+    "    Future values of the look-ahead columns, one row per predicted step.\n"
+    "prediction_type : str, default None\n"
+    "    'forecast' (default) or 'sliding_window' (in-sample predictions), any letter case.\n\n"
+    "Returns\n-------\nndarray with one row per predicted step and one column per target."};
+pyclass::Function predict_{
+    "_predict", {{"self"}, {"X"}, {"num_predictions", "-1"}}, &predict_engine_body,
+    "Run the fitted transformers and estimator over every window of X; with pred_win 1 the\n"
+    "result is padded in front with null rows to the length of X."};
+pyclass::Function predit_recursive_multi_step{
+    "predit_recursive_multi_step", {{"self"}, {"X"}}, &predit_recursive_multi_step_body,
+    "Forecast multistep_prediction_win steps after X recursively with a one-step model\n"
+    "(multistep_prediction_strategy='recursive', pred_win=1)."};
+pyclass::Function use_parallel_version_of_multi_step_sliding_window{
+    "_use_parallel_version_of_multi_step_sliding_window", {{"self"}, {"X"}},
+    &use_parallel_version_body,
+    "Recursive multi-step forecasts of every window of X, the windows spread over joblib workers."};
+pyclass::Function use_multioutput_version_of_multi_step_sliding_window{
+    "_use_multioutput_version_of_multi_step_sliding_window", {{"self"}, {"X"}},
+    &use_multioutput_version_body,
+    "Multi-step forecasts of every window of X from a multi-output model, in one pass."};
+pyclass::Function predict_multi_step_sliding_window{
+    "predict_multi_step_sliding_window", {{"self"}, {"X"}}, &predict_multi_step_sliding_window_body,
+    "For every window of X, the forecast of the next steps: one row per window; reshape it\n"
+    "with (-1, len(target_columns)) for one row per predicted step."};
+pyclass::Function recursive_predict_proba_helper{
+    "_recursive_predict_proba_helper", {{"self"}, {"X"}}, &recursive_predict_proba_helper_body,
+    "Interval rows of every recursive step, stacked along the first axis."};
+pyclass::Function predict_proba{
+    "predict_proba", {{"self"}, {"X"}}, &predict_proba_body,
+    "Lower and upper bounds of the forecast after X (needs an EnsembleRegressor final\n"
+    "estimator); ``result[..., 0]`` is the lower and ``result[..., 1]`` the upper bound."};
+
+}  // namespace prediction
+}  // namespace gusk

@@ -1,0 +1,276 @@
+// The data transformation schemes, their inverses, the multivariate column encoder and the
+// folding of per-target row blocks.
+//
+// Every element function is evaluated with NumPy's ufuncs on whole arrays, in the same order of
+// operations as the one-number formula, so each value equals what NumPy gives element by element.
+#include "gusk_estimators/gusk.hpp"
+
+#include <cstring>
+
+namespace gusk {
+
+namespace {
+
+using pyclass::Args;
+
+py::object np() { return global("np"); }
+
+py::object all_rows() { return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)); }
+
+// Applies `on_true` where `mask` holds and `on_false` elsewhere, each to its own elements only
+// (so neither branch sees values it would warn about).
+template <typename OnTrue, typename OnFalse>
+py::object piecewise(py::handle values, py::handle mask, OnTrue on_true, OnFalse on_false) {
+    py::object numpy = np();
+    py::object arr = numpy.attr("asarray")(values);
+    py::object inverse = numpy.attr("logical_not")(mask);
+    py::object true_part = on_true(arr[mask]);
+    py::object false_part = on_false(arr[inverse]);
+    py::object out = numpy.attr("empty")(arr.attr("shape"),
+                                         py::arg("dtype") = numpy.attr("result_type")(true_part, false_part));
+    out[mask] = true_part;
+    out[inverse] = false_part;
+    if (pyclass::is_instance(values, numpy.attr("generic"))) return out[py::tuple()];
+    return out;
+}
+
+// log(1 + v) for v >= 0, -log(-v + 1) otherwise (NaN takes the second branch).
+py::object signed_log(py::handle values) {
+    py::object numpy = np();
+    const py::int_ one(1);
+    return piecewise(
+        values, numpy.attr("greater_equal")(values, 0),
+        [&](py::handle v) { return numpy.attr("log")(numpy.attr("add")(one, v)); },
+        [&](py::handle v) {
+            return numpy.attr("negative")(
+                numpy.attr("log")(numpy.attr("add")(numpy.attr("negative")(v), one)));
+        });
+}
+
+// exp(v) - 1 for v >= 0, 1 - exp(-v) otherwise.
+py::object inverse_signed_log(py::handle values) {
+    py::object numpy = np();
+    const py::int_ one(1);
+    return piecewise(
+        values, numpy.attr("greater_equal")(values, 0),
+        [&](py::handle v) { return numpy.attr("subtract")(numpy.attr("exp")(v), one); },
+        [&](py::handle v) {
+            return numpy.attr("subtract")(one, numpy.attr("exp")(numpy.attr("negative")(v)));
+        });
+}
+
+py::object sqrt_scheme(py::handle v) { return np().attr("sqrt")(v); }
+
+py::object reciprocal_scheme(py::handle v) {
+    py::object numpy = np();
+    return numpy.attr("true_divide")(py::int_(1), numpy.attr("add")(v, py::int_(1)));
+}
+
+py::object anscombe_scheme(py::handle v) {
+    py::object numpy = np();
+    return numpy.attr("multiply")(py::int_(2),
+                                  numpy.attr("sqrt")(numpy.attr("add")(v, py::float_(0.375))));
+}
+
+py::object fisher_scheme(py::handle v) {
+    py::object numpy = np();
+    return numpy.attr("arctanh")(numpy.attr("clip")(v, -0.99999999, 0.99999999));
+}
+
+bool scheme_is(py::handle scheme, const char* name) { return pyclass::py_eq(scheme, py::str(name)); }
+
+// Divides (or subtracts) each selected column by its mean over all rows; a zero mean divides
+// by 1.0. Changes x in place and returns the means.
+py::object mean_transform(py::handle clm_index, py::handle x, bool division) {
+    py::object numpy = np();
+    py::object key = py::make_tuple(all_rows(), clm_index);
+    py::object selected = x[key];
+    py::object mean_clm = numpy.attr("mean")(selected, py::arg("axis") = 0);
+    if (division) {
+        mean_clm[numpy.attr("equal")(mean_clm, 0)] = py::float_(1.0);
+        x[key] = numpy.attr("true_divide")(selected, mean_clm);
+    } else {
+        x[key] = numpy.attr("subtract")(selected, mean_clm);
+    }
+    return mean_clm;
+}
+
+// `sum((X <= 0).any(1)) > 0`: is any element of any column of X at most zero?
+bool any_non_positive(py::handle X) {
+    py::object non_positive = py::reinterpret_steal<py::object>(
+        PyObject_RichCompare(X.ptr(), py::int_(0).ptr(), Py_LE));
+    if (!non_positive) throw py::error_already_set();
+    py::object rows_with_non_positive = non_positive.attr("any")(1);
+    py::object numpy = np();
+    if (pyclass::is_instance(rows_with_non_positive, numpy.attr("ndarray")) &&
+        rows_with_non_positive.attr("ndim").cast<int>() == 1) {
+        return numpy.attr("count_nonzero")(rows_with_non_positive).cast<long long>() > 0;
+    }
+    py::object total = py::module_::import("builtins").attr("sum")(rows_with_non_positive);
+    return pyclass::py_gt(total, py::int_(0));
+}
+
+py::object input_data_transformation_body(const Args& a) {
+    py::object self = a["self"];
+    py::object X = a["X"];
+    if (scheme_is(self.attr("data_transformation_scheme"), "auto")) {
+        self.attr("data_transformation_scheme") =
+            any_non_positive(X) ? py::object(py::none()) : py::object(py::str("log"));
+    }
+    py::object scheme = self.attr("data_transformation_scheme");
+    if (is_none(scheme)) return X;
+    py::object numpy = np();
+    if (!pyclass::is_instance(X, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return X;
+
+    X = X.attr("copy")();
+    X = X.attr("astype")(py::module_::import("builtins").attr("float"));
+    py::object builtins = py::module_::import("builtins");
+    py::object clm_index = builtins.attr("list")(
+        builtins.attr("set")(self.attr("feature_columns") + self.attr("target_columns")));
+    py::object key = py::make_tuple(all_rows(), clm_index);
+
+    const auto apply = [&](py::object (*element)(py::handle)) { X[key] = element(X[key]); };
+    const auto mean_scheme = [&](bool division, bool then_log) {
+        self.attr("mean_clm_index") = clm_index;
+        self.attr("mean_clm") = mean_transform(clm_index, X, division);
+        if (then_log) apply(&signed_log);
+    };
+
+    if (scheme_is(scheme, "log")) {
+        apply(&signed_log);
+    } else if (scheme_is(scheme, "mean_division")) {
+        mean_scheme(true, false);
+    } else if (scheme_is(scheme, "mean_substraction")) {
+        mean_scheme(false, false);
+    } else if (scheme_is(scheme, "mean_division_log")) {
+        mean_scheme(true, true);
+    } else if (scheme_is(scheme, "mean_substraction_log")) {
+        mean_scheme(false, true);
+    } else if (scheme_is(scheme, "sqrt")) {
+        apply(&sqrt_scheme);
+    } else if (scheme_is(scheme, "reciprocal")) {
+        apply(&reciprocal_scheme);
+    } else if (scheme_is(scheme, "anscombe")) {
+        apply(&anscombe_scheme);
+    } else if (scheme_is(scheme, "fisher")) {
+        apply(&fisher_scheme);
+    } else {
+        raise_catalogue("ORVANE0042E");
+    }
+    return X;
+}
+
+// Multiplies (division schemes) or adds back (subtraction schemes) each target's stored mean.
+py::object inv_mean_transform(py::object y, py::handle target_len, py::handle mean_clm,
+                              py::handle mean_clm_index, bool division) {
+    py::object operator_module = py::module_::import("operator");
+    py::object op_func = operator_module.attr(division ? "mul" : "add");
+    py::object m = mean_clm[mean_clm_index];
+    if (pyclass::py_gt(target_len, py::int_(1))) {
+        py::object original_shape = y.attr("shape");
+        y = y.attr("reshape")(-1, target_len);
+        y = op_func(y, m);
+        return y.attr("reshape")(original_shape);
+    }
+    return op_func(y, m);
+}
+
+py::object output_data_transformation_body(const Args& a) {
+    py::object self = a["self"];
+    py::object y = a["y"];
+    py::object scheme = self.attr("data_transformation_scheme");
+    if (is_none(scheme)) return y;
+    py::object numpy = np();
+    if (!pyclass::is_instance(y, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return y;
+
+    const auto mean_inverse = [&](py::object values, bool division) {
+        return inv_mean_transform(std::move(values), py::int_(pyclass::length(self.attr("target_columns"))),
+                                  self.attr("mean_clm"), self.attr("mean_clm_index"), division);
+    };
+    if (scheme_is(scheme, "log")) return inverse_signed_log(y);
+    if (scheme_is(scheme, "mean_division")) return mean_inverse(y, true);
+    if (scheme_is(scheme, "mean_substraction")) return mean_inverse(y, false);
+    if (scheme_is(scheme, "mean_division_log")) return mean_inverse(inverse_signed_log(y), true);
+    if (scheme_is(scheme, "mean_substraction_log")) return mean_inverse(inverse_signed_log(y), false);
+    if (scheme_is(scheme, "sqrt")) return numpy.attr("square")(y);
+    if (scheme_is(scheme, "reciprocal")) return numpy.attr("reciprocal")(y) - py::int_(1);
+    if (scheme_is(scheme, "anscombe")) {
+        return numpy.attr("square")(y) / py::float_(4.0) - py::float_(0.375);
+    }
+    if (scheme_is(scheme, "fisher")) return numpy.attr("tanh")(y);
+    return y;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+py::object multi_variate_col_encoder_body(const Args& a) {
+    py::object self = a["self"];
+    py::object Xt = a["Xt"];
+    const Py_ssize_t n_targets = pyclass::length(self.attr("target_columns"));
+    if (n_targets <= 1) return Xt;
+    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    if (!is_instance_of_globals(first, flatten_family())) return Xt;
+
+    const Py_ssize_t rows = pyclass::length(Xt);
+    const auto complete_blocks = static_cast<Py_ssize_t>(static_cast<double>(rows) / n_targets);
+    py::array_t<double> col_mask({rows, n_targets});
+    double* cells = col_mask.mutable_data();
+    std::memset(cells, 0, sizeof(double) * static_cast<size_t>(rows * n_targets));
+    for (Py_ssize_t block = 0; block < complete_blocks; ++block) {
+        for (Py_ssize_t target = 0; target < n_targets; ++target) {
+            cells[(block * n_targets + target) * n_targets + target] = 1.0;
+        }
+    }
+    return np().attr("hstack")(py::make_tuple(Xt, col_mask));
+}
+
+py::object transformer_helper_body(const Args& a) {
+    py::object self = a["self"];
+    return fold_target_blocks(a["y_pred"], py::int_(pyclass::length(self.attr("target_columns"))));
+}
+
+}  // namespace
+
+py::object fold_target_blocks(py::handle y_pred, py::handle n_targets) {
+    const Py_ssize_t n = n_targets.cast<Py_ssize_t>();
+    if (n == 0) pyclass::raise(PyExc_ZeroDivisionError, "division by zero");
+    const auto blocks = static_cast<Py_ssize_t>(static_cast<double>(pyclass::length(y_pred)) / n);
+    py::object numpy = np();
+    if (blocks <= 0) return numpy.attr("array")(py::list());
+
+    py::object arr = numpy.attr("asarray")(y_pred);
+    py::object complete = pyclass::slice(arr, py::none(), py::int_(blocks * n));
+    const auto ndim = arr.attr("ndim").cast<Py_ssize_t>();
+    if (ndim <= 1) return numpy.attr("array")(complete.attr("reshape")(blocks, n));
+
+    // Each block of n rows is transposed (all of its axes reversed) and flattened.
+    py::list block_shape;
+    block_shape.append(blocks);
+    block_shape.append(n);
+    py::list axes;
+    axes.append(0);
+    py::object shape = arr.attr("shape");
+    for (Py_ssize_t axis = 1; axis < ndim; ++axis) block_shape.append(pyclass::item(shape, axis));
+    for (Py_ssize_t axis = ndim; axis >= 1; --axis) axes.append(axis);
+    return complete.attr("reshape")(py::tuple(block_shape))
+        .attr("transpose")(py::tuple(axes))
+        .attr("reshape")(blocks, -1);
+}
+
+namespace transformations {
+
+pyclass::Function multi_variate_col_encoder{
+    "_multi_variate_col_encoder", {{"self"}, {"Xt"}}, &multi_variate_col_encoder_body,
+    "Append one indicator column per target telling which target each step-major row serves."};
+pyclass::Function input_data_transformation{
+    "_input_data_transformation", {{"self"}, {"X"}}, &input_data_transformation_body,
+    "Apply the data transformation scheme to the feature and target columns of a copy of X."};
+pyclass::Function output_data_transformation{
+    "_output_data_transformation", {{"self"}, {"y"}}, &output_data_transformation_body,
+    "Bring predictions back from the transformed scale to the scale of the raw data."};
+pyclass::Function transformer_helper{
+    "_transformer_helper", {{"self"}, {"y_pred"}}, &transformer_helper_body,
+    "Fold each block of per-target rows into one row per time step."};
+
+}  // namespace transformations
+}  // namespace gusk

@@ -1,0 +1,391 @@
+#include "pyclass/pyclass.hpp"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+namespace pyclass {
+
+namespace {
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    // CPython's wording: 'a', 'a' and 'b', 'a', 'b', and 'c'.
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) {
+                text += " and ";
+            } else {
+                text += (i + 1 == names.size()) ? ", and " : ", ";
+            }
+        }
+        text += "'" + names[i] + "'";
+    }
+    return text;
+}
+
+[[noreturn]] void throw_type_error(const std::string& message) { throw py::type_error(message); }
+
+bool rich_compare(py::handle a, py::handle b, int op) {
+    py::object result = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    if (!result) throw py::error_already_set();
+    const int truth = PyObject_IsTrue(result.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Args
+
+Args::Args(const Function& function, std::vector<py::object> values, py::dict kwargs,
+           std::vector<bool> by_keyword)
+    : function_(function), values_(std::move(values)), kwargs_(std::move(kwargs)),
+      passed_(std::move(by_keyword)) {}
+
+size_t Args::index_of(const char* name) const {
+    const auto& params = function_.params();
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (std::strcmp(params[i].name, name) == 0) return i;
+    }
+    throw std::logic_error(std::string("native function ") + function_.name() +
+                           " has no parameter " + name);
+}
+
+py::object Args::operator[](const char* name) const { return values_[index_of(name)]; }
+
+bool Args::passed(const char* name) const { return passed_[index_of(name)]; }
+
+// ---------------------------------------------------------------------------------------------
+// Function
+
+Function::Function(const char* name, std::initializer_list<Param> params, Body body,
+                   const char* doc)
+    : name_(name), body_(body), doc_(doc) {
+    for (const Param& p : params) {
+        if (p.var_keyword) {
+            var_keyword_ = p;
+            has_var_keyword_ = true;
+        } else {
+            params_.push_back(p);
+        }
+    }
+}
+
+std::string Function::text_signature() const {
+    std::string text = std::string(name_) + "(";
+    bool first = true;
+    for (const Param& p : params_) {
+        if (!first) text += ", ";
+        first = false;
+        text += p.name;
+        if (p.default_literal) text += std::string("=") + p.default_literal;
+    }
+    if (has_var_keyword_) {
+        if (!first) text += ", ";
+        text += std::string("**") + var_keyword_.name;
+    }
+    return text + ")\n--\n\n";
+}
+
+void Function::prepare_defaults() {
+    py::object literal_eval = py::module_::import("ast").attr("literal_eval");
+    defaults_.clear();
+    for (const Param& p : params_) {
+        defaults_.push_back(p.default_literal ? literal_eval(p.default_literal).release().ptr() : nullptr);
+    }
+}
+
+py::object Function::function_object(PyCFunction trampoline, py::handle module_name) {
+    if (function_object_) return py::reinterpret_borrow<py::object>(function_object_);
+    prepare_defaults();
+    docstring_ = text_signature() + doc_;
+    method_def_.ml_name = name_;
+    method_def_.ml_meth = trampoline;
+    method_def_.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    method_def_.ml_doc = docstring_.c_str();
+    function_object_ = PyCFunction_NewEx(&method_def_, nullptr, module_name.ptr());
+    if (!function_object_) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(function_object_);
+}
+
+std::string Function::positional_count_text() const {
+    size_t required = 0;
+    for (const Param& p : params_) required += p.default_literal ? 0 : 1;
+    if (required == params_.size()) return std::to_string(required);
+    return "from " + std::to_string(required) + " to " + std::to_string(params_.size());
+}
+
+Args Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    const size_t n = params_.size();
+    std::vector<py::object> values(n);
+    std::vector<bool> passed(n, false);
+    py::dict kwargs;
+
+    if (static_cast<size_t>(nargs) > n) {
+        const std::string given = std::to_string(nargs);
+        throw_type_error(std::string(name_) + "() takes " + positional_count_text() +
+                         " positional argument" + (n == 1 ? "" : "s") + " but " + given +
+                         (nargs == 1 ? " was" : " were") + " given");
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        values[i] = py::reinterpret_borrow<py::object>(args[i]);
+        passed[i] = true;
+    }
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        const char* key_text = PyUnicode_AsUTF8(key);
+        if (!key_text) throw py::error_already_set();
+        py::object value = py::reinterpret_borrow<py::object>(args[nargs + k]);
+        size_t i = 0;
+        while (i < n && std::strcmp(params_[i].name, key_text) != 0) ++i;
+        if (i < n) {
+            if (passed[i]) {
+                throw_type_error(std::string(name_) + "() got multiple values for argument '" +
+                                 key_text + "'");
+            }
+            values[i] = std::move(value);
+            passed[i] = true;
+        } else if (has_var_keyword_) {
+            if (kwargs.contains(key)) {
+                throw_type_error(std::string(name_) +
+                                 "() got multiple values for keyword argument '" + key_text + "'");
+            }
+            kwargs[key] = std::move(value);
+        } else {
+            throw_type_error(std::string(name_) + "() got an unexpected keyword argument '" +
+                             key_text + "'");
+        }
+    }
+
+    std::vector<std::string> missing;
+    for (size_t i = 0; i < n; ++i) {
+        if (passed[i]) continue;
+        if (params_[i].default_literal) {
+            values[i] = py::reinterpret_borrow<py::object>(defaults_[i]);
+        } else {
+            missing.emplace_back(params_[i].name);
+        }
+    }
+    if (!missing.empty()) {
+        throw_type_error(std::string(name_) + "() missing " + std::to_string(missing.size()) +
+                         " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                         ": " + quoted_list(missing));
+    }
+    return Args(*this, std::move(values), std::move(kwargs), std::move(passed));
+}
+
+PyObject* Function::call(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    try {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Args bound = bind(args, nargs, kwnames);
+        py::object result = body_(bound);
+        if (!result) return py::none().release().ptr();
+        return result.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error in %s(): %s", name_, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "internal error in %s()", name_);
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Classes and helpers
+
+py::object make_class(const char* name, const py::tuple& bases, const py::dict& members,
+                      py::handle module_name, const char* doc) {
+    py::object builtins = py::module_::import("builtins");
+    py::object type_of = builtins.attr("type");
+    py::object winner = bases.empty() ? type_of : type_of(bases[0]);
+    for (py::handle base : bases) {
+        py::object meta = type_of(base);
+        if (PyObject_IsSubclass(winner.ptr(), meta.ptr()) == 1) continue;
+        if (PyObject_IsSubclass(meta.ptr(), winner.ptr()) == 1) {
+            winner = meta;
+            continue;
+        }
+        throw_type_error(
+            "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+            "subclass of the metaclasses of all its bases");
+    }
+    py::object namespace_ = winner.attr("__prepare__")(name, bases);
+    namespace_["__module__"] = module_name;
+    namespace_["__qualname__"] = py::str(name);
+    namespace_["__doc__"] = py::str(doc);
+    for (auto item : members) namespace_[item.first] = item.second;
+    return winner(name, bases, namespace_);
+}
+
+py::object import_from(const char* module, const char* name) {
+    py::module_ mod = py::module_::import(module);
+    if (has_attr(mod, name)) return mod.attr(name);
+    const std::string submodule = std::string(module) + "." + name;
+    try {
+        return py::module_::import(submodule.c_str());
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    py::object error = py::module_::import("builtins")
+                           .attr("ImportError")(std::string("cannot import name '") + name +
+                                                    "' from '" + module + "'",
+                                                py::arg("name") = module);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+bool py_eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_EQ); }
+bool py_ne(py::handle a, py::handle b) { return rich_compare(a, b, Py_NE); }
+bool py_lt(py::handle a, py::handle b) { return rich_compare(a, b, Py_LT); }
+bool py_le(py::handle a, py::handle b) { return rich_compare(a, b, Py_LE); }
+bool py_gt(py::handle a, py::handle b) { return rich_compare(a, b, Py_GT); }
+bool py_ge(py::handle a, py::handle b) { return rich_compare(a, b, Py_GE); }
+
+bool is_instance(py::handle obj, py::handle cls) {
+    const int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+bool has_attr(py::handle obj, const char* name) {
+    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return false;
+    }
+    throw py::error_already_set();
+}
+
+Py_ssize_t length(py::handle obj) {
+    const Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+py::object to_int(py::handle value) {
+    PyObject* result = PyNumber_Long(value.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object item(py::handle obj, Py_ssize_t index) {
+    py::object key = py::int_(index);
+    PyObject* result = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object slice(py::handle obj, py::handle start, py::handle stop) {
+    py::object range = py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+    if (!range) throw py::error_already_set();
+    PyObject* result = PyObject_GetItem(obj.ptr(), range.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    py::object iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                         Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object values[2];
+    for (int i = 0; i < 2; ++i) {
+        values[i] = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+        if (!values[i]) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+    }
+    py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {values[0], values[1]};
+}
+
+bool assertions_enabled() {
+    static const bool enabled =
+        py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
+    return enabled;
+}
+
+void raise(PyObject* exc_type, const std::string& message) {
+    PyErr_SetString(exc_type, message.c_str());
+    throw py::error_already_set();
+}
+
+void raise(py::handle exc_type, py::handle argument) {
+    py::object error = py::reinterpret_borrow<py::object>(exc_type)(argument);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+void ModuleGlobals::attach(py::handle module) {
+    Py_XDECREF(module_);
+    module_ = module.inc_ref().ptr();
+}
+
+py::object ModuleGlobals::get(const char* name) const {
+    PyObject* dict = PyModule_GetDict(module_);  // borrowed
+    PyObject* value = PyDict_GetItemString(dict, name);  // borrowed
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+void ModuleGlobals::set(const char* name, py::handle value) const {
+    if (PyDict_SetItemString(PyModule_GetDict(module_), name, value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+py::object ModuleGlobals::name() const {
+    return py::reinterpret_borrow<py::object>(module_).attr("__name__");
+}
+
+int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initialised) noexcept {
+    if (initialised) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s can be initialised only once per process; reuse the loaded module",
+                     PyModule_GetName(module));
+        return -1;
+    }
+    try {
+        py::detail::get_internals();
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        body(m);
+        initialised = true;
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_ImportError, "initialising %s failed: %s", PyModule_GetName(module),
+                     e.what());
+    }
+    return -1;
+}
+
+}  // namespace pyclass

@@ -1,0 +1,434 @@
+"""Ensembles of the best pipelines of an automatic search, with prediction intervals.
+
+:class:`GUSKEnsemble` refits the leaders of the search on all rows and
+combines them, by averaging ("voting") or by a non-negative linear
+combination learnt on time-ordered out-of-fold predictions ("stacked").
+
+:class:`EnsembleRegressor` adds prediction intervals computed with the
+jackknife+-after-bootstrap: bootstrap copies of the best pipeline are fitted
+at fit time, and the out-of-bag residuals of the training rows calibrate the
+interval of every new row.
+"""
+
+import math
+
+import numpy as np
+from joblib import Parallel, delayed
+from sklearn.linear_model import LinearRegression
+from sklearn.model_selection import TimeSeriesSplit
+from sklearn.utils.validation import check_is_fitted
+
+from orvane.gusk.joint_optimizers.auto.base_auto import (
+    GUSKAuto,
+    _check_positive_int,
+    _is_int,
+    _is_real,
+    _MAX_SEED,
+    _predict_outputs,
+    _silenced_warnings,
+    _try_fit_candidate,
+)
+
+__all__ = ["GUSKEnsemble", "EnsembleRegressor", "ENSEMBLE_TYPES"]
+
+#: Accepted values of ``ensemble_type``.
+ENSEMBLE_TYPES = ("voting", "stacked")
+
+#: Number of time-ordered folds used for the out-of-fold predictions of stacking.
+STACKING_FOLDS = 3
+
+# Test rows handled at once when computing intervals, to bound the memory of
+# the (training rows x test rows x targets) array of out-of-bag predictions.
+_INTERVAL_CHUNK_ELEMENTS = 2_000_000
+
+
+def _time_ordered_folds(n_samples):
+    """Expanding-window folds: each fold trains on the rows before its test rows."""
+    if n_samples < 4:
+        return []
+    n_splits = STACKING_FOLDS if n_samples >= 2 * (STACKING_FOLDS + 1) else 1
+    return list(TimeSeriesSplit(n_splits=n_splits).split(np.empty((n_samples, 1))))
+
+
+def _out_of_fold_predictions(steps, X, y, train, test, seed):
+    """Predictions for the ``test`` rows of a candidate fitted on the ``train`` rows."""
+    pipeline, error = _try_fit_candidate(steps, X[train], y[train], seed)
+    if error is not None:
+        return None
+    with _silenced_warnings():
+        try:
+            return _predict_outputs(pipeline, X[test], y.shape[1])
+        except Exception:
+            return None
+
+
+def _non_negative_weights(predictions, target):
+    """Non-negative least-squares weights of the leaders' predictions for one target.
+
+    Parameters
+    ----------
+    predictions : ndarray of shape (n_rows, n_leaders)
+    target : ndarray of shape (n_rows,)
+
+    Returns
+    -------
+    ndarray of shape (n_leaders,)
+        Equal weights when the fit gives nothing usable (all zero).
+    """
+    combiner = LinearRegression(positive=True, fit_intercept=False).fit(predictions, target)
+    weights = np.asarray(combiner.coef_, dtype=np.float64).reshape(-1)
+    if not np.all(np.isfinite(weights)) or weights.sum() <= 0:
+        return np.full(predictions.shape[1], 1.0 / predictions.shape[1])
+    return weights
+
+
+def _order_statistic(values, rank):
+    """The ``rank``-th smallest (1-based) entry of ``values`` along axis 0."""
+    return np.partition(values, rank - 1, axis=0)[rank - 1]
+
+
+def _interval_ranks(n_values, confidence_level):
+    """1-based ranks of the lower and upper order statistics of the jackknife+.
+
+    The lower bound is the floor(alpha (n + 1))-th smallest value and the upper
+    bound the ceil((1 - alpha)(n + 1))-th, with alpha = 1 - confidence_level,
+    both clipped to [1, n]; the small tolerance keeps products such as
+    0.05 * 40 from landing one rank off because of rounding.  Because the
+    lower bound ranks values minus residuals and the upper bound values plus
+    residuals, both read as "centre -/+ the level's quantile of the
+    residuals", also below a 50 % level.
+    """
+    alpha = 1.0 - confidence_level
+    lower = math.floor(alpha * (n_values + 1) + 1e-9)
+    upper = math.ceil((1.0 - alpha) * (n_values + 1) - 1e-9)
+    return min(max(lower, 1), n_values), min(max(upper, 1), n_values)
+
+
+class GUSKEnsemble(GUSKAuto):
+    """Automatic search whose final model combines the best candidates.
+
+    Parameters
+    ----------
+    stages : sequence of stages, callable or None, default=None
+        Search space; ``None`` uses the default space.
+    total_execution_time : float, default=2
+        Budget of the search in minutes.
+    execution_time_per_pipeline : float, default=1
+        Candidates whose fit took longer than this many minutes are left out
+        of the ranking.
+    execution_platform : str, default="spark_node_random_search"
+        Random (``"*_random_search"``) or space order (``"*_complete_search"``).
+    n_leaders_for_ensemble : int, default=5
+        Number of best candidates refitted on all rows and combined (fewer
+        when the search found fewer usable candidates).
+    ensemble_type : {"voting", "stacked"}, default="voting"
+        ``"voting"`` averages the leaders' predictions; ``"stacked"`` weights
+        them with non-negative least squares fitted, per target, on their
+        out-of-fold predictions over expanding time-ordered folds.
+    n_jobs : int or None, default=None
+        Candidates fitted at once through ``joblib.Parallel``.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the search order and the candidates' own ``random_state``.
+    verbose : bool, default=False
+        Print one progress line per batch to standard error.
+
+    Attributes
+    ----------
+    estimators_ : list of sklearn.pipeline.Pipeline
+        The leaders refitted on all rows, best first.
+    leader_names_ : list of str
+        Their names.
+    ensemble_weights_ : ndarray of shape (n_outputs, n_leaders)
+        Weight of every leader for every target.
+    best_estimator_ : sklearn.pipeline.Pipeline
+        The best leader (``estimators_[0]``).
+    leaderboard_, ranked_candidates_, search_time_, n_features_in_, n_outputs_
+        As in :class:`~orvane.gusk.joint_optimizers.auto.base_auto.GUSKAuto`.
+    """
+
+    _progress_label = "GUSKEnsemble"
+
+    def __init__(self, stages=None, total_execution_time=2, execution_time_per_pipeline=1,
+                 execution_platform="spark_node_random_search", n_leaders_for_ensemble=5,
+                 ensemble_type="voting", n_jobs=None, random_state=None, verbose=False):
+        super().__init__(
+            stages=stages,
+            total_execution_time=total_execution_time,
+            execution_time_per_pipeline=execution_time_per_pipeline,
+            execution_platform=execution_platform,
+            n_jobs=n_jobs,
+            random_state=random_state,
+            verbose=verbose,
+        )
+        self.n_leaders_for_ensemble = n_leaders_for_ensemble
+        self.ensemble_type = ensemble_type
+
+    def _validate_params(self, n_samples):
+        super()._validate_params(n_samples)
+        _check_positive_int(self.n_leaders_for_ensemble, "n_leaders_for_ensemble")
+        if self.ensemble_type not in ENSEMBLE_TYPES:
+            raise ValueError(
+                f'ensemble_type must be "voting" or "stacked"; got {self.ensemble_type!r}.'
+            )
+
+    def _fit_final_model(self, X, y, rng, seed):
+        leaders = self._refit_leaders(X, y, self.n_leaders_for_ensemble, seed)
+        self.estimators_ = [pipeline for _, pipeline in leaders]
+        self.leader_names_ = [candidate.name for candidate, _ in leaders]
+        self.best_estimator_ = self.estimators_[0]
+        if self.ensemble_type == "stacked":
+            weights = self._stacking_weights(X, y, [c for c, _ in leaders], seed)
+        else:
+            weights = np.full((self.n_outputs_, len(leaders)), 1.0 / len(leaders))
+        self.ensemble_weights_ = weights
+
+    def _stacking_weights(self, X, y, leaders, seed):
+        """Per-target non-negative weights learnt on out-of-fold predictions.
+
+        Falls back to equal weights when there are too few rows for folds or
+        a leader cannot be fitted on one of them.
+        """
+        n_leaders = len(leaders)
+        equal = np.full((self.n_outputs_, n_leaders), 1.0 / n_leaders)
+        folds = _time_ordered_folds(len(X))
+        if not folds:
+            return equal
+        with _silenced_warnings(), Parallel(n_jobs=self.n_jobs) as parallel:
+            results = parallel(
+                delayed(_out_of_fold_predictions)(leader.steps, X, y, train, test, seed)
+                for leader in leaders for train, test in folds
+            )
+        if any(result is None for result in results):
+            return equal
+        n_folds = len(folds)
+        # (n_leaders, n_out_of_fold_rows, n_outputs)
+        predictions = np.stack([
+            np.concatenate(results[i * n_folds:(i + 1) * n_folds]) for i in range(n_leaders)
+        ])
+        rows = np.concatenate([test for _, test in folds])
+        return np.stack([
+            _non_negative_weights(predictions[:, :, output].T, y[rows, output])
+            for output in range(self.n_outputs_)
+        ])
+
+    def _predict_outputs(self, X):
+        check_is_fitted(self, "estimators_")
+        predictions = np.stack([
+            _predict_outputs(estimator, X, self.n_outputs_) for estimator in self.estimators_
+        ])
+        return np.einsum("mnk,km->nk", predictions, self.ensemble_weights_)
+
+
+class EnsembleRegressor(GUSKEnsemble):
+    """Ensemble of the best pipelines of an automatic search, with prediction intervals.
+
+    Point predictions combine the leaders of the search (see
+    :class:`GUSKEnsemble`).  :meth:`predict_proba` returns prediction
+    intervals from ``n_estimators_for_pred_interval`` bootstrap copies of the
+    best pipeline, calibrated on their out-of-bag residuals
+    (jackknife+-after-bootstrap).
+
+    Parameters
+    ----------
+    stages : sequence of stages, callable or None, default=None
+        Search space; ``None`` uses the default space.
+    total_execution_time : float, default=2
+        Budget of the search in minutes.
+    execution_time_per_pipeline : float, default=1
+        Candidates whose fit took longer than this many minutes are left out
+        of the ranking.
+    execution_platform : str, default="spark_node_random_search"
+        Random (``"*_random_search"``) or space order (``"*_complete_search"``).
+    n_leaders_for_ensemble : int, default=5
+        Number of best candidates combined.
+    n_estimators_for_pred_interval : int, default=30
+        Number of bootstrap copies of the best pipeline fitted for the
+        intervals.
+    max_samples_for_pred_interval : float or int, default=1.0
+        Rows drawn, with replacement, for each copy: a float in (0, 1] is a
+        share of the rows, an int a number of rows (at most all of them).
+    ensemble_type : {"voting", "stacked"}, default="voting"
+        How the leaders are combined.
+    n_jobs : int or None, default=None
+        Models fitted at once through ``joblib.Parallel``.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the search order, the candidates and the bootstrap samples, so
+        that a fixed value gives the same ensemble and the same intervals.
+    verbose : bool, default=False
+        Print one progress line per batch to standard error.
+    confidence_level : float, default=0.95
+        Intended coverage of the intervals, in (0, 1).
+
+    Attributes
+    ----------
+    interval_estimators_ : list of sklearn.pipeline.Pipeline
+        The bootstrap copies that could be fitted (empty when the in-sample
+        fallback is used).
+    interval_method_ : str
+        ``"jackknife+-after-bootstrap"``, or ``"in-sample residuals"`` when
+        fewer than two training rows were ever out of bag.
+    oob_weights_ : ndarray of shape (n_calibration_rows, n_copies)
+        For every calibration row, the averaging weights of the copies that
+        did not see it.
+    oob_residuals_ : ndarray of shape (n_calibration_rows, n_outputs)
+        Absolute out-of-bag residuals of the calibration rows.
+    in_sample_half_width_ : ndarray of shape (n_outputs,)
+        Half width of the fallback intervals (``None`` when unused).
+    estimators_, leader_names_, ensemble_weights_, best_estimator_,
+    leaderboard_, ranked_candidates_, search_time_, n_features_in_, n_outputs_
+        As in :class:`GUSKEnsemble`.
+    """
+
+    _progress_label = "EnsembleRegressor"
+
+    def __init__(self, stages=None, total_execution_time=2, execution_time_per_pipeline=1,
+                 execution_platform="spark_node_random_search", n_leaders_for_ensemble=5,
+                 n_estimators_for_pred_interval=30, max_samples_for_pred_interval=1.0,
+                 ensemble_type="voting", n_jobs=None, random_state=None, verbose=False,
+                 confidence_level=0.95):
+        super().__init__(
+            stages=stages,
+            total_execution_time=total_execution_time,
+            execution_time_per_pipeline=execution_time_per_pipeline,
+            execution_platform=execution_platform,
+            n_leaders_for_ensemble=n_leaders_for_ensemble,
+            ensemble_type=ensemble_type,
+            n_jobs=n_jobs,
+            random_state=random_state,
+            verbose=verbose,
+        )
+        self.n_estimators_for_pred_interval = n_estimators_for_pred_interval
+        self.max_samples_for_pred_interval = max_samples_for_pred_interval
+        self.confidence_level = confidence_level
+
+    # -- parameters ---------------------------------------------------------
+
+    def _validate_params(self, n_samples):
+        super()._validate_params(n_samples)
+        _check_positive_int(self.n_estimators_for_pred_interval,
+                            "n_estimators_for_pred_interval")
+        self._bootstrap_size(n_samples)
+        level = self.confidence_level
+        if not _is_real(level) or not 0.0 < level < 1.0:
+            raise ValueError(
+                f"confidence_level must be a number strictly between 0 and 1, "
+                f"for example 0.95; got {level!r}."
+            )
+
+    def _bootstrap_size(self, n_samples):
+        """Rows drawn for each bootstrap copy."""
+        value = self.max_samples_for_pred_interval
+        if _is_int(value):
+            if not 1 <= value <= n_samples:
+                raise ValueError(
+                    f"max_samples_for_pred_interval as an int is a number of rows and "
+                    f"must lie in [1, {n_samples}]; got {value}. Pass a float in "
+                    f"(0, 1] for a share of the rows."
+                )
+            return int(value)
+        if _is_real(value) and 0.0 < value <= 1.0:
+            return max(1, int(value * n_samples))
+        raise ValueError(
+            f"max_samples_for_pred_interval must be a float in (0, 1] (a share of "
+            f"the rows) or an int in [1, n_samples] (a number of rows); got {value!r}."
+        )
+
+    # -- fitting ------------------------------------------------------------
+
+    def _fit_final_model(self, X, y, rng, seed):
+        super()._fit_final_model(X, y, rng, seed)
+        self._fit_interval_estimators(X, y, rng, seed)
+
+    def _fit_interval_estimators(self, X, y, rng, seed):
+        """Fit the bootstrap copies of the best pipeline and calibrate on out-of-bag rows."""
+        n_samples, n_copies = len(X), self.n_estimators_for_pred_interval
+        samples = rng.randint(0, n_samples, size=(n_copies, self._bootstrap_size(n_samples)))
+        steps = self.ranked_candidates_[0].steps
+        copy_seeds = [None if seed is None else (seed + i) % _MAX_SEED for i in range(n_copies)]
+        with _silenced_warnings(), Parallel(n_jobs=self.n_jobs) as parallel:
+            results = parallel(
+                delayed(_try_fit_candidate)(steps, X[rows], y[rows], copy_seed)
+                for rows, copy_seed in zip(samples, copy_seeds)
+            )
+        fitted = [(pipeline, rows) for (pipeline, error), rows in zip(results, samples)
+                  if error is None]
+
+        in_bag = np.zeros((len(fitted), n_samples), dtype=bool)
+        for copy, (_, rows) in enumerate(fitted):
+            in_bag[copy, rows] = True
+        out_of_bag = ~in_bag
+        n_out_of_bag = out_of_bag.sum(axis=0)
+        calibration_rows = np.flatnonzero(n_out_of_bag > 0)
+
+        if len(calibration_rows) >= 2:
+            estimators = [pipeline for pipeline, _ in fitted]
+            weights = out_of_bag[:, calibration_rows].T / n_out_of_bag[calibration_rows, None]
+            copies_predictions = self._copies_predictions(estimators, X[calibration_rows])
+            oob_predictions = np.einsum("ib,bik->ik", weights, copies_predictions)
+            self.interval_estimators_ = estimators
+            self.interval_method_ = "jackknife+-after-bootstrap"
+            self.oob_weights_ = weights
+            self.oob_residuals_ = np.abs(y[calibration_rows] - oob_predictions)
+            self.in_sample_half_width_ = None
+        else:
+            residuals = np.abs(y - self._predict_outputs(X))
+            _, upper_rank = _interval_ranks(n_samples, self.confidence_level)
+            self.interval_estimators_ = []
+            self.interval_method_ = "in-sample residuals"
+            self.oob_weights_ = np.empty((0, 0))
+            self.oob_residuals_ = np.empty((0, self.n_outputs_))
+            self.in_sample_half_width_ = _order_statistic(residuals, upper_rank)
+
+    def _copies_predictions(self, estimators, X):
+        """(n_copies, n_rows, n_outputs) predictions of the bootstrap copies."""
+        with _silenced_warnings():
+            return np.stack([_predict_outputs(est, X, self.n_outputs_) for est in estimators])
+
+    # -- intervals ----------------------------------------------------------
+
+    def predict_proba(self, X):
+        """Prediction intervals at level ``confidence_level``.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+
+        Returns
+        -------
+        ndarray
+            ``np.array([lower, upper]).transpose()`` where ``lower`` and
+            ``upper`` have the shape of ``predict(X)``: (n_samples, 2) for one
+            target, (n_outputs, n_samples, 2) for several.
+        """
+        check_is_fitted(self, "interval_method_")
+        X = self._validate_prediction_data(X)
+        if self.interval_estimators_:
+            lower, upper = self._jackknife_plus_bounds(X)
+        else:
+            center = self._predict_outputs(X)
+            lower = center - self.in_sample_half_width_
+            upper = center + self.in_sample_half_width_
+        return np.array([self._as_target_shape(lower), self._as_target_shape(upper)]).transpose()
+
+    def _jackknife_plus_bounds(self, X):
+        """Lower and upper bounds of shape (n_samples, n_outputs)."""
+        copies_predictions = self._copies_predictions(self.interval_estimators_, X)
+        residuals = self.oob_residuals_
+        lower_rank, upper_rank = _interval_ranks(len(residuals), self.confidence_level)
+        lower = np.empty((len(X), self.n_outputs_))
+        upper = np.empty_like(lower)
+        chunk = max(1, _INTERVAL_CHUNK_ELEMENTS // max(1, residuals.size))
+        for start in range(0, len(X), chunk):
+            rows = slice(start, start + chunk)
+            # Aggregate of the copies that did not see each calibration row:
+            # (n_calibration_rows, rows in chunk, n_outputs).
+            leave_out = np.einsum("ib,btk->itk", self.oob_weights_, copies_predictions[:, rows])
+            lower[rows] = _order_statistic(leave_out - residuals[:, None, :], lower_rank)
+            upper[rows] = _order_statistic(leave_out + residuals[:, None, :], upper_rank)
+        # At very low levels the leave-one-out spread can exceed the residuals
+        # and the bounds cross; such an interval collapses to its midpoint.
+        crossed = lower > upper
+        midpoint = (lower + upper) / 2.0
+        lower[crossed] = midpoint[crossed]
+        upper[crossed] = midpoint[crossed]
+        return lower, upper

@@ -1,0 +1,417 @@
+"""Automatic regressors: search, budgets, ensembles and prediction intervals."""
+
+import inspect
+import pickle
+import threading
+import time
+
+import numpy as np
+import pytest
+from joblib import parallel_config
+from sklearn.base import BaseEstimator, RegressorMixin, clone
+from sklearn.dummy import DummyRegressor
+from sklearn.ensemble import GradientBoostingRegressor
+from sklearn.linear_model import LinearRegression
+from sklearn.multioutput import MultiOutputRegressor
+
+from orvane.gusk.estimators.regression.auto_ensemble_regressor import (
+    EnsembleRegressor,
+    GUSKEnsemble,
+)
+from orvane.gusk.joint_optimizers.auto.auto_regression import AutoRegression
+from orvane.gusk.joint_optimizers.auto.base_auto import GUSKAuto
+from orvane.gusk.joint_optimizers.utils.regression_dag import PipelineStep
+
+LINEAR = PipelineStep("Linear", "sklearn.linear_model", "LinearRegression")
+MEAN = PipelineStep("Mean", "sklearn.dummy", "DummyRegressor")
+
+
+# -- fakes --------------------------------------------------------------------
+
+FIT_LOG = []      # (tag, first column of X, thread name) per fit
+PREDICT_LOG = []  # (tag, first column of X) per predict
+
+
+class RecordingRegressor(RegressorMixin, BaseEstimator):
+    """Predicts zero; records the rows it is fitted on and asked about."""
+
+    def __init__(self, tag=0, sleep=0.0):
+        self.tag = tag
+        self.sleep = sleep
+
+    def fit(self, X, y):
+        FIT_LOG.append((self.tag, np.asarray(X)[:, 0].copy(), threading.current_thread().name))
+        time.sleep(self.sleep)
+        self.n_features_in_ = np.asarray(X).shape[1]
+        return self
+
+    def predict(self, X):
+        PREDICT_LOG.append((self.tag, np.asarray(X)[:, 0].copy()))
+        return np.zeros(len(X))
+
+
+class FailingRegressor(RegressorMixin, BaseEstimator):
+    def fit(self, X, y):
+        raise ArithmeticError("this model always fails")
+
+    def predict(self, X):
+        raise AssertionError("never fitted")
+
+
+@pytest.fixture(autouse=True)
+def clear_logs():
+    FIT_LOG.clear()
+    PREDICT_LOG.clear()
+
+
+def linear_windows(n_rows, width=3):
+    """Windows of the series 0, 1, 2, ...: row i is [i, ..., i + width - 1], target i + width."""
+    X = np.arange(n_rows)[:, None] + np.arange(width)[None, :]
+    return X.astype(float), np.arange(width, n_rows + width, dtype=float)
+
+
+def noisy_linear(n_rows, seed, noise=1.0, n_features=4):
+    rng = np.random.RandomState(seed)
+    X = rng.normal(size=(n_rows, n_features))
+    return X, X @ np.arange(1.0, n_features + 1) + rng.normal(scale=noise, size=n_rows)
+
+
+def single_linear_space():
+    return [[LINEAR]]
+
+
+# -- construction ---------------------------------------------------------------
+
+AUTO_KEYWORDS = ["stages", "total_execution_time", "execution_time_per_pipeline",
+                 "execution_platform", "n_jobs", "random_state", "verbose"]
+ENSEMBLE_KEYWORDS = ["stages", "total_execution_time", "execution_time_per_pipeline",
+                     "execution_platform", "n_leaders_for_ensemble",
+                     "n_estimators_for_pred_interval", "max_samples_for_pred_interval",
+                     "ensemble_type", "n_jobs", "random_state", "verbose", "confidence_level"]
+
+
+@pytest.mark.parametrize(("cls", "keywords"), [
+    (AutoRegression, AUTO_KEYWORDS), (GUSKAuto, AUTO_KEYWORDS),
+    (EnsembleRegressor, ENSEMBLE_KEYWORDS),
+])
+def test_constructor_signature(cls, keywords):
+    assert list(inspect.signature(cls.__init__).parameters)[1:] == keywords
+
+
+@pytest.mark.parametrize("make", [
+    lambda: AutoRegression(stages=single_linear_space, total_execution_time=3,
+                           execution_time_per_pipeline=0.5,
+                           execution_platform="single_node_complete_search"),
+    lambda: EnsembleRegressor(stages=[[LINEAR]], total_execution_time=4,
+                              execution_time_per_pipeline=2,
+                              execution_platform="spark_node_random_search",
+                              n_leaders_for_ensemble=2, n_estimators_for_pred_interval=7,
+                              max_samples_for_pred_interval=0.5, ensemble_type="stacked"),
+])
+def test_parameters_survive_clone_and_pickle(make):
+    model = make()
+    params = model.get_params()
+    assert clone(model).get_params() == params
+    assert pickle.loads(pickle.dumps(model)).get_params() == params
+    assert model.set_params(total_execution_time=9).total_execution_time == 9
+
+
+def test_constructor_stores_invalid_values_without_complaint():
+    model = EnsembleRegressor(execution_platform="laptop", ensemble_type="bagging")
+    assert (model.execution_platform, model.ensemble_type) == ("laptop", "bagging")
+
+
+# -- the search -------------------------------------------------------------------
+
+def test_candidates_are_scored_on_a_time_ordered_holdout():
+    X, y = linear_windows(20, width=1)
+    AutoRegression(stages=[[RecordingRegressor()]]).fit(X, y)
+    fitted_rows = [rows for _, rows, _ in FIT_LOG]
+    np.testing.assert_array_equal(fitted_rows[0], np.arange(15))       # first 75 %
+    np.testing.assert_array_equal(PREDICT_LOG[0][1], np.arange(15, 20))  # the rest
+    np.testing.assert_array_equal(fitted_rows[1], np.arange(20))       # refit on all rows
+    assert len(FIT_LOG) == 2
+
+
+def test_noiseless_linear_series_is_predicted_exactly():
+    X, y = linear_windows(60)
+    model = AutoRegression(random_state=0).fit(X, y)
+    assert model.leaderboard_[0]["pipeline"] == "LinearRegression"
+    assert model.leaderboard_[0]["score"] < 1e-8
+    assert [entry["status"] for entry in model.leaderboard_] == ["ok"] * 8
+    X_future = np.array([[100.0, 101.0, 102.0], [500.0, 501.0, 502.0]])
+    np.testing.assert_allclose(model.predict(X_future), [103.0, 503.0], atol=1e-6)
+    assert model.search_time_ > 0
+
+
+@pytest.mark.parametrize("platform", ["spark_node_complete_search", "single_node_complete_search"])
+def test_complete_search_follows_the_space_order(platform):
+    X, y = linear_windows(12)
+    space = [[RecordingRegressor(tag) for tag in range(6)]]
+    AutoRegression(stages=space, execution_platform=platform).fit(X, y)
+    assert [tag for tag, rows, _ in FIT_LOG if len(rows) == 9] == [0, 1, 2, 3, 4, 5]
+
+
+@pytest.mark.parametrize("platform", ["spark_node_random_search", "single_node_random_search"])
+def test_random_search_order_is_seeded(platform):
+    X, y = linear_windows(12)
+    space = [[RecordingRegressor(tag) for tag in range(6)]]
+
+    def order(seed):
+        FIT_LOG.clear()
+        AutoRegression(stages=space, execution_platform=platform, random_state=seed).fit(X, y)
+        return [tag for tag, rows, _ in FIT_LOG if len(rows) == 9]
+
+    first = order(5)
+    assert sorted(first) == [0, 1, 2, 3, 4, 5]
+    assert first != [0, 1, 2, 3, 4, 5]
+    assert order(5) == first
+
+
+def test_two_dimensional_target_wraps_single_output_models():
+    X, y = linear_windows(40)
+    Y = np.column_stack([y, 2 * y + 1])
+    gradient_boosting = PipelineStep("GB", "sklearn.ensemble", "GradientBoostingRegressor",
+                                     {"n_estimators": 5})
+    model = AutoRegression(stages=[[gradient_boosting]], random_state=0).fit(X, Y)
+    final = model.best_estimator_.steps[-1][1]
+    assert isinstance(final, MultiOutputRegressor)
+    assert isinstance(final.estimator, GradientBoostingRegressor)
+    assert model.predict(X[:4]).shape == (4, 2)
+
+    linear = AutoRegression(stages=[[LINEAR]]).fit(X, Y)
+    assert isinstance(linear.best_estimator_.steps[-1][1], LinearRegression)
+    np.testing.assert_allclose(linear.predict([[50.0, 51.0, 52.0]]), [[53.0, 107.0]], atol=1e-6)
+
+
+def test_column_target_keeps_its_shape_and_chains_accept_one_target():
+    X, y = linear_windows(30)
+    column = AutoRegression(stages=[[LINEAR]]).fit(X, y[:, None])
+    assert column.predict(X[:3]).shape == (3, 1)
+    chain = PipelineStep("Chain", "sklearn.multioutput", "RegressorChain", args=(LINEAR,))
+    flat = AutoRegression(stages=[[chain]]).fit(X, y)
+    np.testing.assert_allclose(flat.predict(X[:3]), y[:3], atol=1e-6)
+
+
+def test_callable_stages_are_called_at_fit():
+    X, y = linear_windows(20)
+    model = AutoRegression(stages=single_linear_space).fit(X, y)
+    assert [entry["pipeline"] for entry in model.leaderboard_] == ["Linear"]
+
+
+def test_failing_candidates_are_ranked_last_with_their_error():
+    X, y = linear_windows(20)
+    model = AutoRegression(stages=[[FailingRegressor(), LINEAR]],
+                           execution_platform="single_node_complete_search").fit(X, y)
+    assert [e["pipeline"] for e in model.leaderboard_] == ["Linear", "FailingRegressor"]
+    assert model.leaderboard_[1]["status"] == "failed"
+    assert model.leaderboard_[1]["error"] == "ArithmeticError: this model always fails"
+    assert [c.name for c in model.ranked_candidates_] == ["Linear"]
+
+
+def test_no_successful_candidate_raises_with_the_last_error_chained():
+    X, y = linear_windows(20)
+    with pytest.raises(ValueError, match="None of the 2 candidate pipelines") as info:
+        AutoRegression(stages=[[FailingRegressor(), FailingRegressor()]]).fit(X, y)
+    assert isinstance(info.value.__cause__, ArithmeticError)
+
+
+def test_too_few_rows_fit_the_first_working_candidate_on_all_rows():
+    X, y = linear_windows(3)
+    model = AutoRegression(stages=[[FailingRegressor(), RecordingRegressor(7)]],
+                           execution_platform="spark_node_complete_search").fit(X, y)
+    assert [(e["pipeline"], e["status"]) for e in model.leaderboard_] == [
+        ("RecordingRegressor", "unscored")]
+    assert all(len(rows) == 3 for _, rows, _ in FIT_LOG)
+    np.testing.assert_array_equal(model.predict(X), np.zeros(3))
+
+
+def test_tiny_budget_still_returns_a_fitted_model():
+    X, y = linear_windows(30)
+    model = AutoRegression(total_execution_time=1e-9, execution_time_per_pipeline=1e-9,
+                           random_state=0).fit(X, y)
+    # one job -> batches of one candidate; the budget stops the search after the first
+    assert len(model.leaderboard_) == 1
+    assert model.leaderboard_[0]["status"] == "too_slow"
+    assert model.predict(X).shape == (30,)
+
+
+def test_slow_candidates_are_dropped_from_the_ranking():
+    X, y = linear_windows(20)
+    space = [[RecordingRegressor(sleep=0.3), LINEAR]]
+    model = AutoRegression(stages=space, execution_time_per_pipeline=0.15 / 60,
+                           execution_platform="single_node_complete_search").fit(X, y)
+    statuses = {e["pipeline"]: e["status"] for e in model.leaderboard_}
+    assert statuses == {"RecordingRegressor": "too_slow", "Linear": "ok"}
+    assert [c.name for c in model.ranked_candidates_] == ["Linear"]
+
+
+def test_active_joblib_backend_carries_the_candidates():
+    X, y = linear_windows(20)
+    space = [[RecordingRegressor(tag) for tag in range(4)]]
+    with parallel_config(backend="threading", n_jobs=2):
+        AutoRegression(stages=space).fit(X, y)
+    holdout_threads = {thread for _, rows, thread in FIT_LOG if len(rows) == 15}
+    assert len([1 for _, rows, _ in FIT_LOG if len(rows) == 15]) == 4
+    assert threading.main_thread().name not in holdout_threads
+
+
+@pytest.mark.parametrize(("params", "message"), [
+    ({"execution_platform": "laptop"}, 'execution_platform must be one of "spark_node_random'),
+    ({"total_execution_time": -1}, "total_execution_time must be a non-negative"),
+    ({"execution_time_per_pipeline": "1"}, "execution_time_per_pipeline must be"),
+    ({"ensemble_type": "bagging"}, 'ensemble_type must be "voting" or "stacked"'),
+    ({"n_leaders_for_ensemble": 0}, "n_leaders_for_ensemble must be an int >= 1"),
+    ({"n_estimators_for_pred_interval": 2.0}, "n_estimators_for_pred_interval must be"),
+    ({"max_samples_for_pred_interval": 0.0}, r"must be a float in \(0, 1\]"),
+    ({"max_samples_for_pred_interval": 1.5}, r"must be a float in \(0, 1\]"),
+    ({"max_samples_for_pred_interval": 21}, r"must lie in \[1, 20\]"),
+    ({"confidence_level": 1.0}, "confidence_level must be a number strictly between"),
+])
+def test_bad_parameters_are_rejected_at_fit(params, message):
+    X, y = linear_windows(20)
+    model = EnsembleRegressor(stages=[[LINEAR]], **params)
+    with pytest.raises(ValueError, match=message):
+        model.fit(X, y)
+
+
+def test_predict_checks_the_feature_count():
+    X, y = linear_windows(20)
+    model = AutoRegression(stages=[[LINEAR]]).fit(X, y)
+    expected = "X has 2 features, but AutoRegression is expecting 3 features"
+    with pytest.raises(ValueError, match=expected):
+        model.predict(X[:, :2])
+
+
+def test_verbose_prints_progress_to_stderr(capsys):
+    X, y = linear_windows(20)
+    AutoRegression(stages=[[LINEAR, MEAN]], verbose=True).fit(X, y)
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.count("[AutoRegression]") == 2
+    AutoRegression(stages=[[LINEAR, MEAN]]).fit(X, y)
+    assert capsys.readouterr().err == ""
+
+
+# -- ensembles --------------------------------------------------------------------
+
+def test_voting_averages_and_stacking_weights_the_leaders():
+    X, y = linear_windows(40)
+    space = [[LINEAR, MEAN]]
+    voting = EnsembleRegressor(stages=space, n_leaders_for_ensemble=2,
+                               n_estimators_for_pred_interval=2, random_state=0).fit(X, y)
+    assert voting.leader_names_ == ["Linear", "Mean"]
+    np.testing.assert_allclose(voting.ensemble_weights_, [[0.5, 0.5]])
+    X_new = np.array([[60.0, 61.0, 62.0]])
+    np.testing.assert_allclose(voting.predict(X_new), [(63.0 + y.mean()) / 2], atol=1e-6)
+
+    stacked = clone(voting).set_params(ensemble_type="stacked").fit(X, y)
+    np.testing.assert_allclose(stacked.ensemble_weights_, [[1.0, 0.0]], atol=1e-6)
+    np.testing.assert_allclose(stacked.predict(X_new), [63.0], atol=1e-4)
+
+
+def test_ensemble_keeps_no_more_leaders_than_usable_candidates():
+    X, y = linear_windows(20)
+    model = GUSKEnsemble(stages=[[LINEAR, FailingRegressor()]], n_leaders_for_ensemble=5).fit(X, y)
+    assert model.leader_names_ == ["Linear"]
+    assert model.best_estimator_ is model.estimators_[0]
+
+
+def test_stacked_two_dimensional_target():
+    X, y = linear_windows(40)
+    Y = np.column_stack([y, -y])
+    model = EnsembleRegressor(stages=[[LINEAR, MEAN]], ensemble_type="stacked",
+                              n_estimators_for_pred_interval=3, random_state=0).fit(X, Y)
+    assert model.ensemble_weights_.shape == (2, 2)
+    np.testing.assert_allclose(model.predict([[60.0, 61.0, 62.0]]), [[63.0, -63.0]], atol=1e-4)
+
+
+# -- prediction intervals ------------------------------------------------------------
+
+def test_interval_shapes_follow_the_target_shape():
+    X, y = noisy_linear(60, seed=1)
+    one = EnsembleRegressor(stages=[[LINEAR]], n_estimators_for_pred_interval=10,
+                            random_state=0).fit(X, y)
+    intervals = one.predict_proba(X[:7])
+    assert intervals.shape == (7, 2)
+    assert np.all(intervals[:, 0] <= intervals[:, 1])
+
+    several = clone(one).fit(X, np.column_stack([y, 3 * y]))
+    intervals = several.predict_proba(X[:7])
+    assert intervals.shape == (2, 7, 2)
+    lower, upper = intervals.transpose()
+    assert lower.shape == (7, 2) and np.all(lower <= upper)
+    # the second target is three times the first, and so are its bounds
+    np.testing.assert_allclose(upper[:, 1], 3 * upper[:, 0], rtol=1e-8)
+
+
+@pytest.mark.parametrize(("level", "gaussian_width"), [(0.9, 3.29), (0.5, 1.35)])
+def test_interval_coverage_is_near_nominal(level, gaussian_width):
+    X, y = noisy_linear(300, seed=2, noise=1.0)
+    X_test, y_test = noisy_linear(2000, seed=3, noise=1.0)
+    model = EnsembleRegressor(stages=[[LINEAR]], n_leaders_for_ensemble=1,
+                              confidence_level=level, random_state=0).fit(X, y)
+    assert model.interval_method_ == "jackknife+-after-bootstrap"
+    intervals = model.predict_proba(X_test)
+    covered = (intervals[:, 0] <= y_test) & (y_test <= intervals[:, 1])
+    assert abs(covered.mean() - level) <= 0.05
+    # unit Gaussian noise: the central interval at this level has this width
+    width = np.median(intervals[:, 1] - intervals[:, 0])
+    assert abs(width - gaussian_width) <= 0.15 * gaussian_width
+
+
+def test_bootstrap_sample_size_and_in_sample_fallback():
+    X, y = noisy_linear(20, seed=4)
+    model = EnsembleRegressor(stages=[[RecordingRegressor()]], n_estimators_for_pred_interval=4,
+                              max_samples_for_pred_interval=6, random_state=0).fit(X, y)
+    bootstrap_fits = [rows for _, rows, _ in FIT_LOG[-4:]]
+    assert [len(rows) for rows in bootstrap_fits] == [6, 6, 6, 6]
+    assert model.interval_method_ == "jackknife+-after-bootstrap"
+
+    # one copy on two rows leaves at most one row out of bag: too few to calibrate
+    tiny = EnsembleRegressor(stages=[[LINEAR]], n_estimators_for_pred_interval=1,
+                             max_samples_for_pred_interval=1.0, random_state=0)
+    X1, y1 = linear_windows(2)
+    tiny.fit(X1, y1)
+    assert tiny.interval_method_ == "in-sample residuals"
+    np.testing.assert_allclose(tiny.predict_proba(X1), np.column_stack([y1, y1]), atol=1e-6)
+
+
+def test_same_seed_gives_the_same_search_ensemble_and_intervals():
+    X, y = noisy_linear(80, seed=5, noise=2.0)
+
+    def run(seed):
+        model = EnsembleRegressor(n_leaders_for_ensemble=3, n_estimators_for_pred_interval=8,
+                                  random_state=seed).fit(X, y)
+        return ([e["pipeline"] for e in model.leaderboard_], model.leader_names_,
+                model.predict(X[:5]), model.predict_proba(X[:5]))
+
+    first, second = run(11), run(11)
+    assert first[0] == second[0] and first[1] == second[1]
+    np.testing.assert_array_equal(first[2], second[2])
+    np.testing.assert_array_equal(first[3], second[3])
+
+
+def test_fitted_ensemble_pickles_with_its_intervals():
+    X, y = noisy_linear(40, seed=6)
+    model = EnsembleRegressor(stages=[[LINEAR, MEAN]], n_estimators_for_pred_interval=5,
+                              random_state=0).fit(X, y)
+    restored = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(restored.predict(X), model.predict(X))
+    np.testing.assert_array_equal(restored.predict_proba(X), model.predict_proba(X))
+
+
+def test_default_ensemble_fits_a_forecasting_sized_problem():
+    X, y = noisy_linear(200, seed=7, n_features=10, noise=0.5)
+    model = EnsembleRegressor(random_state=0).fit(X, np.column_stack([y, y + 1.0]))
+    scores = [entry["score"] for entry in model.leaderboard_]
+    assert scores == sorted(scores) and len(scores) == 8
+    assert model.leader_names_ == [entry["pipeline"] for entry in model.leaderboard_[:5]]
+    assert model.leader_names_[0] in {"LinearRegression", "StandardScaler -> Ridge(alpha=1.0)"}
+    assert model.predict_proba(X[:3]).shape == (2, 3, 2)
+
+
+def test_dummy_regressor_space_is_accepted_as_estimator_instances():
+    X, y = linear_windows(20)
+    model = AutoRegression(stages=[[DummyRegressor(strategy="constant", constant=4.0)]]).fit(X, y)
+    np.testing.assert_array_equal(model.predict(X[:2]), [4.0, 4.0])
