@@ -22,7 +22,8 @@ CASES = {
     "ORVANE0051E": (("pred_win is 0",), ["configuration: pred_win is 0."]),
     "ORVANE0052E": ((), ["prediction intervals failed", "chained exception"]),
     "ORVANE0053E": ((), ["EnsembleRegressor"]),
-    "ORVANE0055E": (("shapes (3,4) and (2,5)",), ["(shapes (3,4) and (2,5))", "number of columns"]),
+    "ORVANE0055E": (("shapes (3,4) and (2,5)",),
+                    ["(shapes (3,4) and (2,5))", "number of columns"]),
     "ORVANE0067E": ((), ["NaN", "Fill or drop"]),
 }
 

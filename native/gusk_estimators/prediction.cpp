@@ -255,6 +255,14 @@ py::object recursive_predict_helper_body(const Args& a) {
     return preds.attr("flatten")().attr("reshape")(-1, n_targets(self));
 }
 
+// A multi-output model (pred_win > 1) asked for one forecast: its single window yields all
+// pred_win steps at once, so the forecast takes pred_win placeholder rows and the multi-step
+// path (the one-step sliding path would cut the unpadded steps away as history).
+bool forecasts_one_multi_step_window(py::handle self) {
+    return pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
+           pyclass::py_gt(self.attr("pred_win"), py::int_(1));
+}
+
 // The model input of a forecast: the last look-back rows, then the rows to be forecast
 // (future exogenous values, or placeholders).
 py::object forecast_window(py::handle self, py::object X, py::handle supporting_features,
@@ -273,7 +281,8 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
                                                        : self.attr("lookback_win");
     X = rows_from(X, row_count(X) - lookback);
     if (pyclass::py_gt(pred_win, py::int_(0))) {
-        py::object rows = strategy_is_recursive(self) ? pred_win : self.attr("multistep_prediction_win");
+        const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self);
+        py::object rows = window_of_steps ? pred_win : self.attr("multistep_prediction_win");
         X = append_rows(X, zero_rows(rows, X));
     }
     return X;
@@ -317,7 +326,8 @@ py::object predict_body(const Args& a) {
     X = forecast_window(self, X, supporting_features, max_lookback);
 
     py::object y_pred;
-    if (pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1))) {
+    if (pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
+        !forecasts_one_multi_step_window(self)) {
         y_pred = self.attr("predict_sliding_window")(X);
         const bool no_placeholders = pyclass::py_eq(self.attr("pred_win"), py::int_(0));
         y_pred = rows_from(y_pred, no_placeholders ? max_lookback - py::int_(1) : max_lookback);
