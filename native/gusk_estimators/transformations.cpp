@@ -17,80 +17,119 @@ py::object np() { return global("np"); }
 
 py::object all_rows() { return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)); }
 
-// Applies `on_true` where `mask` holds and `on_false` elsewhere, each to its own elements only
-// (so neither branch sees values it would warn about).
-template <typename OnTrue, typename OnFalse>
-py::object piecewise(py::handle values, py::handle mask, OnTrue on_true, OnFalse on_false) {
-    py::object numpy = np();
-    py::object arr = numpy.attr("asarray")(values);
-    py::object inverse = numpy.attr("logical_not")(mask);
-    py::object true_part = on_true(arr[mask]);
-    py::object false_part = on_false(arr[inverse]);
-    py::object out = numpy.attr("empty")(arr.attr("shape"),
-                                         py::arg("dtype") = numpy.attr("result_type")(true_part, false_part));
-    out[mask] = true_part;
-    out[inverse] = false_part;
-    if (pyclass::is_instance(values, numpy.attr("generic"))) return out[py::tuple()];
-    return out;
+// `values` with the entries where `negate_where` holds negated (in place).
+py::object negate_where(py::object values, py::handle negate_where) {
+    np().attr("negative")(values, py::arg("out") = values, py::arg("where") = negate_where);
+    return values;
 }
 
-// log(1 + v) for v >= 0, -log(-v + 1) otherwise (NaN takes the second branch).
+// Where v >= 0 fails (negative values and NaN, which take the second branch of the
+// one-number formulas).
+py::object second_branch(py::handle v) {
+    py::object numpy = np();
+    return numpy.attr("logical_not")(numpy.attr("greater_equal")(v, 0));
+}
+
+// The values as an array of at least one dimension: ufuncs turn 0-d results into scalars,
+// which cannot take an `out=` argument.
+py::object as_array(py::handle values) {
+    return np().attr("array")(values, py::arg("copy") = false, py::arg("ndmin") = 1);
+}
+
+// The result in the shape of the input; NumPy scalars stay scalars, as the one-number
+// functions would give.
+py::object like_input(py::handle input, py::object result) {
+    py::object numpy = np();
+    if (pyclass::is_instance(input, numpy.attr("generic"))) return result.attr("reshape")(py::tuple())[py::tuple()];
+    if (pyclass::is_instance(input, numpy.attr("ndarray")) && input.attr("ndim").cast<int>() == 0) {
+        return result.attr("reshape")(py::tuple());
+    }
+    return result;
+}
+
+// log(1 + v) for v >= 0, -log(-v + 1) otherwise (NaN takes the second branch). For v < 0,
+// -v + 1 is |v| + 1 exactly, so both branches are log(1 + |v|) up to the sign.
 py::object signed_log(py::handle values) {
     py::object numpy = np();
-    const py::int_ one(1);
-    return piecewise(
-        values, numpy.attr("greater_equal")(values, 0),
-        [&](py::handle v) { return numpy.attr("log")(numpy.attr("add")(one, v)); },
-        [&](py::handle v) {
-            return numpy.attr("negative")(
-                numpy.attr("log")(numpy.attr("add")(numpy.attr("negative")(v), one)));
-        });
+    py::object v = as_array(values);
+    py::object magnitude = numpy.attr("add")(py::int_(1), numpy.attr("absolute")(v));
+    py::object result = numpy.attr("log")(magnitude, py::arg("out") = magnitude);
+    return like_input(values, negate_where(result, second_branch(v)));
 }
 
-// exp(v) - 1 for v >= 0, 1 - exp(-v) otherwise.
+// exp(v) - 1 for v >= 0, 1 - exp(-v) otherwise; 1 - exp(|v|) is -(exp(|v|) - 1) exactly.
 py::object inverse_signed_log(py::handle values) {
     py::object numpy = np();
-    const py::int_ one(1);
-    return piecewise(
-        values, numpy.attr("greater_equal")(values, 0),
-        [&](py::handle v) { return numpy.attr("subtract")(numpy.attr("exp")(v), one); },
-        [&](py::handle v) {
-            return numpy.attr("subtract")(one, numpy.attr("exp")(numpy.attr("negative")(v)));
-        });
+    py::object v = as_array(values);
+    py::object grown = numpy.attr("exp")(numpy.attr("absolute")(v));
+    py::object result = numpy.attr("subtract")(grown, py::int_(1), py::arg("out") = grown);
+    return like_input(values, negate_where(result, second_branch(v)));
 }
 
 py::object sqrt_scheme(py::handle v) { return np().attr("sqrt")(v); }
 
 py::object reciprocal_scheme(py::handle v) {
     py::object numpy = np();
-    return numpy.attr("true_divide")(py::int_(1), numpy.attr("add")(v, py::int_(1)));
+    py::object shifted = numpy.attr("add")(v, py::int_(1));
+    return numpy.attr("true_divide")(py::int_(1), shifted, py::arg("out") = shifted);
 }
 
 py::object anscombe_scheme(py::handle v) {
     py::object numpy = np();
-    return numpy.attr("multiply")(py::int_(2),
-                                  numpy.attr("sqrt")(numpy.attr("add")(v, py::float_(0.375))));
+    py::object shifted = numpy.attr("add")(v, py::float_(0.375));
+    numpy.attr("sqrt")(shifted, py::arg("out") = shifted);
+    return numpy.attr("multiply")(py::int_(2), shifted, py::arg("out") = shifted);
 }
 
 py::object fisher_scheme(py::handle v) {
     py::object numpy = np();
-    return numpy.attr("arctanh")(numpy.attr("clip")(v, -0.99999999, 0.99999999));
+    py::object clipped = numpy.attr("clip")(v, -0.99999999, 0.99999999);
+    return numpy.attr("arctanh")(clipped, py::arg("out") = clipped);
+}
+
+// The selected columns as a writable view of X when they are one ascending run of valid
+// column indices (the usual layout), so schemes can work without gathering and scattering;
+// null otherwise.
+py::object column_run_view(py::handle X, py::handle clm_index) {
+    if (!PyList_Check(clm_index.ptr()) || PyList_GET_SIZE(clm_index.ptr()) == 0) return py::object();
+    if (X.attr("ndim").cast<int>() != 2) return py::object();
+    const Py_ssize_t n_columns = pyclass::item(X.attr("shape"), 1).cast<Py_ssize_t>();
+    Py_ssize_t first = 0;
+    const Py_ssize_t count = PyList_GET_SIZE(clm_index.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* entry = PyList_GET_ITEM(clm_index.ptr(), i);
+        if (!PyLong_CheckExact(entry)) return py::object();
+        const long long column = PyLong_AsLongLong(entry);
+        if (column == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return py::object();
+        }
+        if (i == 0) first = static_cast<Py_ssize_t>(column);
+        if (column != first + i || column < 0 || column >= n_columns) return py::object();
+    }
+    py::object run = py::reinterpret_steal<py::object>(
+        PySlice_New(py::int_(first).ptr(), py::int_(first + count).ptr(), nullptr));
+    return X[py::make_tuple(all_rows(), run)];
 }
 
 bool scheme_is(py::handle scheme, const char* name) { return pyclass::py_eq(scheme, py::str(name)); }
 
 // Divides (or subtracts) each selected column by its mean over all rows; a zero mean divides
-// by 1.0. Changes x in place and returns the means.
-py::object mean_transform(py::handle clm_index, py::handle x, bool division) {
+// by 1.0. Changes x in place and returns the means. `run` is the columns' view, when they form
+// one (then no gather or scatter is needed).
+py::object mean_transform(py::handle clm_index, py::handle x, bool division, py::handle run) {
     py::object numpy = np();
     py::object key = py::make_tuple(all_rows(), clm_index);
-    py::object selected = x[key];
-    py::object mean_clm = numpy.attr("mean")(selected, py::arg("axis") = 0);
-    if (division) {
-        mean_clm[numpy.attr("equal")(mean_clm, 0)] = py::float_(1.0);
-        x[key] = numpy.attr("true_divide")(selected, mean_clm);
+    py::object selected = run ? py::reinterpret_borrow<py::object>(run) : py::object(x[key]);
+    // The means are always taken over the gathered columns: NumPy's reductions may round
+    // differently in the last bit over a view of the same values.
+    py::object mean_clm = numpy.attr("mean")(run ? py::object(x[key]) : selected, py::arg("axis") = 0);
+    if (division) mean_clm[numpy.attr("equal")(mean_clm, 0)] = py::float_(1.0);
+    const char* operation = division ? "true_divide" : "subtract";
+    if (run) {
+        numpy.attr(operation)(selected, mean_clm, py::arg("out") = selected);
     } else {
-        x[key] = numpy.attr("subtract")(selected, mean_clm);
+        x[key] = numpy.attr(operation)(selected, mean_clm);
     }
     return mean_clm;
 }
@@ -122,17 +161,25 @@ py::object input_data_transformation_body(const Args& a) {
     py::object numpy = np();
     if (!pyclass::is_instance(X, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return X;
 
+    // A private float64 copy: the caller's array is never modified.
     X = X.attr("copy")();
-    X = X.attr("astype")(py::module_::import("builtins").attr("float"));
+    X = X.attr("astype")(py::module_::import("builtins").attr("float"), py::arg("copy") = false);
     py::object builtins = py::module_::import("builtins");
     py::object clm_index = builtins.attr("list")(
         builtins.attr("set")(self.attr("feature_columns") + self.attr("target_columns")));
     py::object key = py::make_tuple(all_rows(), clm_index);
+    py::object run = column_run_view(X, clm_index);
 
-    const auto apply = [&](py::object (*element)(py::handle)) { X[key] = element(X[key]); };
+    const auto apply = [&](py::object (*element)(py::handle)) {
+        if (run) {
+            numpy.attr("copyto")(run, element(run));
+        } else {
+            X[key] = element(X[key]);
+        }
+    };
     const auto mean_scheme = [&](bool division, bool then_log) {
         self.attr("mean_clm_index") = clm_index;
-        self.attr("mean_clm") = mean_transform(clm_index, X, division);
+        self.attr("mean_clm") = mean_transform(clm_index, X, division, run);
         if (then_log) apply(&signed_log);
     };
 

@@ -164,6 +164,19 @@ _Layout = namedtuple(
 )
 
 
+def _frozen(value):
+    """A hashable snapshot of a parameter value (lists and arrays become tuples)."""
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__,) + tuple(_frozen(item) for item in value)
+    if isinstance(value, np.ndarray):
+        return ("ndarray", value.dtype.str, value.shape, value.tobytes())
+    try:
+        hash(value)
+    except TypeError:
+        return ("unhashable", id(value))
+    return (type(value).__name__, value)
+
+
 # --------------------------------------------------------------------------
 # Shared machinery
 # --------------------------------------------------------------------------
@@ -237,8 +250,34 @@ class _WindowTransformer(BaseEstimator):
             self.feature_col_index = list(feature_columns)
 
     def _layout(self, array):
-        """Validate every parameter against ``array`` and describe the windows."""
+        """Validate every parameter against ``array`` and describe the windows.
+
+        The validated parameters are remembered for the column count and parameter
+        values they were checked against, so that the many small transforms of a
+        recursive forecast do not validate the same settings again.
+        """
         n_rows, n_columns = array.shape
+        key = (n_columns, _frozen(self.feature_col_index), _frozen(self.target_col_index),
+               _frozen(getattr(self, "look_ahead_fcol_index", None)),
+               _frozen(self.lookback_win), _frozen(self.pred_win))
+        cached = self.__dict__.get("_plan_cache")
+        if cached is not None and cached[0] == key:
+            plan = cached[1]
+        else:
+            plan = self._plan(n_columns)
+            self.__dict__["_plan_cache"] = (key, plan)
+        features, targets, look_ahead, lookback, positions, pred_win = plan
+        n_windows = n_rows - lookback - pred_win + 1
+        if n_windows < 1:
+            raise ValueError(
+                f"X has {n_rows} row(s), but a look-back of {lookback} and pred_win of "
+                f"{pred_win} need at least {lookback + pred_win} rows."
+            )
+        return _Layout(features, targets, look_ahead, lookback, positions,
+                       pred_win, n_windows)
+
+    def _plan(self, n_columns):
+        """Validated (features, targets, look_ahead, lookback, positions, pred_win)."""
         features = _column_list(self.feature_col_index, "feature_col_index", n_columns)
         targets = _column_list(self.target_col_index, "target_col_index", n_columns)
         if not targets:
@@ -253,14 +292,13 @@ class _WindowTransformer(BaseEstimator):
         lookback, positions = _lookback_plan(self.lookback_win, len(features))
         pred_win = _check_pred_win(self.pred_win)
         self._check_lookback(lookback)
-        n_windows = n_rows - lookback - pred_win + 1
-        if n_windows < 1:
-            raise ValueError(
-                f"X has {n_rows} row(s), but a look-back of {lookback} and pred_win of "
-                f"{pred_win} need at least {lookback + pred_win} rows."
-            )
-        return _Layout(features, targets, look_ahead, lookback, positions,
-                       pred_win, n_windows)
+        return features, targets, look_ahead, lookback, positions, pred_win
+
+    def __getstate__(self):
+        state = super().__getstate__()
+        state = dict(state)
+        state.pop("_plan_cache", None)
+        return state
 
     def _check_lookback(self, lookback):
         """Hook for transformers that need a minimum look-back."""
@@ -346,6 +384,9 @@ class Flatten(_WindowTransformer):
 
 def _past_windows(series, lookback, n_windows):
     """View of shape (n_windows, lookback): row w holds rows w .. w + lookback - 1."""
+    if n_windows == 1:
+        # The one window of a forecast: a plain slice is far cheaper than a strided view.
+        return series[:lookback].reshape(1, lookback)
     contiguous = np.ascontiguousarray(series[:n_windows + lookback - 1])
     return sliding_window_view(contiguous, lookback)
 
