@@ -404,7 +404,10 @@ py::object use_parallel_version_body(const Args& a) {
         window = append_rows(window, zero_rows(self.attr("pred_win"), window));
         tasks.append(delayed(helper)(window));
     }
-    py::object n_jobs = pyclass::has_attr(self, "n_jobs") ? self.attr("n_jobs") : py::object(py::int_(-1));
+    // The ready-made forecasters carry their worker count; anything else uses every processor
+    // but one (as `self.n_jobs or -1` would).
+    py::object n_jobs = pyclass::has_attr(self, "n_jobs") ? self.attr("n_jobs") : py::object(py::none());
+    if (!truthy(n_jobs)) n_jobs = py::int_(-1);
     py::object workers = global("get_optimized_n_jobs")(py::arg("n_jobs") = n_jobs,
                                                         py::arg("no_outputs") = windows);
     py::object results = global("Parallel")(py::arg("n_jobs") = workers)(tasks);
