@@ -214,7 +214,7 @@ py::object predict_engine_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
-    const Py_ssize_t num_samples = pyclass::item(X.attr("shape"), 0).cast<Py_ssize_t>();
+    const Py_ssize_t num_samples = pyclass::index_value(pyclass::item(X.attr("shape"), 0));
     X = self.attr("_input_data_transformation")(X);
     auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
     py::object Xt = transformed.first;
@@ -243,7 +243,7 @@ py::object recursive_predict_helper_body(const Args& a) {
     }
     py::object numpy = np();
     py::object preds;
-    const Py_ssize_t steps = pyclass::to_int(self.attr("multistep_prediction_win")).cast<Py_ssize_t>();
+    const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
         py::object pred = rows_from(self.attr("predict_sliding_window")(X), max_lookback);
         X = pyclass::slice(X, py::int_(1), max_lookback);
@@ -386,8 +386,8 @@ py::object use_parallel_version_body(const Args& a) {
         truthy(self.attr("is_recursive_multi_step_sliding"))) {
         return self.attr("_recursive_predict_helper")(X);
     }
-    const Py_ssize_t lookback = pyclass::to_int(max_lookback_of(self)).cast<Py_ssize_t>();
-    const Py_ssize_t steps = pyclass::to_int(self.attr("multistep_prediction_win")).cast<Py_ssize_t>();
+    const Py_ssize_t lookback = pyclass::index_value(max_lookback_of(self));
+    const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
     const Py_ssize_t rows = pyclass::length(X);
     const Py_ssize_t windows = rows - lookback - steps + 1;
     if (windows < 1) {
@@ -525,7 +525,7 @@ py::object recursive_predict_proba_helper_body(const Args& a) {
     py::object max_lookback = prediction_lookback(self);
     py::object predictions = self.attr("predict")(X).attr("reshape")(-1, n_targets(self));
     py::object pred_probs;
-    const Py_ssize_t steps = pyclass::to_int(self.attr("multistep_prediction_win")).cast<Py_ssize_t>();
+    const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
         if (step == 0) {
             pred_probs = self.attr("predict_proba")(X);

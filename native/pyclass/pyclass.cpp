@@ -276,10 +276,12 @@ Py_ssize_t length(py::handle obj) {
     return n;
 }
 
-py::object to_int(py::handle value) {
-    PyObject* result = PyNumber_Long(value.ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
+Py_ssize_t index_value(py::handle value) {
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) throw py::error_already_set();
+    const Py_ssize_t result = PyLong_AsSsize_t(index.ptr());
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
 }
 
 py::object item(py::handle obj, Py_ssize_t index) {

@@ -144,8 +144,9 @@ bool is_instance(py::handle obj, py::handle cls);
 bool has_attr(py::handle obj, const char* name);
 // `len(obj)`.
 Py_ssize_t length(py::handle obj);
-// `int(value)` and `str(value)`.
-py::object to_int(py::handle value);
+// `operator.index(value)` as a C integer, as `range(value)` takes it (TypeError for a float,
+// OverflowError beyond the platform's range).
+Py_ssize_t index_value(py::handle value);
 
 // `obj[index]` and `obj[start:stop]` with Python's meaning (None for an open bound).
 py::object item(py::handle obj, Py_ssize_t index);
