@@ -33,7 +33,8 @@ py::object second_branch(py::handle v) {
 // The values as an array of at least one dimension: ufuncs turn 0-d results into scalars,
 // which cannot take an `out=` argument.
 py::object as_array(py::handle values) {
-    return np().attr("array")(values, py::arg("copy") = false, py::arg("ndmin") = 1);
+    py::object array = np().attr("asarray")(values);
+    return array.attr("ndim").cast<int>() == 0 ? array.attr("reshape")(1) : array;
 }
 
 // The result in the shape of the input; NumPy scalars stay scalars, as the one-number
