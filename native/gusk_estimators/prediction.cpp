@@ -2,6 +2,9 @@
 // prediction intervals and the multi-step sliding-window methods.
 #include "gusk_estimators/gusk.hpp"
 
+#include <algorithm>
+#include <string>
+
 namespace gusk {
 namespace {
 
@@ -55,6 +58,21 @@ py::object row_with_targets(py::handle self, py::handle X, py::handle values) {
     py::object new_row = numpy.attr("zeros")(py::make_tuple(1, pyclass::item(X.attr("shape"), 1)));
     numpy.attr("put")(new_row, self.attr("target_columns"), values);
     return new_row;
+}
+
+// The rows that follow the shortened window in a recursive step: one row carrying the
+// predicted targets, then pred_win placeholder rows, built as one block when pred_win is a
+// plain non-negative int.
+py::object next_rows(py::handle self, py::handle X, py::handle pred) {
+    py::object pred_win = self.attr("pred_win");
+    if (!PyLong_CheckExact(pred_win.ptr()) || pyclass::py_lt(pred_win, py::int_(0))) {
+        return append_rows(row_with_targets(self, X, pred), zero_rows(pred_win, X));
+    }
+    py::object numpy = np();
+    py::object block = numpy.attr("zeros")(
+        py::make_tuple(py::int_(1) + pred_win, pyclass::item(X.attr("shape"), 1)));
+    numpy.attr("put")(pyclass::slice(block, py::none(), py::int_(1)), self.attr("target_columns"), pred);
+    return block;
 }
 
 py::object validated_input(py::handle X) {
@@ -180,34 +198,39 @@ py::object fold_step_major_rows(py::handle self, py::object y_pred) {
     return step_major ? fold_target_blocks(y_pred, py::int_(n_targets(self))) : y_pred;
 }
 
-bool is_numeric_array(py::handle y) {
-    py::object kind = y.attr("dtype").attr("kind");
-    return pyclass::py_eq(kind, py::str("f")) || pyclass::py_eq(kind, py::str("c")) ||
-           pyclass::py_eq(kind, py::str("i")) || pyclass::py_eq(kind, py::str("u"));
+// The dtype of the null padding: numeric predictions are padded with NaN and stay numeric
+// (complex and float keep their type, integers and booleans become float64); anything else
+// is padded with None in an object array.
+py::object padding_dtype(py::handle y) {
+    py::object numpy = np();
+    py::object dtype = y.attr("dtype");
+    const std::string kind = py::str(dtype.attr("kind"));
+    if (kind == "f" || kind == "c") return dtype;
+    if (kind == "i" || kind == "u" || kind == "b") return numpy.attr("float64");
+    return py::module_::import("builtins").attr("object");
 }
 
-// Null rows in front, so that the predictions end on the last input row. Numeric predictions
-// are padded with NaN and stay numeric; anything else is padded with None.
+// Null rows in front, so that the predictions end on the last input row: the null padding
+// less its last num_predictions rows (or len(y_pred) rows), then the kept predictions.
 py::object pad_in_front(py::handle y_pred, Py_ssize_t num_samples, py::handle num_predictions) {
     py::object numpy = np();
+    const Py_ssize_t predicted = pyclass::length(y_pred);
+    const bool keep_last = pyclass::py_gt(num_predictions, py::int_(0));
+    // `padding[:-k]` of num_samples rows, and `y_pred[-k:]`.
+    const Py_ssize_t k = keep_last ? pyclass::index_value(num_predictions) : predicted;
+    const Py_ssize_t pad_rows = k == 0 ? 0 : std::max<Py_ssize_t>(0, num_samples - k);
+    py::object kept = keep_last ? pyclass::slice(y_pred, py::int_(-k), py::none())
+                                : py::reinterpret_borrow<py::object>(y_pred);
+    const Py_ssize_t rows = pad_rows + pyclass::length(kept);
+    py::object dtype = padding_dtype(y_pred);
+    const bool numeric = !pyclass::py_eq(dtype, py::module_::import("builtins").attr("object"));
+    py::object fill = numeric ? numpy.attr("nan") : py::object(py::none());
     py::object shape = py::len(y_pred.attr("shape")) == 1
-                           ? py::object(py::make_tuple(num_samples))
-                           : py::object(py::make_tuple(num_samples, pyclass::item(y_pred.attr("shape"), 1)));
-    py::object null_padding =
-        is_numeric_array(y_pred)
-            ? numpy.attr("full")(shape, numpy.attr("nan"),
-                                 py::arg("dtype") = numpy.attr("result_type")(y_pred, numpy.attr("float64")))
-            : numpy.attr("full")(shape, py::none(), py::arg("dtype") = py::module_::import("builtins").attr("object"));
-    py::list parts;
-    if (pyclass::py_gt(num_predictions, py::int_(0))) {
-        py::object keep = -py::reinterpret_borrow<py::object>(num_predictions);
-        parts.append(pyclass::slice(null_padding, py::none(), keep));
-        parts.append(pyclass::slice(y_pred, keep, py::none()));
-    } else {
-        parts.append(pyclass::slice(null_padding, py::none(), py::int_(-pyclass::length(y_pred))));
-        parts.append(y_pred);
-    }
-    return numpy.attr("concatenate")(parts);
+                           ? py::object(py::make_tuple(rows))
+                           : py::object(py::make_tuple(rows, pyclass::item(y_pred.attr("shape"), 1)));
+    py::object out = numpy.attr("full")(shape, fill, py::arg("dtype") = dtype);
+    out[py::reinterpret_steal<py::object>(PySlice_New(py::int_(pad_rows).ptr(), nullptr, nullptr))] = kept;
+    return out;
 }
 
 py::object predict_engine_body(const Args& a) {
@@ -223,7 +246,8 @@ py::object predict_engine_body(const Args& a) {
     y_pred = inverse_target_transformation(self, y_pred);
     y_pred = fold_step_major_rows(self, y_pred);
     y_pred = self.attr("_output_data_transformation")(y_pred);
-    y_pred[numpy.attr("isinf")(y_pred)] = py::none();
+    py::object infinite = numpy.attr("isinf")(y_pred);
+    if (truthy(infinite.attr("any")())) y_pred[infinite] = py::none();
     if (!pyclass::py_eq(self.attr("pred_win"), py::int_(1))) return y_pred;
     return pad_in_front(y_pred, num_samples, a["num_predictions"]);
 }
@@ -241,18 +265,16 @@ py::object recursive_predict_helper_body(const Args& a) {
         pyclass::py_eq(self.attr("is_recursive_multi_step_sliding"), py::bool_(true))) {
         return rows_from(self.attr("predict_sliding_window")(X), max_lookback);
     }
-    py::object numpy = np();
-    py::object preds;
+    py::list preds;
     const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
         py::object pred = rows_from(self.attr("predict_sliding_window")(X), max_lookback);
         X = pyclass::slice(X, py::int_(1), max_lookback);
-        X = append_rows(X, row_with_targets(self, X, pred));
-        X = append_rows(X, zero_rows(self.attr("pred_win"), X));
-        preds = step == 0 ? pred : append_rows(preds, pred);
+        X = append_rows(X, next_rows(self, X, pred));
+        preds.append(pred);
     }
-    if (!preds) preds = py::list();
-    return preds.attr("flatten")().attr("reshape")(-1, n_targets(self));
+    if (preds.empty()) return preds.attr("flatten")();  // the interpreter's AttributeError
+    return np().attr("concatenate")(preds).attr("flatten")().attr("reshape")(-1, n_targets(self));
 }
 
 // A multi-output model (pred_win > 1) asked for one forecast: its single window yields all
