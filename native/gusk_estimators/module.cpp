@@ -31,20 +31,7 @@ void raise_catalogue(const char* message_id, const py::tuple& args) {
 
 void raise_catalogue_from(const char* message_id, const py::tuple& args,
                           py::error_already_set& caught) {
-    py::object error = py::reinterpret_borrow<py::object>(PyExc_Exception)(
-        catalogue_message(message_id, args));
-    caught.restore();
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    PyException_SetContext(error.ptr(), value);  // steals the reference to value
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyErr_SetObject(PyExc_Exception, error.ptr());
-    throw py::error_already_set();
+    pyclass::raise_in_context(PyExc_Exception, catalogue_message(message_id, args), caught);
 }
 
 namespace {

@@ -341,6 +341,26 @@ void raise(py::handle exc_type, py::handle argument) {
     throw py::error_already_set();
 }
 
+void raise_in_context(py::handle exc_type, py::handle argument, py::error_already_set& caught) {
+    py::object error = py::reinterpret_borrow<py::object>(exc_type)(argument);
+    caught.restore();
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    PyException_SetContext(error.ptr(), value);  // steals the reference to value
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    // Restored rather than set, so the context is not replaced by whatever exception an
+    // enclosing Python `except` block is handling.
+    PyObject* error_type = reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()));
+    Py_INCREF(error_type);
+    PyErr_Restore(error_type, error.release().ptr(), nullptr);
+    throw py::error_already_set();
+}
+
 void ModuleGlobals::attach(py::handle module) {
     Py_XDECREF(module_);
     module_ = module.inc_ref().ptr();

@@ -161,6 +161,10 @@ bool assertions_enabled();
 // Raise `exc_type(message)` as a Python exception from a function body.
 [[noreturn]] void raise(PyObject* exc_type, const std::string& message);
 [[noreturn]] void raise(py::handle exc_type, py::handle argument);
+// Raise `exc_type(argument)` with `caught` as its implicit context (`__context__`, not
+// `__cause__`), as a `raise` inside an `except` block does.
+[[noreturn]] void raise_in_context(py::handle exc_type, py::handle argument,
+                                   py::error_already_set& caught);
 
 // A module's globals, read at call time so callers can rebind them.
 class ModuleGlobals {
