@@ -195,7 +195,8 @@ def test_recursive_steps_slide_the_window_and_feed_the_point_forecasts(gusk, log
     zero, first, second = np.zeros((1, 3)), [[0.0, 100.0, 0.0]], [[0.0, 200.0, 0.0]]
     windows = transformed(log)
     assert len(windows) == 3
-    np.testing.assert_array_equal(windows[0], np.vstack([X, zero]))
+    # Every step, the first included, works on the last max_lookback rows of X.
+    np.testing.assert_array_equal(windows[0], np.vstack([X[-3:], zero]))
     np.testing.assert_array_equal(windows[1], np.vstack([X[-2:], first, zero]))
     np.testing.assert_array_equal(windows[2], np.vstack([X[-1:], first, second, zero]))
 

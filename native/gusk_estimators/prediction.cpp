@@ -546,6 +546,9 @@ py::object recursive_predict_proba_helper_body(const Args& a) {
     py::object X = a["X"];
     py::object max_lookback = prediction_lookback(self);
     py::object predictions = self.attr("predict")(X).attr("reshape")(-1, n_targets(self));
+    // Every step works on the window at the end of X (its last max_lookback rows), like the
+    // point forecasts, so each step contributes one interval block of the same shape.
+    X = rows_from(X, row_count(X) - max_lookback);
     py::object pred_probs;
     const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
@@ -555,7 +558,7 @@ py::object recursive_predict_proba_helper_body(const Args& a) {
         }
         if (!pyclass::py_gt(self.attr("recursive_cnt"), py::int_(0))) continue;
         py::object pre_pred = pyclass::item(predictions, step - 1);
-        // The window slides from the end of X: its last max_lookback rows, less the oldest.
+        // Slide by one row: drop the oldest row, append the previous step's point forecast.
         X = pyclass::slice(rows_from(X, row_count(X) - max_lookback), py::int_(1), py::none());
         X = append_rows(X, row_with_targets(self, X, pre_pred));
         pred_probs = append_rows(pred_probs, self.attr("predict_proba")(X));
