@@ -200,14 +200,13 @@ py::object fold_step_major_rows(py::handle self, py::object y_pred) {
 
 // The dtype of the null padding: numeric predictions are padded with NaN and stay numeric
 // (complex and float keep their type, integers and booleans become float64); anything else
-// is padded with None in an object array.
-py::object padding_dtype(py::handle y) {
-    py::object numpy = np();
+// is padded with None in an object array (null when the padding is not numeric).
+py::object numeric_padding_dtype(py::handle y) {
     py::object dtype = y.attr("dtype");
     const std::string kind = py::str(dtype.attr("kind"));
     if (kind == "f" || kind == "c") return dtype;
-    if (kind == "i" || kind == "u" || kind == "b") return numpy.attr("float64");
-    return py::module_::import("builtins").attr("object");
+    if (kind == "i" || kind == "u" || kind == "b") return np().attr("float64");
+    return py::object();
 }
 
 // Null rows in front, so that the predictions end on the last input row: the null padding
@@ -222,8 +221,9 @@ py::object pad_in_front(py::handle y_pred, Py_ssize_t num_samples, py::handle nu
     py::object kept = keep_last ? pyclass::slice(y_pred, py::int_(-k), py::none())
                                 : py::reinterpret_borrow<py::object>(y_pred);
     const Py_ssize_t rows = pad_rows + pyclass::length(kept);
-    py::object dtype = padding_dtype(y_pred);
-    const bool numeric = !pyclass::py_eq(dtype, py::module_::import("builtins").attr("object"));
+    py::object dtype = numeric_padding_dtype(y_pred);
+    const bool numeric = static_cast<bool>(dtype);
+    if (!numeric) dtype = py::module_::import("builtins").attr("object");
     py::object fill = numeric ? numpy.attr("nan") : py::object(py::none());
     py::object shape = py::len(y_pred.attr("shape")) == 1
                            ? py::object(py::make_tuple(rows))

@@ -160,14 +160,16 @@ def _check_pred_win(pred_win):
 
 
 _Layout = namedtuple(
-    "_Layout", "features targets look_ahead lookback positions pred_win n_windows"
+    "_Layout", "features targets look_ahead lookback positions selectors pred_win n_windows"
 )
 
 
 def _frozen(value):
     """A hashable snapshot of a parameter value (lists and arrays become tuples)."""
+    if type(value) is int:
+        return value
     if isinstance(value, (list, tuple)):
-        return (type(value).__name__,) + tuple(_frozen(item) for item in value)
+        return (type(value).__name__,) + tuple(map(_frozen, value))
     if isinstance(value, np.ndarray):
         return ("ndarray", value.dtype.str, value.shape, value.tobytes())
     try:
@@ -266,18 +268,19 @@ class _WindowTransformer(BaseEstimator):
         else:
             plan = self._plan(n_columns)
             self.__dict__["_plan_cache"] = (key, plan)
-        features, targets, look_ahead, lookback, positions, pred_win = plan
+        features, targets, look_ahead, lookback, positions, selectors, pred_win = plan
         n_windows = n_rows - lookback - pred_win + 1
         if n_windows < 1:
             raise ValueError(
                 f"X has {n_rows} row(s), but a look-back of {lookback} and pred_win of "
                 f"{pred_win} need at least {lookback + pred_win} rows."
             )
-        return _Layout(features, targets, look_ahead, lookback, positions,
+        return _Layout(features, targets, look_ahead, lookback, positions, selectors,
                        pred_win, n_windows)
 
     def _plan(self, n_columns):
-        """Validated (features, targets, look_ahead, lookback, positions, pred_win)."""
+        """Validated (features, targets, look_ahead, lookback, positions, selectors,
+        pred_win)."""
         features = _column_list(self.feature_col_index, "feature_col_index", n_columns)
         targets = _column_list(self.target_col_index, "target_col_index", n_columns)
         if not targets:
@@ -292,7 +295,8 @@ class _WindowTransformer(BaseEstimator):
         lookback, positions = _lookback_plan(self.lookback_win, len(features))
         pred_win = _check_pred_win(self.pred_win)
         self._check_lookback(lookback)
-        return features, targets, look_ahead, lookback, positions, pred_win
+        selectors = [_position_selector(p) for p in positions]
+        return features, targets, look_ahead, lookback, positions, selectors, pred_win
 
     def __getstate__(self):
         state = super().__getstate__()
@@ -371,9 +375,9 @@ class Flatten(_WindowTransformer):
         widths = [len(pos) for pos in layout.positions]
         inputs = np.empty((n_windows, sum(widths) + pred_win * len(layout.look_ahead)))
         offset = 0
-        for column, positions, width in zip(layout.features, layout.positions, widths):
+        for column, selector, width in zip(layout.features, layout.selectors, widths):
             windows = _past_windows(array[:, column], lookback, n_windows)
-            inputs[:, offset:offset + width] = _select_positions(windows, positions)
+            inputs[:, offset:offset + width] = windows[:, selector]
             offset += width
         for column in layout.look_ahead:
             series = np.ascontiguousarray(array[lookback:, column])
@@ -391,17 +395,19 @@ def _past_windows(series, lookback, n_windows):
     return sliding_window_view(contiguous, lookback)
 
 
-def _select_positions(windows, positions):
-    """Pick window offsets, by slicing when they form an ascending run."""
+def _position_selector(positions):
+    """How to pick window offsets: a slice when they form an ascending run, else the array."""
     first = positions[0]
     if np.array_equal(positions, np.arange(first, first + len(positions))):
-        return windows[:, first:first + len(positions)]
-    return windows[:, positions]
+        return slice(first, first + len(positions))
+    return positions
 
 
 def _step_major_targets(array, layout):
     """Targets of each window, step-major, 1-D when there is a single value."""
     n_windows, pred_win = layout.n_windows, layout.pred_win
+    if pred_win == 1 and len(layout.targets) == 1:
+        return array[layout.lookback:, layout.targets[0]].copy()
     future = array[layout.lookback:, layout.targets]
     if pred_win == 1:
         targets = future
