@@ -266,7 +266,7 @@ py::object recursive_predict_helper_body(const Args& a) {
         return rows_from(self.attr("predict_sliding_window")(X), max_lookback);
     }
     py::list preds;
-    const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
+    const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
         py::object pred = rows_from(self.attr("predict_sliding_window")(X), max_lookback);
         X = pyclass::slice(X, py::int_(1), max_lookback);
@@ -408,15 +408,20 @@ py::object use_parallel_version_body(const Args& a) {
         truthy(self.attr("is_recursive_multi_step_sliding"))) {
         return self.attr("_recursive_predict_helper")(X);
     }
-    const Py_ssize_t lookback = pyclass::index_value(max_lookback_of(self));
-    const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
+    // Counts of any size are compared as Python ints, before anything is allocated.
+    py::object lookback_value = max_lookback_of(self);
+    py::object steps_value = self.attr("multistep_prediction_win");
+    if (!pyclass::py_ge(lookback_value, py::int_(1))) cannot_serve("the look-back must be at least 1");
+    if (!pyclass::py_ge(steps_value, py::int_(1))) cannot_serve("multistep_prediction_win must be at least 1");
     const Py_ssize_t rows = pyclass::length(X);
-    const Py_ssize_t windows = rows - lookback - steps + 1;
-    if (windows < 1) {
+    py::object free_rows = py::int_(rows) - lookback_value - steps_value + py::int_(1);
+    if (pyclass::py_lt(free_rows, py::int_(1))) {
         cannot_serve("X has " + std::to_string(rows) + " rows; every window needs " +
-                     std::to_string(lookback) + " look-back rows and " + std::to_string(steps) +
-                     " rows to forecast");
+                     std::string(py::str(lookback_value)) + " look-back rows and " +
+                     std::string(py::str(steps_value)) + " rows to forecast");
     }
+    const Py_ssize_t lookback = pyclass::index_value(lookback_value);
+    const Py_ssize_t windows = pyclass::index_value(free_rows);
     // Every window is forecast recursively on its own; the windows are spread over workers.
     py::object helper = self.attr("_recursive_predict_helper");
     py::object delayed = global("delayed");
@@ -550,7 +555,7 @@ py::object recursive_predict_proba_helper_body(const Args& a) {
     // point forecasts, so each step contributes one interval block of the same shape.
     X = rows_from(X, row_count(X) - max_lookback);
     py::object pred_probs;
-    const Py_ssize_t steps = pyclass::index_value(self.attr("multistep_prediction_win"));
+    const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
         if (step == 0) {
             pred_probs = self.attr("predict_proba")(X);

@@ -33,7 +33,12 @@ py::object second_branch(py::handle v) {
 // The values as an array of at least one dimension: ufuncs turn 0-d results into scalars,
 // which cannot take an `out=` argument.
 py::object as_array(py::handle values) {
-    py::object array = np().attr("asarray")(values);
+    py::object numpy = np();
+    py::object array = numpy.attr("asarray")(values);
+    // Objects holding numbers are taken as floats, as the one-number formulas would.
+    if (pyclass::py_eq(array.attr("dtype").attr("kind"), py::str("O"))) {
+        array = array.attr("astype")(numpy.attr("float64"));
+    }
     return array.attr("ndim").cast<int>() == 0 ? array.attr("reshape")(1) : array;
 }
 
@@ -300,9 +305,11 @@ py::object fold_target_blocks(py::handle y_pred, py::handle n_targets) {
     py::object shape = arr.attr("shape");
     for (Py_ssize_t axis = 1; axis < ndim; ++axis) block_shape.append(pyclass::item(shape, axis));
     for (Py_ssize_t axis = ndim; axis >= 1; --axis) axes.append(axis);
-    return complete.attr("reshape")(py::tuple(block_shape))
-        .attr("transpose")(py::tuple(axes))
-        .attr("reshape")(blocks, -1);
+    py::object folded = complete.attr("reshape")(py::tuple(block_shape))
+                            .attr("transpose")(py::tuple(axes))
+                            .attr("reshape")(blocks, -1);
+    // Reshaping can hand back a view of the argument; the result is always a new array.
+    return numpy.attr("array")(folded);
 }
 
 namespace transformations {

@@ -111,6 +111,11 @@ py::object Function::function_object(PyCFunction trampoline, py::handle module_n
     return py::reinterpret_borrow<py::object>(function_object_);
 }
 
+void Function::keyword_error(const char* problem, PyObject* key) const {
+    PyErr_Format(PyExc_TypeError, "%s() %s '%U'", name_, problem, key);
+    throw py::error_already_set();
+}
+
 std::string Function::positional_count_text() const {
     size_t required = 0;
     for (const Param& p : params_) required += p.default_literal ? 0 : 1;
@@ -138,27 +143,20 @@ Args Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* key_text = PyUnicode_AsUTF8(key);
-        if (!key_text) throw py::error_already_set();
         py::object value = py::reinterpret_borrow<py::object>(args[nargs + k]);
         size_t i = 0;
-        while (i < n && std::strcmp(params_[i].name, key_text) != 0) ++i;
+        // Compared as str objects: any keyword Python accepts, even one that is not valid
+        // UTF-8, binds or is reported.
+        while (i < n && PyUnicode_CompareWithASCIIString(key, params_[i].name) != 0) ++i;
         if (i < n) {
-            if (passed[i]) {
-                throw_type_error(std::string(name_) + "() got multiple values for argument '" +
-                                 key_text + "'");
-            }
+            if (passed[i]) keyword_error("got multiple values for argument", key);
             values[i] = std::move(value);
             passed[i] = true;
         } else if (has_var_keyword_) {
-            if (kwargs.contains(key)) {
-                throw_type_error(std::string(name_) +
-                                 "() got multiple values for keyword argument '" + key_text + "'");
-            }
+            if (kwargs.contains(key)) keyword_error("got multiple values for keyword argument", key);
             kwargs[key] = std::move(value);
         } else {
-            throw_type_error(std::string(name_) + "() got an unexpected keyword argument '" +
-                             key_text + "'");
+            keyword_error("got an unexpected keyword argument", key);
         }
     }
 
@@ -280,6 +278,14 @@ Py_ssize_t index_value(py::handle value) {
     py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     if (!index) throw py::error_already_set();
     const Py_ssize_t result = PyLong_AsSsize_t(index.ptr());
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+Py_ssize_t loop_count(py::handle value) {
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) throw py::error_already_set();
+    const Py_ssize_t result = PyNumber_AsSsize_t(index.ptr(), nullptr);  // clips on overflow
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
     return result;
 }

@@ -77,6 +77,7 @@ private:
     void prepare_defaults();
     std::string text_signature() const;
     std::string positional_count_text() const;
+    [[noreturn]] void keyword_error(const char* problem, PyObject* key) const;
 
     const char* name_;
     std::vector<Param> params_;  // without the `**kwargs` entry
@@ -147,6 +148,9 @@ Py_ssize_t length(py::handle obj);
 // `operator.index(value)` as a C integer, as `range(value)` takes it (TypeError for a float,
 // OverflowError beyond the platform's range).
 Py_ssize_t index_value(py::handle value);
+// The number of turns of `for _ in range(value)`: like index_value, but a count beyond the
+// platform's range is clipped to its largest value (such a loop never ends in Python either).
+Py_ssize_t loop_count(py::handle value);
 
 // `obj[index]` and `obj[start:stop]` with Python's meaning (None for an open bound).
 py::object item(py::handle obj, Py_ssize_t index);

@@ -18,6 +18,7 @@ loops run over columns.
 """
 
 import numbers
+import threading
 from collections import namedtuple
 
 import numpy as np
@@ -158,6 +159,8 @@ def _check_pred_win(pred_win):
         )
     return int(pred_win)
 
+
+_THREAD_STATE_LOCK = threading.Lock()
 
 _Layout = namedtuple(
     "_Layout", "features targets look_ahead lookback positions selectors pred_win n_windows"
@@ -302,6 +305,7 @@ class _WindowTransformer(BaseEstimator):
         state = super().__getstate__()
         state = dict(state)
         state.pop("_plan_cache", None)
+        state.pop("_per_thread", None)
         return state
 
     def _check_lookback(self, lookback):
@@ -450,10 +454,15 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
         past, future, references = self._encode(raw, lookback)
 
         n_rows = n_windows * n_targets
-        for name, values in references.items():
-            setattr(self, name, np.ascontiguousarray(values[:, :n_targets]).reshape(n_rows))
-        self.n_target_rows_ = n_rows
-        self.n_target_steps_ = layout.pred_win
+        latest = {name: np.ascontiguousarray(values[:, :n_targets]).reshape(n_rows)
+                  for name, values in references.items()}
+        latest["n_target_rows_"] = n_rows
+        latest["n_target_steps_"] = layout.pred_win
+        # Kept as attributes for inspection, and per thread for inverse_transform, so that
+        # threads sharing one fitted pipeline each undo their own latest transform.
+        for name, value in latest.items():
+            setattr(self, name, value)
+        self._thread_state().latest = latest
 
         y = future[:, :n_targets].reshape(n_rows, layout.pred_win)
         if layout.pred_win == 1:
@@ -477,21 +486,32 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
         ndarray
             A new array of the shape of ``y`` on the raw target scale.
         """
-        if not hasattr(self, "n_target_rows_"):
-            raise NotFittedError(
-                f"This {type(self).__name__} has not transformed any data yet; call "
-                f"transform or fit_transform before inverse_transform."
-            )
+        latest = getattr(self._thread_state(), "latest", None)
+        if latest is None:
+            if not hasattr(self, "n_target_rows_"):
+                raise NotFittedError(
+                    f"This {type(self).__name__} has not transformed any data yet; call "
+                    f"transform or fit_transform before inverse_transform."
+                )
+            latest = self.__dict__
         values = np.asarray(y, dtype=np.float64)
-        n_rows, n_steps = self.n_target_rows_, self.n_target_steps_
+        n_rows, n_steps = latest["n_target_rows_"], latest["n_target_steps_"]
         if values.size != n_rows * n_steps:
             raise ValueError(
                 f"y holds {values.size} value(s), but the latest transform produced "
                 f"{n_rows} row(s) of {n_steps} step(s), i.e. {n_rows * n_steps} "
                 f"values; pass the predictions for exactly those rows."
             )
-        restored = self._decode(values.reshape(n_rows, n_steps))
+        restored = self._decode(values.reshape(n_rows, n_steps), latest)
         return restored.reshape(values.shape)
+
+    def _thread_state(self):
+        """This transformer's per-thread record of its latest transform."""
+        state = self.__dict__.get("_per_thread")
+        if state is None:
+            with _THREAD_STATE_LOCK:
+                state = self.__dict__.setdefault("_per_thread", threading.local())
+        return state
 
 
 def _exogenous_rows(past, future, n_targets, n_extra):
@@ -525,8 +545,8 @@ class _LocalizedEncoding:
         shifted = raw - last[..., None]
         return shifted[..., :lookback], shifted[..., lookback:], {"target_last_": last}
 
-    def _decode(self, values):
-        return values + self.target_last_[:, None]
+    def _decode(self, values, latest):
+        return values + latest["target_last_"][:, None]
 
 
 class _DifferenceEncoding:
@@ -540,8 +560,8 @@ class _DifferenceEncoding:
         references = {"target_last_": raw[..., lookback - 1]}
         return steps[..., :lookback - 1], steps[..., lookback - 1:], references
 
-    def _decode(self, values):
-        return np.cumsum(values, axis=1) + self.target_last_[:, None]
+    def _decode(self, values, latest):
+        return np.cumsum(values, axis=1) + latest["target_last_"][:, None]
 
 
 class _NormalizedEncoding:
@@ -555,8 +575,8 @@ class _NormalizedEncoding:
         references = {"target_mean_": mean, "target_scale_": scale}
         return scaled[..., :lookback], scaled[..., lookback:], references
 
-    def _decode(self, values):
-        return values * self.target_scale_[:, None] + self.target_mean_[:, None]
+    def _decode(self, values, latest):
+        return values * latest["target_scale_"][:, None] + latest["target_mean_"][:, None]
 
 
 class _DifferenceNormalizedEncoding:
@@ -578,9 +598,9 @@ class _DifferenceNormalizedEncoding:
         }
         return scaled[..., :lookback - 1], scaled[..., lookback - 1:], references
 
-    def _decode(self, values):
-        steps = values * self.target_scale_[:, None] + self.target_mean_[:, None]
-        return np.cumsum(steps, axis=1) + self.target_last_[:, None]
+    def _decode(self, values, latest):
+        steps = values * latest["target_scale_"][:, None] + latest["target_mean_"][:, None]
+        return np.cumsum(steps, axis=1) + latest["target_last_"][:, None]
 
 
 def _require_two_rows(class_name, lookback):
