@@ -326,21 +326,21 @@ def _read_frame(path):
     return frame, source
 
 
-def _resolve_column(frame, spec, option):
-    """Column name for ``spec``, a column name or a 0-based position."""
+def _resolve_column(frame, column_ref, option):
+    """Column name for ``column_ref``, a column name or a 0-based position."""
     columns = [str(name) for name in frame.columns]
-    if spec in columns:
-        return frame.columns[columns.index(spec)]
-    text = spec.strip()
+    if column_ref in columns:
+        return frame.columns[columns.index(column_ref)]
+    text = column_ref.strip()
     if text.lstrip("-").isdigit():
         position = int(text)
         if 0 <= position < len(columns):
             return frame.columns[position]
-        raise CliError(f"{option} {spec}: column position out of range; the data has "
+        raise CliError(f"{option} {column_ref}: column position out of range; the data has "
                        f"{len(columns)} columns (positions 0 to {len(columns) - 1})")
-    hint = difflib.get_close_matches(spec, columns, n=1)
+    hint = difflib.get_close_matches(column_ref, columns, n=1)
     suggestion = f" (did you mean '{hint[0]}'?)" if hint else ""
-    raise CliError(f"{option} {spec}: unknown column{suggestion}; the data has the columns "
+    raise CliError(f"{option} {column_ref}: unknown column{suggestion}; the data has the columns "
                    f"{', '.join(columns)}")
 
 
@@ -388,10 +388,10 @@ def _select_series(frame, args):
     else:
         time_name = _default_time_column(frame)
     if args.target:
-        targets = _unique(_resolve_column(frame, spec, "--target") for spec in args.target)
+        targets = _unique(_resolve_column(frame, column_ref, "--target") for column_ref in args.target)
     else:
         targets = _default_target(frame, time_name)
-    features = _unique(_resolve_column(frame, spec, "--features") for spec in args.features)
+    features = _unique(_resolve_column(frame, column_ref, "--features") for column_ref in args.features)
     features = [name for name in features if name not in targets]
     for name in targets + features:
         if name == time_name:
