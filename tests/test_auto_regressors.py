@@ -415,3 +415,48 @@ def test_dummy_regressor_space_is_accepted_as_estimator_instances():
     X, y = linear_windows(20)
     model = AutoRegression(stages=[[DummyRegressor(strategy="constant", constant=4.0)]]).fit(X, y)
     np.testing.assert_array_equal(model.predict(X[:2]), [4.0, 4.0])
+
+
+# -- calibration over many draws --------------------------------------------------
+
+def ar2_windows(n_rows, seed, width=4):
+    """Look-back windows of a stationary AR(2) series with unit Gaussian innovations."""
+    rng = np.random.RandomState(seed)
+    series = np.zeros(n_rows + width + 50)
+    for t in range(2, len(series)):
+        series[t] = 0.6 * series[t - 1] - 0.3 * series[t - 2] + rng.normal()
+    series = series[50:]
+    X = np.lib.stride_tricks.sliding_window_view(series[:-1], width)[:n_rows]
+    return X.copy(), series[width:width + n_rows]
+
+
+@pytest.mark.parametrize("make_data", [noisy_linear, ar2_windows], ids=["iid", "ar2-windows"])
+@pytest.mark.parametrize("level", [0.9, 0.8])
+def test_coverage_over_many_draws_is_within_three_points(make_data, level):
+    covered = []
+    for draw in range(25):
+        X, y = make_data(260, seed=100 + draw)
+        train, test = slice(0, 160), slice(160, 260)
+        model = EnsembleRegressor(stages=[[LINEAR]], n_leaders_for_ensemble=1,
+                                  n_estimators_for_pred_interval=20, confidence_level=level,
+                                  random_state=draw).fit(X[train], y[train])
+        lower, upper = model.predict_proba(X[test]).T
+        covered.append((lower <= y[test]) & (y[test] <= upper))
+    assert abs(np.mean(covered) - level) <= 0.03
+
+
+@pytest.mark.parametrize(("n_samples", "size"), [(20, 20), (20, 7), (100, 100), (5, 3)])
+def test_bootstrap_copies_draw_runs_of_consecutive_rows(n_samples, size):
+    from orvane.gusk.estimators.regression.auto_ensemble_regressor import (
+        _circular_block_samples,
+    )
+    samples = _circular_block_samples(np.random.RandomState(0), n_samples, 50, size)
+    assert samples.shape == (50, size)
+    assert samples.min() >= 0 and samples.max() < n_samples
+    length = min(int(np.ceil(n_samples ** (1 / 3))), size)
+    for rows in samples:
+        for start in range(0, size, length):
+            run = rows[start:start + length]
+            np.testing.assert_array_equal(run, (run[0] + np.arange(len(run))) % n_samples)
+    # every row can be drawn, the wrap from the last row to the first included
+    assert set(np.unique(samples)) == set(range(n_samples))

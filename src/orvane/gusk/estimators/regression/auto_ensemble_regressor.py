@@ -6,7 +6,7 @@ combination learnt on time-ordered out-of-fold predictions ("stacked").
 
 :class:`EnsembleRegressor` adds prediction intervals computed with the
 jackknife+-after-bootstrap: bootstrap copies of the best pipeline are fitted
-at fit time, and the out-of-bag residuals of the training rows calibrate the
+at fit time on circular blocks of consecutive rows, and the out-of-bag residuals of the training rows calibrate the
 interval of every new row.
 """
 
@@ -80,6 +80,32 @@ def _non_negative_weights(predictions, target):
     if not np.all(np.isfinite(weights)) or weights.sum() <= 0:
         return np.full(predictions.shape[1], 1.0 / predictions.shape[1])
     return weights
+
+
+def _block_length(n_samples):
+    """Rows per bootstrap block: about the cube root of the row count."""
+    return max(1, int(math.ceil(n_samples ** (1.0 / 3.0))))
+
+
+def _circular_block_samples(rng, n_samples, n_copies, size):
+    """Row indices of ``n_copies`` circular block bootstrap samples of ``size`` rows.
+
+    Rows are drawn in runs of consecutive rows (wrapping from the last row to
+    the first) rather than one by one.  Neighbouring windows of a series share
+    most of their values, so with single-row draws nearly every out-of-bag row
+    would have an almost identical neighbour in the bag and its residual would
+    understate the error on new data; drawing whole runs keeps the out-of-bag
+    rows apart from what each copy was trained on.
+
+    Returns
+    -------
+    ndarray of shape (n_copies, size)
+    """
+    length = min(_block_length(n_samples), size)
+    n_blocks = -(-size // length)
+    starts = rng.randint(0, n_samples, size=(n_copies, n_blocks))
+    runs = (starts[:, :, None] + np.arange(length)[None, None, :]) % n_samples
+    return runs.reshape(n_copies, n_blocks * length)[:, :size]
 
 
 def _order_statistic(values, rank):
@@ -225,8 +251,8 @@ class EnsembleRegressor(GUSKEnsemble):
     Point predictions combine the leaders of the search (see
     :class:`GUSKEnsemble`).  :meth:`predict_proba` returns prediction
     intervals from ``n_estimators_for_pred_interval`` bootstrap copies of the
-    best pipeline, calibrated on their out-of-bag residuals
-    (jackknife+-after-bootstrap).
+    best pipeline, each trained on circular blocks of consecutive rows and
+    calibrated on their out-of-bag residuals (jackknife+-after-bootstrap).
 
     Parameters
     ----------
@@ -245,7 +271,8 @@ class EnsembleRegressor(GUSKEnsemble):
         Number of bootstrap copies of the best pipeline fitted for the
         intervals.
     max_samples_for_pred_interval : float or int, default=1.0
-        Rows drawn, with replacement, for each copy: a float in (0, 1] is a
+        Rows drawn, with replacement, in runs of about the cube root of the
+        row count, for each copy: a float in (0, 1] is a
         share of the rows, an int a number of rows (at most all of them).
     ensemble_type : {"voting", "stacked"}, default="voting"
         How the leaders are combined.
@@ -342,7 +369,8 @@ class EnsembleRegressor(GUSKEnsemble):
     def _fit_interval_estimators(self, X, y, rng, seed):
         """Fit the bootstrap copies of the best pipeline and calibrate on out-of-bag rows."""
         n_samples, n_copies = len(X), self.n_estimators_for_pred_interval
-        samples = rng.randint(0, n_samples, size=(n_copies, self._bootstrap_size(n_samples)))
+        samples = _circular_block_samples(rng, n_samples, n_copies,
+                                          self._bootstrap_size(n_samples))
         steps = self.ranked_candidates_[0].steps
         copy_seeds = [None if seed is None else (seed + i) % _MAX_SEED for i in range(n_copies)]
         with _silenced_warnings(), Parallel(n_jobs=self.n_jobs) as parallel:

@@ -117,9 +117,32 @@ def _fit_candidate(steps, X, y, seed):
     return pipeline
 
 
+#: Predictions for at most this many rows run on one native thread.
+SINGLE_THREAD_MAX_ROWS = 256
+
+_THREADPOOLS = []
+
+
+def _native_threads_for(n_rows):
+    """Context that keeps the native thread pools to one thread for small predictions.
+
+    A forecast asks for one row at a time, and for a single row the OpenMP
+    and BLAS pools of models such as nearest neighbours cost far more than
+    the work they share out: on a busy machine their waiting threads made
+    one prediction take tens of milliseconds instead of a fraction of one.
+    """
+    if n_rows > SINGLE_THREAD_MAX_ROWS:
+        return contextlib.nullcontext()
+    if not _THREADPOOLS:
+        from threadpoolctl import ThreadpoolController
+        _THREADPOOLS.append(ThreadpoolController())
+    return _THREADPOOLS[0].limit(limits=1)
+
+
 def _predict_outputs(pipeline, X, n_outputs):
     """Predictions of a fitted candidate as an array of shape (n, n_outputs)."""
-    predictions = np.asarray(pipeline.predict(X), dtype=np.float64)
+    with _native_threads_for(len(X)):
+        predictions = np.asarray(pipeline.predict(X), dtype=np.float64)
     if predictions.size != len(X) * n_outputs:
         raise ValueError(
             f"The pipeline predicted an array of shape {predictions.shape} for "
