@@ -460,3 +460,32 @@ def test_bootstrap_copies_draw_runs_of_consecutive_rows(n_samples, size):
             np.testing.assert_array_equal(run, (run[0] + np.arange(len(run))) % n_samples)
     # every row can be drawn, the wrap from the last row to the first included
     assert set(np.unique(samples)) == set(range(n_samples))
+
+
+class ThreadCountRecorder(RegressorMixin, BaseEstimator):
+    """Records the largest native thread-pool size in force while it predicts."""
+
+    seen = []
+
+    def fit(self, X, y):
+        self.n_features_in_ = np.asarray(X).shape[1]
+        return self
+
+    def predict(self, X):
+        from threadpoolctl import threadpool_info
+        ThreadCountRecorder.seen.append(max(pool["num_threads"] for pool in threadpool_info()))
+        return np.zeros(len(X))
+
+
+def test_small_predictions_run_on_one_native_thread():
+    from threadpoolctl import threadpool_info, threadpool_limits
+    X, y = linear_windows(400)
+    model = AutoRegression(stages=[[ThreadCountRecorder()]]).fit(X, y)
+    with threadpool_limits(2):
+        ThreadCountRecorder.seen.clear()
+        model.predict(X[:1])
+        model.predict(X[:256])
+        model.predict(X[:257])
+        assert ThreadCountRecorder.seen == [1, 1, 2]
+        # the pools get their size back afterwards
+        assert max(pool["num_threads"] for pool in threadpool_info()) == 2
