@@ -288,7 +288,12 @@ def test_verbose_prints_progress_to_stderr(capsys):
     AutoRegression(stages=[[LINEAR, MEAN]], verbose=True).fit(X, y)
     captured = capsys.readouterr()
     assert captured.out == ""
-    assert captured.err.count("[AutoRegression]") == 2
+    lines = captured.err.splitlines()
+    assert [line.split(" candidates")[0] for line in lines] == [
+        "[AutoRegression] |##########----------| 1/2",
+        "[AutoRegression] |####################| 2/2",
+    ]
+    assert all("best validation MAE" in line and line.endswith("s elapsed") for line in lines)
     AutoRegression(stages=[[LINEAR, MEAN]]).fit(X, y)
     assert capsys.readouterr().err == ""
 

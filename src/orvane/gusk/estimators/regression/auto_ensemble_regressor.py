@@ -156,7 +156,7 @@ class GUSKEnsemble(GUSKAuto):
     random_state : int, RandomState instance or None, default=None
         Seeds the search order and the candidates' own ``random_state``.
     verbose : bool, default=False
-        Print one progress line per batch to standard error.
+        Print a progress bar line per batch to standard error.
 
     Attributes
     ----------
@@ -282,7 +282,7 @@ class EnsembleRegressor(GUSKEnsemble):
         Seeds the search order, the candidates and the bootstrap samples, so
         that a fixed value gives the same ensemble and the same intervals.
     verbose : bool, default=False
-        Print one progress line per batch to standard error.
+        Print a progress bar line per batch to standard error.
     confidence_level : float, default=0.95
         Intended coverage of the intervals, in (0, 1).
 

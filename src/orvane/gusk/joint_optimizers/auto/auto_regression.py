@@ -32,7 +32,7 @@ class AutoRegression(GUSKAuto):
     random_state : int, RandomState instance or None, default=None
         Seeds the search order and the candidates' own ``random_state``.
     verbose : bool, default=False
-        Print one progress line per batch to standard error.
+        Print a progress bar line per batch to standard error.
 
     Attributes
     ----------

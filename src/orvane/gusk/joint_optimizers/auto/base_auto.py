@@ -192,6 +192,16 @@ def _try_fit_candidate(steps, X, y, seed):
             return None, _transportable(exc)
 
 
+#: Characters of the progress bar shown with ``verbose``.
+PROGRESS_BAR_WIDTH = 20
+
+
+def _progress_bar(n_done, n_total):
+    """``|#####-----|``: the share of the candidates evaluated so far."""
+    filled = PROGRESS_BAR_WIDTH * n_done // max(1, n_total)
+    return "|" + "#" * filled + "-" * (PROGRESS_BAR_WIDTH - filled) + "|"
+
+
 # ---------------------------------------------------------------------------
 # Parameter checks
 # ---------------------------------------------------------------------------
@@ -252,7 +262,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
         Seeds the search order and, when given, the ``random_state`` of every
         candidate model, so that a fixed value gives the same result.
     verbose : bool, default=False
-        Print one progress line per batch to standard error.
+        Print a progress bar line per batch to standard error.
 
     Attributes
     ----------
@@ -514,7 +524,8 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
         scores = [score for score, _, error in outcomes if error is None]
         best = f"{min(scores):.6g}" if scores else "none"
         print(
-            f"[{self._progress_label}] {n_done}/{n_total} candidates evaluated, "
-            f"best validation MAE {best}, {perf_counter() - start:.1f} s elapsed",
+            f"[{self._progress_label}] {_progress_bar(n_done, n_total)} {n_done}/{n_total} "
+            f"candidates evaluated, best validation MAE {best}, "
+            f"{perf_counter() - start:.1f} s elapsed",
             file=sys.stderr,
         )
