@@ -390,6 +390,38 @@ class Flatten(_WindowTransformer):
         return inputs, _step_major_targets(array, layout)
 
 
+    def _recursive_window_plan(self, X):
+        """How a recursive forecast may cut the one window of ``X`` without calling transform.
+
+        Returns ``(feature columns, look-back)`` when ``transform(X)`` would give a
+        single row made of the first ``look-back`` values of each feature column,
+        in that order, with no look-ahead values; ``None`` otherwise (a subclass, a
+        replaced method, lags, several windows or settings that ``transform``
+        rejects), in which case the caller must call ``transform``.
+        """
+        cls = type(self)
+        if cls is not Flatten or any(
+                getattr(cls, name) is not original or name in self.__dict__
+                for name, original in _FLATTEN_METHODS.items()):
+            return None
+        try:
+            layout = self._layout(_as_float_matrix(X))
+        except Exception:
+            return None
+        full_window = slice(0, layout.lookback)
+        if (layout.look_ahead or layout.pred_win != 1 or layout.n_windows != 1
+                or not all(isinstance(selector, slice) and selector == full_window
+                           for selector in layout.selectors)):
+            return None
+        return list(layout.features), layout.lookback
+
+
+#: The methods behind ``Flatten.transform``; a recursive forecast cuts windows itself only
+#: while none of them has been replaced.
+_FLATTEN_METHODS = {name: getattr(Flatten, name)
+                    for name in ("transform", "_layout", "_plan", "_windows")}
+
+
 def _past_windows(series, lookback, n_windows):
     """View of shape (n_windows, lookback): row w holds rows w .. w + lookback - 1."""
     if n_windows == 1:
