@@ -280,7 +280,10 @@ bool runs_own_step_methods(py::handle self) {
     py::object own_class = pyclass::import_from("orvane.gusk.estimators.tembrel.models.gusk_estimators",
                                                  "GUSKTimeSeriesEstimator");
     py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
-    if (!instance_dict) throw py::error_already_set();
+    if (!instance_dict) {  // no instance dictionary: leave everything to the general loop
+        PyErr_Clear();
+        return false;
+    }
     py::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
     for (const char* name : names) {
         if (PyDict_GetItemString(instance_dict.ptr(), name) != nullptr) return false;
