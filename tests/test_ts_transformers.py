@@ -271,3 +271,43 @@ def test_empty_look_ahead_list_means_none(cls):
     for got, expected in zip(with_empty, with_none):
         assert_array_equal(got, expected)
     assert with_none[0].shape[1] < make(cls, look_ahead_fcol_index=[2]).transform(X)[0].shape[1]
+
+
+@pytest.mark.parametrize(("features", "lookback", "pred_win", "look_ahead", "shared"), [
+    ([0], 4, 1, None, True),
+    ([1], 3, 2, None, True),
+    ([0], 4, 1, [1], False),      # look-ahead values follow the window: a matrix
+    ([0, 1], 3, 1, None, False),  # two columns per row: a matrix
+    ([0], [[0, 2]], 1, None, False),  # lags: a matrix
+])
+def test_single_column_windows_are_a_read_only_view_of_a_private_copy(
+        features, lookback, pred_win, look_ahead, shared):
+    X = np.arange(40.0).reshape(20, 2) ** 1.5
+    flatten = Flatten(features, [0], lookback_win=lookback, pred_win=pred_win,
+                      look_ahead_fcol_index=look_ahead)
+    windows, targets = flatten.transform(X)
+    expected = np.array(windows)
+    assert windows.flags.writeable is not shared
+    assert np.shares_memory(windows, X) is False
+    if shared:
+        width = lookback
+        # row w is the column's rows w .. w + width - 1, and the rows share one buffer
+        assert_array_equal(windows, np.lib.stride_tricks.sliding_window_view(
+            X[:len(windows) + width - 1, features[0]], width))
+        assert windows.base is not None and windows.strides == (8, 8)
+    X[:] = -1.0  # the caller reuses its array: the windows keep their values
+    assert_array_equal(windows, expected)
+    assert_array_equal(flatten.transform(np.arange(40.0).reshape(20, 2) ** 1.5)[1], targets)
+
+
+def test_read_only_windows_feed_scikit_learn_pipelines_that_scale_in_place():
+    from sklearn.linear_model import Ridge
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+
+    X = np.sin(np.arange(200.0) / 5).reshape(-1, 1)
+    windows, targets = Flatten([0], [0], lookback_win=8).transform(X)
+    model = make_pipeline(StandardScaler(copy=False), Ridge(alpha=1e-6)).fit(windows, targets)
+    reference = make_pipeline(StandardScaler(), Ridge(alpha=1e-6)).fit(np.array(windows), targets)
+    assert_allclose(model.predict(windows), reference.predict(np.array(windows)), atol=1e-12)
+    assert_array_equal(windows, np.lib.stride_tricks.sliding_window_view(X[:199, 0], 8)[:192])
