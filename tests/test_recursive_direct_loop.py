@@ -193,3 +193,25 @@ def test_array_subclass_answers_take_the_general_path():
         forecasts.append(model.predict(X[-5:]))
     assert type(forecasts[0]) is type(forecasts[1])
     np.testing.assert_array_equal(forecasts[0], forecasts[1])
+
+
+@pytest.mark.parametrize("replace", ["predict_sliding_window", "_predict", "_data_transform",
+                                     "_input_data_transformation",
+                                     "_output_data_transformation"])
+@pytest.mark.parametrize("where", ["class", "instance"])
+def test_patched_step_methods_are_still_called_every_step(monkeypatch, replace, where):
+    calls = []
+    original = getattr(GUSKTimeSeriesEstimator, replace)
+    X = series(60, 1)
+    model = forecaster(Flatten, ScriptedModel(), [0], [0], 5, 6)
+    model.fit(X)
+
+    def watched(*args, **kwargs):
+        calls.append(replace)
+        if where == "instance":
+            return original(model, *args, **kwargs)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(GUSKTimeSeriesEstimator if where == "class" else model, replace, watched)
+    model.predict(X[-5:])
+    assert calls.count(replace) == 6

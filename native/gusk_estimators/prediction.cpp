@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gusk {
@@ -273,21 +274,25 @@ py::object predict_sliding_window_body(const Args& a) {
 
 using DoubleArray = py::array_t<double, py::array::c_style>;
 
-// The estimator still runs the methods of this class that a recursive step goes through.
+// The estimator still runs this module's own methods for everything a recursive step goes
+// through: none is replaced on the instance, in a subclass or by patching the class.
 bool runs_own_step_methods(py::handle self) {
-    static const char* const names[] = {"predict_sliding_window", "_predict", "_data_transform",
-                                        "_input_data_transformation", "_output_data_transformation"};
-    py::object own_class = pyclass::import_from("orvane.gusk.estimators.tembrel.models.gusk_estimators",
-                                                 "GUSKTimeSeriesEstimator");
+    const std::pair<const char*, const pyclass::Function*> own[] = {
+        {"predict_sliding_window", &prediction::predict_sliding_window},
+        {"_predict", &prediction::predict_},
+        {"_data_transform", &core::data_transform},
+        {"_input_data_transformation", &transformations::input_data_transformation},
+        {"_output_data_transformation", &transformations::output_data_transformation},
+    };
     py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
     if (!instance_dict) {  // no instance dictionary: leave everything to the general loop
         PyErr_Clear();
         return false;
     }
     py::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
-    for (const char* name : names) {
+    for (const auto& [name, function] : own) {
         if (PyDict_GetItemString(instance_dict.ptr(), name) != nullptr) return false;
-        if (!cls.attr(name).is(own_class.attr(name))) return false;
+        if (!function->is(cls.attr(name))) return false;
     }
     return true;
 }

@@ -62,6 +62,8 @@ public:
              const char* doc = "");
 
     const char* name() const { return name_; }
+    // Whether `obj` is this function's callable object (false before it has been created).
+    bool is(py::handle obj) const { return function_object_ != nullptr && obj.ptr() == function_object_; }
     const std::vector<Param>& params() const { return params_; }
     bool has_var_keyword() const { return has_var_keyword_; }
 
