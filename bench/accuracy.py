@@ -163,25 +163,27 @@ def evaluate(series, strategy, seed, origins):
     return merged
 
 
-def print_table(rows, names):
+def print_table(rows, series_names):
     labels = list(ENSEMBLERS)
-    header = (f"{'series':<10}" + "".join(f"{'MASE ' + l:>17}" for l in labels)
-              + f"{'MASE naive':>12}{'MASE ETS':>10}"
-              + "".join(f"{'cover ' + l:>17}" for l in labels)
-              + "".join(f"{'fit s ' + l:>17}" for l in labels))
-    print(header)
-    for name, row in zip(names, rows):
-        print(f"{name:<10}" + "".join(f"{row[l]:>17.3f}" for l in labels)
+
+    def columns(fmt, values):
+        return "".join(format(value, fmt) for value in values)
+
+    print(f"{'series':<10}" + columns(">17", [f"MASE {label}" for label in labels])
+          + f"{'MASE naive':>12}{'MASE ETS':>10}"
+          + columns(">17", [f"cover {label}" for label in labels])
+          + columns(">17", [f"fit s {label}" for label in labels]))
+    for series_name, row in zip(series_names, rows):
+        print(f"{series_name:<10}" + columns(">17.3f", [row[label] for label in labels])
               + f"{row['naive']:>12.3f}{row['ets']:>10.3f}"
-              + "".join(f"{row[l + ' cover'].mean():>17.0%}" for l in labels)
-              + "".join(f"{row[l + ' fit']:>17.1f}" for l in labels))
+              + columns(">17.0%", [row[label + " cover"].mean() for label in labels])
+              + columns(">17.1f", [row[label + " fit"] for label in labels]))
     mean = {key: np.mean([row[key] for row in rows]) for key in labels + ["naive", "ets"]}
-    pooled = {l: np.concatenate([row[l + " cover"] for row in rows]).mean() for l in labels}
-    longest = {l: max(row[l + " fit"] for row in rows) for l in labels}
-    print(f"{'mean':<10}" + "".join(f"{mean[l]:>17.3f}" for l in labels)
+    pooled = [np.concatenate([row[label + " cover"] for row in rows]).mean() for label in labels]
+    longest = [max(row[label + " fit"] for row in rows) for label in labels]
+    print(f"{'mean':<10}" + columns(">17.3f", [mean[label] for label in labels])
           + f"{mean['naive']:>12.3f}{mean['ets']:>10.3f}"
-          + "".join(f"{pooled[l]:>17.0%}" for l in labels)
-          + "".join(f"{longest[l]:>17.1f}" for l in labels))
+          + columns(">17.0%", pooled) + columns(">17.1f", longest))
     print("\n(mean row: mean MASE, coverage pooled over all held-out points, longest fit)")
     for label in labels:
         beats = sum(row[label] < row["naive"] for row in rows)

@@ -6,8 +6,8 @@ combination learnt on time-ordered out-of-fold predictions ("stacked").
 
 :class:`EnsembleRegressor` adds prediction intervals computed with the
 jackknife+-after-bootstrap: bootstrap copies of the best pipeline are fitted
-at fit time on circular blocks of consecutive rows, and the out-of-bag residuals of the training rows calibrate the
-interval of every new row.
+at fit time on circular blocks of consecutive rows, and the out-of-bag
+residuals of the training rows calibrate the interval of every new row.
 """
 
 import math
@@ -272,8 +272,8 @@ class EnsembleRegressor(GUSKEnsemble):
         intervals.
     max_samples_for_pred_interval : float or int, default=1.0
         Rows drawn, with replacement, in runs of about the cube root of the
-        row count, for each copy: a float in (0, 1] is a
-        share of the rows, an int a number of rows (at most all of them).
+        row count, for each copy: a float in (0, 1] is a share of the rows,
+        an int a number of rows (at most all of them).
     ensemble_type : {"voting", "stacked"}, default="voting"
         How the leaders are combined.
     n_jobs : int or None, default=None

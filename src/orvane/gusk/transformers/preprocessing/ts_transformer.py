@@ -400,7 +400,6 @@ class Flatten(_WindowTransformer):
             offset += pred_win
         return inputs, _step_major_targets(array, layout)
 
-
     def _recursive_window_plan(self, X):
         """How a recursive forecast may cut the one window of ``X`` without calling transform.
 
