@@ -8,24 +8,11 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from threadpoolctl import threadpool_limits
 
 from orvane import cli
 from orvane.cli import main
 
 FAST = ["--fast", "--quiet"]
-
-
-@pytest.fixture(autouse=True)
-def one_native_thread():
-    """Run BLAS and OpenMP single-threaded.
-
-    On a busy 2-core machine, OpenMP worker threads that spin while waiting make a
-    nearest-neighbours prediction take 60 ms instead of 1 ms; the models the
-    search tries include one.
-    """
-    with threadpool_limits(1):
-        yield
 
 
 def run(argv, capsys):

@@ -325,9 +325,9 @@ std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::h
     }
     py::object pred_win = self.attr("pred_win");
     if (!PyLong_CheckExact(pred_win.ptr()) || !pyclass::py_eq(pred_win, py::int_(1))) return std::nullopt;
-    if (!DoubleArray::check_(X) || !py::isinstance<py::array>(X)) return std::nullopt;
+    if (!DoubleArray::check_(X)) return std::nullopt;  // not a C-contiguous float64 array
     py::array array = py::reinterpret_borrow<py::array>(X);
-    if (array.ndim() != 2 || !(array.flags() & py::array::c_style)) return std::nullopt;
+    if (array.ndim() != 2) return std::nullopt;
     py::object steps = self.attr("transformer_steps");
     if (!PyList_CheckExact(steps.ptr()) || PyList_GET_SIZE(steps.ptr()) != 1) return std::nullopt;
     py::handle transformer = PyList_GET_ITEM(steps.ptr(), 0);
@@ -382,7 +382,7 @@ py::object direct_recursive_steps(py::handle self, py::object& X, const DirectWi
     // Rows of the series so far: the look-back rows of X, then one row per forecast step.
     std::vector<double> history(static_cast<size_t>((L + steps) * C), 0.0);
     {
-        DoubleArray input = DoubleArray::ensure(X);
+        const auto input = py::reinterpret_borrow<DoubleArray>(X);  // checked by direct_windows
         std::copy(input.data(), input.data() + L * C, history.begin());
     }
     std::vector<double> forecasts;

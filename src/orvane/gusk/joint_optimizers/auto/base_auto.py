@@ -12,6 +12,7 @@ that process and cluster backends can ship them.
 """
 
 import contextlib
+import functools
 import numbers
 import pickle
 import sys
@@ -120,7 +121,10 @@ def _fit_candidate(steps, X, y, seed):
 #: Predictions for at most this many rows run on one native thread.
 SINGLE_THREAD_MAX_ROWS = 256
 
-_THREADPOOLS = []
+@functools.lru_cache(maxsize=None)
+def _threadpool_controller():
+    from threadpoolctl import ThreadpoolController
+    return ThreadpoolController()
 
 
 def _native_threads_for(n_rows):
@@ -133,10 +137,7 @@ def _native_threads_for(n_rows):
     """
     if n_rows > SINGLE_THREAD_MAX_ROWS:
         return contextlib.nullcontext()
-    if not _THREADPOOLS:
-        from threadpoolctl import ThreadpoolController
-        _THREADPOOLS.append(ThreadpoolController())
-    return _THREADPOOLS[0].limit(limits=1)
+    return _threadpool_controller().limit(limits=1)
 
 
 def _predict_outputs(pipeline, X, n_outputs):

@@ -418,10 +418,8 @@ class Flatten(_WindowTransformer):
             layout = self._layout(_as_float_matrix(X))
         except Exception:
             return None
-        full_window = slice(0, layout.lookback)
         if (layout.look_ahead or layout.pred_win != 1 or layout.n_windows != 1
-                or not all(isinstance(selector, slice) and selector == full_window
-                           for selector in layout.selectors)):
+                or not _full_windows(layout)):
             return None
         return list(layout.features), layout.lookback
 
@@ -432,11 +430,16 @@ _FLATTEN_METHODS = {name: getattr(Flatten, name)
                     for name in ("transform", "_layout", "_plan", "_windows")}
 
 
+def _full_windows(layout):
+    """Whether every feature column contributes its whole look-back, oldest first."""
+    full_window = slice(0, layout.lookback)
+    return all(isinstance(selector, slice) and selector == full_window
+               for selector in layout.selectors)
+
+
 def _one_full_window_column(layout):
     """Whether every row is the full look-back of a single column and nothing else."""
-    selector = layout.selectors[0] if len(layout.selectors) == 1 else None
-    return (len(layout.features) == 1 and not layout.look_ahead
-            and isinstance(selector, slice) and selector == slice(0, layout.lookback))
+    return len(layout.features) == 1 and not layout.look_ahead and _full_windows(layout)
 
 
 def _read_only_windows(series, lookback, n_windows):
