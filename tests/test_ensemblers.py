@@ -305,21 +305,21 @@ def test_unknown_search_space_error_propagates(gusk, messages):
 
 
 @pytest.mark.parametrize("cls", CLASSES)
-def test_set_params_returns_none_after_setting(gusk, prepare, cls):
+def test_set_params_returns_self_after_setting(gusk, prepare, cls):
     est = getattr(gusk, cls)([0], [0], 5, 1)
     step_name = est.steps[0][0]
-    assert est.set_params(pred_win=3) is None
+    assert est.set_params(pred_win=3) is est
     assert est.pred_win == 3
-    assert est.set_params("ignored", **{f"{step_name}__lookback_win": 7}) is None
+    assert est.set_params("ignored", **{f"{step_name}__lookback_win": 7}) is est
     assert est.steps[0][1].lookback_win == 7 and est.lookback_win == 5
 
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_set_params_passes_only_keywords_to_the_base(gusk, prepare, monkeypatch, cls):
     est = getattr(gusk, cls)([0], [0], 5, 1)
-    recorder = Recorder(lambda self, **params: self)
+    recorder = Recorder(lambda self, **params: None)
     monkeypatch.setattr(gusk.GUSKTimeSeriesEstimator, "set_params", recorder.as_method())
-    assert est.set_params("steps", time_column=1, pred_win=2) is None
+    assert est.set_params("steps", time_column=1, pred_win=2) is est
     assert recorder.calls == [((est,), {"time_column": 1, "pred_win": 2})]
 
 

@@ -149,7 +149,8 @@ py::object set_params_of(const Args& a, const Flavour& flavour) {
     py::object self = a["self"];
     py::dict params = a.kwargs().attr("copy")();
     super_of(classes().*flavour.cls, self).attr("set_params")(**params);
-    return py::none();
+    // Returning self lets grid searches and chained calls use the ready-made forecasters.
+    return self;
 }
 
 py::object flatten_init_body(const Args& a) { return construct(a, kFlatten); }
@@ -177,7 +178,7 @@ py::object localized_name_body(const Args&) { return py::str(kLocalized.class_na
         pyclass::var_keyword("kwarg")
 
 const char* const kInitDoc = "Build the two-step pipeline (windowing transformer, automatic ensemble).";
-const char* const kSetParamsDoc = "Set parameters as the base class does; returns None.";
+const char* const kSetParamsDoc = "Set parameters as the base class does; return self.";
 const char* const kNameDoc = "The class name.";
 
 }  // namespace

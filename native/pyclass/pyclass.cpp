@@ -201,6 +201,57 @@ PyObject* Function::call(PyObject* const* args, size_t nargsf, PyObject* kwnames
 // ---------------------------------------------------------------------------------------------
 // Classes and helpers
 
+namespace {
+
+// `inspect.signature(cls.__init__)` without its first parameter, as `inspect` reports a class.
+py::object constructor_signature(py::handle cls) {
+    py::module_ inspect = py::module_::import("inspect");
+    py::object signature = inspect.attr("signature")(cls.attr("__init__"));
+    py::list parameters(signature.attr("parameters").attr("values")());
+    const py::object var_positional = inspect.attr("Parameter").attr("VAR_POSITIONAL");
+    if (parameters.size() > 0 && py_ne(parameters[0].attr("kind"), var_positional)) {
+        parameters = py::list(slice(parameters, py::int_(1), py::none()));
+    }
+    return signature.attr("replace")(py::arg("parameters") = parameters);
+}
+
+// Interpreters before 3.13 skip a native `__init__` when they look for a class's signature and
+// fail with "no signature found for builtin type". A class-level `__signature__` is read first
+// by every version, so classes answer through this descriptor; instances have none.
+PyObject* class_signature_get(PyObject*, PyObject* instance, PyObject* owner) noexcept {
+    if (instance != nullptr && instance != Py_None) {
+        PyErr_SetString(PyExc_AttributeError, "__signature__");
+        return nullptr;
+    }
+    try {
+        return constructor_signature(owner).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+py::object class_signature_descriptor() {
+    // Created once and kept for the life of the process, like the function objects.
+    static PyObject* descriptor = [] {
+        static PyType_Slot slots[] = {{Py_tp_descr_get, reinterpret_cast<void*>(&class_signature_get)},
+                                      {0, nullptr}};
+        static PyType_Spec spec = {"pyclass.ClassSignature", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                                   slots};
+        PyObject* type = PyType_FromSpec(&spec);
+        if (type == nullptr) throw py::error_already_set();
+        PyObject* instance = PyObject_CallNoArgs(type);
+        Py_DECREF(type);
+        if (instance == nullptr) throw py::error_already_set();
+        return instance;
+    }();
+    return py::reinterpret_borrow<py::object>(descriptor);
+}
+
+}  // namespace
+
 py::object make_class(const char* name, const py::tuple& bases, const py::dict& members,
                       py::handle module_name, const char* doc) {
     py::object builtins = py::module_::import("builtins");
@@ -222,6 +273,7 @@ py::object make_class(const char* name, const py::tuple& bases, const py::dict& 
     namespace_["__qualname__"] = py::str(name);
     namespace_["__doc__"] = py::str(doc);
     for (auto item : members) namespace_[item.first] = item.second;
+    if (members.contains("__init__")) namespace_["__signature__"] = class_signature_descriptor();
     return winner(name, bases, namespace_);
 }
 
