@@ -91,16 +91,26 @@ def test_infinite_inputs_are_allowed_through(gusk, log):
     np.testing.assert_array_equal(window[:, 0], [21.0, np.inf, 41.0, 0.0])
 
 
-@pytest.mark.parametrize("prediction_type", [None, "sliding_window", "forecast"])
-def test_nan_in_input_raises_0067_before_anything_runs(gusk, log, messages, prediction_type):
+@pytest.mark.parametrize("prediction_type,nan_row", [
+    (None, 3), ("forecast", 5), ("sliding_window", 1), ("sliding_window", 5)])
+def test_nan_in_input_raises_0067_before_anything_runs(gusk, log, messages, prediction_type, nan_row):
     est = fitted(gusk, log, lookback_win=3)
     X = series(6)
-    X[1, 0] = np.nan
+    X[nan_row, 0] = np.nan
     with pytest.raises(Exception) as info:
         est.predict(X, prediction_type=prediction_type)
     assert type(info.value) is Exception and info.value.args == ("ORVANE0067E",)
     assert messages.calls == [("ORVANE0067E", ())]
     assert log == []
+
+
+@pytest.mark.parametrize("nan_rows", [[0], [0, 1, 2]])
+def test_nan_before_the_last_look_back_rows_is_ignored_by_a_forecast(gusk, log, nan_rows):
+    est = fitted(gusk, log, lookback_win=3)
+    X = series(6)
+    expected = est.predict(X)
+    X[nan_rows, 0] = np.nan
+    np.testing.assert_array_equal(est.predict(X), expected)
 
 
 # ---------------------------------------------------------------------------------------------

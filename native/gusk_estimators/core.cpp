@@ -1,6 +1,10 @@
 // Construction, the parameter protocol, fitting, scoring and column index adjustment.
 #include "gusk_estimators/gusk.hpp"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace gusk {
 namespace core {
 namespace {
@@ -227,6 +231,19 @@ py::object default_split(py::handle Xt) {
     return split_class(py::arg("n_test_size") = py::int_(static_cast<long long>(test_rows)));
 }
 
+// What scikit-learn's protocol and scoring need of the data `fit` saw: its column count, and
+// its last look-back rows (a copy), from which the rows that follow it take their look-back.
+void remember_fitted_data(py::handle self, py::handle X) {
+    py::object numpy = global("np");
+    py::object shape = numpy.attr("shape")(X);
+    if (pyclass::length(shape) != 2) return;
+    self.attr("n_features_in_") = pyclass::item(shape, 1);
+    py::object lookback = global("get_max_lookback")(self.attr("lookback_win"));
+    if (!PyIndex_Check(lookback.ptr()) || !pyclass::py_gt(lookback, py::int_(0))) return;
+    py::object rows = numpy.attr("asarray")(X);
+    self.attr("last_fit_rows_") = pyclass::slice(rows, -lookback, py::none()).attr("copy")();
+}
+
 py::object fit_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
@@ -240,18 +257,70 @@ py::object fit_body(const Args& a) {
     if (is_none(self.attr("cv"))) self.attr("cv") = default_split(Xt);
     self.attr("estimator").attr("fit")(Xt, yt);
     self.attr("is_automate_run") = py::bool_(true);
+    remember_fitted_data(self, a["X"]);
     return self;
+}
+
+// Rows that continue the fitted data take their look-back from its last rows, so that every
+// row is scored (the test folds of a time-series split are such rows). Rows that end as the
+// fitted data ended are that data, or its end, and carry their own look-back. Only the
+// windowing transformers need rows before the first target.
+py::object with_rows_before(py::handle self, py::handle X) {
+    py::object X_ = py::reinterpret_borrow<py::object>(X);
+    if (!pyclass::has_attr(self, "last_fit_rows_")) return X_;
+    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    std::vector<const char*> windowing = flatten_family();
+    for (const char* name : {"Flatten", "DifferenceFlattenX", "LocalizedFlattenX"}) windowing.push_back(name);
+    if (!is_instance_of_globals(first, windowing)) return X_;
+    py::object numpy = global("np");
+    py::object before = self.attr("last_fit_rows_");
+    py::object rows = numpy.attr("asarray")(X);
+    const Py_ssize_t overlap = std::min(pyclass::length(rows), pyclass::length(before));
+    if (overlap == 0) return X_;
+    py::object tail_of_rows = pyclass::slice(rows, py::int_(-overlap), py::none());
+    py::object tail_of_before = pyclass::slice(before, py::int_(-overlap), py::none());
+    if (truthy(numpy.attr("array_equal")(tail_of_rows, tail_of_before))) return X_;
+    return numpy.attr("concatenate")(py::make_tuple(before, rows));
+}
+
+// Undoes the target transformer and the data transformation scheme, as a forecast does.
+py::object in_data_units(py::handle self, py::object y) {
+    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    if (pyclass::is_instance(first, global("TargetTransformer"))) y = first.attr("inverse_transform")(y);
+    return self.attr("_output_data_transformation")(y);
+}
+
+bool changes_target_units(py::handle self) {
+    if (!is_none(self.attr("data_transformation_scheme"))) return true;
+    return pyclass::is_instance(pyclass::item(self.attr("transformer_steps"), 0), global("TargetTransformer"));
+}
+
+// The final estimator as the scorer should see it: answering in the units of the data.
+py::object model_in_data_units(py::handle self) {
+    if (!changes_target_units(self)) return self.attr("estimator");
+    py::object owner = py::reinterpret_borrow<py::object>(self);
+    py::cpp_function to_data_units([owner](py::object y) { return in_data_units(owner, std::move(y)); });
+    return pyclass::import_from("orvane.utils.score", "InDataUnits")(self.attr("estimator"), to_data_units);
+}
+
+// A scorer object, or the name of one of scikit-learn's scorers.
+py::object scorer_of(py::handle self) {
+    py::object scoring = self.attr("scoring");
+    if (!py::isinstance<py::str>(scoring)) return scoring;
+    return pyclass::import_from("sklearn.metrics", "get_scorer")(scoring);
 }
 
 py::object score_body(const Args& a) {
     py::object self = a["self"];
-    py::object X = self.attr("_input_data_transformation")(a["X"]);
+    require_fitted(self, "score");
+    require_fitted_columns(self, a["X"]);
+    py::object X = self.attr("_input_data_transformation")(with_rows_before(self, a["X"]));
     auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = a["y"]));
-    yt = self.attr("_output_data_transformation")(yt);
+    yt = changes_target_units(self) ? in_data_units(self, yt) : self.attr("_output_data_transformation")(yt);
     py::dict keywords;
     py::object sample_weight = a["sample_weight"];
     if (!is_none(sample_weight)) keywords["sample_weight"] = sample_weight;
-    return self.attr("scoring")(self.attr("estimator"), Xt, yt, **keywords);
+    return scorer_of(self)(model_in_data_units(self), Xt, yt, **keywords);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -387,4 +456,32 @@ pyclass::Function setstate{"__setstate__", {{"self"}, {"state"}}, &setstate_body
                            "Restore a pickled estimator (older pickles lack look_ahead_fcolumns)."};
 
 }  // namespace core
+
+void require_fitted(py::handle self, const char* method) {
+    if (!pyclass::has_attr(self, "transformer_steps") || !is_none(self.attr("transformer_steps"))) return;
+    const std::string name = py::str(py::type::of(self).attr("__name__"));
+    py::object not_fitted = pyclass::import_from("sklearn.exceptions", "NotFittedError");
+    pyclass::raise(not_fitted, py::str("This " + name + " instance is not fitted yet. Call 'fit' with "
+                                       "the training series before calling '" + method + "'."));
+}
+
+void require_fitted_columns(py::handle self, py::handle X) {
+    py::object shape = global("np").attr("shape")(X);
+    if (pyclass::length(shape) != 2) {
+        pyclass::raise(PyExc_ValueError,
+                       "Expected a 2-D array with one row per time step and one column per "
+                       "variable, got an array of shape " + std::string(py::str(shape)) +
+                           ". Reshape your data with X.reshape(-1, 1) if it holds a single series.");
+    }
+    if (!pyclass::has_attr(self, "n_features_in_")) return;
+    py::object expected = self.attr("n_features_in_");
+    py::object columns = pyclass::item(shape, 1);
+    if (pyclass::py_eq(columns, expected)) return;
+    const std::string name = py::str(py::type::of(self).attr("__name__"));
+    pyclass::raise(PyExc_ValueError,
+                   "X has " + std::string(py::str(columns)) + " features, but " + name +
+                       " is expecting " + std::string(py::str(expected)) +
+                       " features as input (the columns of the data it was fitted on).");
+}
+
 }  // namespace gusk

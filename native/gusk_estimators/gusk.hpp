@@ -59,6 +59,12 @@ bool truthy(py::handle obj);
 // transposed and flattened; an incomplete last block is dropped.
 py::object fold_target_blocks(py::handle y_pred, py::handle n_targets);
 
+// scikit-learn's protocol for fitted estimators. `require_fitted` raises NotFittedError,
+// telling the caller to call fit, when `fit` has not run; `require_fitted_columns` raises
+// ValueError for input that is not 2-D or whose column count differs from the data `fit` saw.
+void require_fitted(py::handle self, const char* method);
+void require_fitted_columns(py::handle self, py::handle X);
+
 // Native functions, one set per source file.
 namespace core {
 extern pyclass::Function init, get_named_steps, set_scoring, adjust_indices,

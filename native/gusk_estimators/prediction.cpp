@@ -43,9 +43,15 @@ py::object prediction_lookback(py::handle self) {
     return has_look_ahead_setting(self) ? max_lookback_of(self) : self.attr("lookback_win");
 }
 
-bool strategy_is_recursive(py::handle self) {
-    return pyclass::py_eq(self.attr("multistep_prediction_strategy"), py::str("recursive"));
+// The strategy in lower case ("recursive", "multioutput" or the command line's "direct"), or
+// an empty text for None or a value that is not text.
+std::string strategy_word(py::handle self) {
+    py::object strategy = self.attr("multistep_prediction_strategy");
+    if (!py::isinstance<py::str>(strategy)) return "";
+    return strategy.attr("lower")().cast<std::string>();
 }
+
+bool strategy_is_recursive(py::handle self) { return strategy_word(self) == "recursive"; }
 
 // `np.full((rows, X.shape[1]), 0.0)`.
 py::object zero_rows(py::handle rows, py::handle X) {
@@ -476,6 +482,39 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
     return X;
 }
 
+// Only the last look-back rows of a forecast's input reach the model; a sliding-window
+// prediction reads every row.
+py::object rows_predict_reads(py::handle X, py::handle prediction_type, py::handle max_lookback) {
+    py::object X_ = py::reinterpret_borrow<py::object>(X);
+    if (py::isinstance<py::str>(prediction_type) &&
+        pyclass::py_eq(prediction_type.attr("lower")(), global("Score").attr("PREDICT_SLIDING_WINDOW"))) {
+        return X_;
+    }
+    if (!PyIndex_Check(max_lookback.ptr()) || !pyclass::py_gt(max_lookback, py::int_(0))) return X_;
+    const Py_ssize_t skipped = pyclass::length(X) - pyclass::index_value(max_lookback);
+    return skipped > 0 ? rows_from(X, py::int_(skipped)) : X_;
+}
+
+// Settings a forecast cannot do without, refused with what to use instead.
+void check_forecast_settings(py::handle self) {
+    py::object strategy = self.attr("multistep_prediction_strategy");
+    const std::string word = strategy_word(self);
+    if (!is_none(strategy) && word != "recursive" && word != "multioutput" && word != "direct") {
+        pyclass::raise(PyExc_ValueError,
+                       "multistep_prediction_strategy must be None, 'recursive' (one step at a time, "
+                       "each prediction fed back) or 'multioutput' (all steps at once; 'direct' "
+                       "means the same), in any letter case; got " +
+                           std::string(py::repr(strategy)) + ".");
+    }
+    py::object steps = self.attr("multistep_prediction_win");
+    if (PyIndex_Check(steps.ptr()) && pyclass::py_lt(steps, py::int_(1))) {
+        pyclass::raise(PyExc_ValueError,
+                       "multistep_prediction_win is the number of steps to forecast and must be at "
+                       "least 1; got " + std::string(py::repr(steps)) +
+                           ". Use 1 for a one-step forecast.");
+    }
+}
+
 py::object predict_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
@@ -486,10 +525,13 @@ py::object predict_body(const Args& a) {
     if (pyclass::is_instance(supporting_features, numpy.attr("matrix"))) {
         supporting_features = numpy.attr("squeeze")(numpy.attr("asarray")(supporting_features));
     }
+    require_fitted(self, "predict");
     py::object max_lookback = prediction_lookback(self);
     if (!is_none(X)) {
         X = validated_input(X);
-        if (pyclass::py_gt(numpy.attr("count_nonzero")(numpy.attr("isnan")(X)), py::int_(0))) {
+        require_fitted_columns(self, X);
+        py::object read = rows_predict_reads(X, prediction_type, max_lookback);
+        if (pyclass::py_gt(numpy.attr("count_nonzero")(numpy.attr("isnan")(read)), py::int_(0))) {
             raise_catalogue("ORVANE0067E");
         }
     }
@@ -505,6 +547,7 @@ py::object predict_body(const Args& a) {
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
         }
     }
+    check_forecast_settings(self);
     if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
     py::object builtins = py::module_::import("builtins");
     if (pyclass::py_lt(row_count(X) - max_lookback, py::int_(0))) {
@@ -674,9 +717,11 @@ py::object interval_from_bounds(py::handle self, py::handle Xt) {
 py::object predict_proba_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
+    require_fitted(self, "predict_proba");
     if (!pyclass::is_instance(self.attr("estimator"), global("EnsembleRegressor"))) {
         raise_catalogue("ORVANE0053E");
     }
+    require_fitted_columns(self, X);
     py::object pred_win = self.attr("pred_win");
     if (pyclass::py_gt(pred_win, py::int_(0))) {
         py::object dummy;

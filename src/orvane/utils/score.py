@@ -1,6 +1,9 @@
-"""Names of the prediction types understood by the forecasting estimators."""
+"""Names of the prediction types understood by the forecasting estimators, and the model
+that scoring hands to a scorer."""
 
-__all__ = ["Score"]
+from sklearn.base import BaseEstimator, RegressorMixin
+
+__all__ = ["Score", "InDataUnits"]
 
 
 class Score:
@@ -19,3 +22,27 @@ class Score:
 
     PREDICT_SLIDING_WINDOW = "sliding_window"
     PREDICT_FORECAST = "forecast"
+
+
+class InDataUnits(RegressorMixin, BaseEstimator):
+    """A fitted model whose predictions are brought to the units of the data.
+
+    A data transformation scheme or a target transformer changes the scale of the windowed
+    targets; scoring hands the scorer this model in place of the final estimator, together
+    with targets converted the same way, so that both are compared in the units of the data.
+
+    Parameters
+    ----------
+    estimator : object
+        The fitted final estimator of the pipeline.
+    to_data_units : callable
+        Turns an array of the estimator's predictions into the units of the data.
+    """
+
+    def __init__(self, estimator=None, to_data_units=None):
+        self.estimator = estimator
+        self.to_data_units = to_data_units
+
+    def predict(self, X):
+        """The estimator's predictions for the windowed rows ``X``, in the units of the data."""
+        return self.to_data_units(self.estimator.predict(X))
