@@ -50,7 +50,19 @@ def _is_int(value):
 
 def _as_float_matrix(X):
     """Return ``X`` as a 2-D float64 array without modifying the caller's data."""
+    if hasattr(X, "toarray") or hasattr(X, "tocsr"):
+        raise TypeError(
+            "Sparse data is not supported: X must be a dense array with one row per "
+            "time step. Convert it with X.toarray()."
+        )
     array = np.asarray(X)
+    if array.dtype.kind == "c":
+        raise ValueError(
+            "Complex data not supported: X must hold real numbers; take the real part "
+            "or the magnitude first."
+        )
+    if array.dtype.kind == "O":
+        array = _objects_as_floats(array)
     if array.dtype.kind not in "biuf":
         raise ValueError(
             f"X must hold numbers (bool, integer or float values); got dtype "
@@ -61,7 +73,23 @@ def _as_float_matrix(X):
             f"X must be a 2-D array with one row per time step; got an array with "
             f"{array.ndim} dimension(s). Reshape a single series with X.reshape(-1, 1)."
         )
+    if array.shape[1] == 0:
+        raise ValueError(
+            f"Found array with 0 feature(s) (shape={array.shape}) while a minimum of 1 "
+            f"is required: X needs at least one column."
+        )
     return array.astype(np.float64, copy=False)
+
+
+def _objects_as_floats(array):
+    """An object array of numbers as floats; the conversion's own error type otherwise."""
+    try:
+        return array.astype(np.float64)
+    except (TypeError, ValueError) as error:
+        raise type(error)(
+            f"X must hold numbers (bool, integer or float values); an element of its "
+            f"object array cannot be read as one: {error}"
+        ) from error
 
 
 def _column_list(indices, name, n_columns):
@@ -275,8 +303,8 @@ class _WindowTransformer(BaseEstimator):
         n_windows = n_rows - lookback - pred_win + 1
         if n_windows < 1:
             raise ValueError(
-                f"X has {n_rows} row(s), but a look-back of {lookback} and pred_win of "
-                f"{pred_win} need at least {lookback + pred_win} rows."
+                f"X has {n_rows} row(s) (n_samples={n_rows}), but a look-back of {lookback} "
+                f"and pred_win of {pred_win} need at least {lookback + pred_win} rows."
             )
         return _Layout(features, targets, look_ahead, lookback, positions, selectors,
                        pred_win, n_windows)
