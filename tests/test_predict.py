@@ -104,6 +104,20 @@ def test_nan_in_input_raises_0067_before_anything_runs(gusk, log, messages, pred
     assert log == []
 
 
+@pytest.mark.parametrize("settings,X,message", [
+    ({}, series(8).ravel(), r"shape \(8,\)\. Reshape your data with X.reshape\(-1, 1\)"),
+    ({}, series(8, 2), "X has 2 features, but GUSKTimeSeriesEstimator is expecting 1 features"),
+    ({"multistep_prediction_win": 0}, series(8), "must be at least 1; got 0. Use 1 for a one-step"),
+    ({"multistep_prediction_strategy": "ahead", "multistep_prediction_win": 2}, series(8),
+     "None, 'recursive' .* or 'multioutput' .*'direct' means the same.*got 'ahead'"),
+])
+def test_misuse_is_refused_with_what_to_do(gusk, log, settings, X, message):
+    est = fitted(gusk, log, lookback_win=3, **settings)
+    with pytest.raises(ValueError, match=message):
+        est.predict(X)
+    assert log == []
+
+
 @pytest.mark.parametrize("nan_rows", [[0], [0, 1, 2]])
 def test_nan_before_the_last_look_back_rows_is_ignored_by_a_forecast(gusk, log, nan_rows):
     est = fitted(gusk, log, lookback_win=3)
@@ -238,6 +252,8 @@ def test_row_count_is_checked_after_the_history_is_prepended(gusk, log, messages
         ("multioutput", 2, 3, 3, "predict_multi_step_sliding_window"),
         ("recursive", 2, 3, 2, "predict_multi_step_sliding_window"),
         ("recursive", 1, 4, 1, "_recursive_predict_helper"),
+        ("Recursive", 1, 4, 1, "_recursive_predict_helper"),
+        ("direct", 2, 3, 3, "predict_multi_step_sliding_window"),
         ("recursive", 1, 1, 1, "predict_sliding_window"),
         (None, 0, 1, 0, "predict_sliding_window"),
     ],

@@ -3,10 +3,16 @@
 import numpy as np
 import pytest
 from numpy.testing import assert_array_equal
+from sklearn.exceptions import NotFittedError
 from sklearn.linear_model import LinearRegression
+from sklearn.metrics import mean_absolute_error, r2_score
+from sklearn.model_selection import TimeSeriesSplit, cross_val_score
+from sklearn.utils.validation import check_is_fitted
+
+from orvane.datasets import load_airline
 
 from orvane.gusk.joint_optimizers.cv.tembrel_splits import TimeSeriesTrainTestSplit
-from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
+from orvane.gusk.transformers.preprocessing.ts_transformer import DifferenceFlatten, Flatten
 
 from conftest import RecordingEstimator, RecordingStep, linear_recurrence
 
@@ -124,12 +130,49 @@ def test_perfect_linear_fit_scores_zero_and_worse_fits_below(gusk):
     assert est.score(noisy) < -0.1
 
 
-def test_unfitted_estimator_cannot_score(gusk, log):
+@pytest.mark.parametrize("method", ["score", "predict", "predict_proba"])
+def test_unfitted_estimator_cannot_score_or_predict(gusk, log, method):
     est = gusk.GUSKTimeSeriesEstimator([("t", RecordingStep("t", log)), ("m", RecordingEstimator())],
                                        [0], [0])
-    with pytest.raises((AttributeError, TypeError)):
-        est.score(np.ones((3, 1)))
+    with pytest.raises(NotFittedError, match=f"Call 'fit' .* before calling '{method}'"):
+        getattr(est, method)(np.ones((3, 1)))
     assert log == []
+    with pytest.raises(NotFittedError):
+        check_is_fitted(est)
+    check_is_fitted(est.fit(np.ones((8, 1))))
+    assert est.n_features_in_ == 1
+
+
+def airline():
+    return load_airline().iloc[:, -1].to_numpy(dtype=float).reshape(-1, 1)
+
+
+def airline_pipeline(gusk, window, scheme=None, lookback=12):
+    steps = [("window", window([0], [0], lookback_win=lookback)), ("model", LinearRegression())]
+    return gusk.GUSKTimeSeriesEstimator(steps, [0], [0], lookback_win=lookback,
+                                        data_transformation_scheme=scheme)
+
+
+@pytest.mark.parametrize("scoring,metric", [(None, mean_absolute_error), ("r2", r2_score)])
+@pytest.mark.parametrize("window,scheme", [(Flatten, None), (Flatten, "log"), (Flatten, "mean_division"),
+                                           (DifferenceFlatten, "sqrt")])
+def test_score_compares_forecasts_and_rows_in_the_units_of_the_data(gusk, window, scheme, scoring, metric):
+    X = airline()
+    est = airline_pipeline(gusk, window, scheme).fit(X[:120])
+    if scoring:
+        est.set_scoring(scoring)
+    held_out = X[96:]  # holds the end of the fitted rows: only its own windows are scored
+    predictions = est.predict_sliding_window(held_out)[12:, 0]
+    sign = -1 if scoring is None else 1
+    assert est.score(held_out) == pytest.approx(sign * metric(held_out[12:, 0], predictions))
+
+
+def test_a_test_fold_scores_every_row_taking_its_look_back_from_the_rows_before(gusk):
+    X = airline()
+    scores = cross_val_score(airline_pipeline(gusk, Flatten, lookback=24), X,
+                             cv=TimeSeriesSplit(n_splits=2, test_size=24))
+    predictions = airline_pipeline(gusk, Flatten, lookback=24).fit(X[:120]).predict_sliding_window(X[96:])
+    assert scores[-1] == pytest.approx(-mean_absolute_error(X[120:, 0], predictions[24:, 0]))
 
 
 def test_setters_chain_and_return_the_estimator(gusk, log):

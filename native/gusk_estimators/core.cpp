@@ -261,10 +261,27 @@ py::object fit_body(const Args& a) {
     return self;
 }
 
+// Whether X holds the last rows of the fitted data (X is, or overlaps, that data) or, when X
+// is shorter than they are, is their end.
+bool overlaps_fitted_end(py::handle rows, py::handle before) {
+    py::object numpy = global("np");
+    const Py_ssize_t n_rows = pyclass::length(rows);
+    const Py_ssize_t n_before = pyclass::length(before);
+    if (n_rows < n_before) {
+        py::object end = pyclass::slice(before, py::int_(n_before - n_rows), py::none());
+        return truthy(numpy.attr("array_equal")(rows, end));
+    }
+    if (pyclass::py_ne(pyclass::item(rows.attr("shape"), 1), pyclass::item(before.attr("shape"), 1))) return false;
+    py::object windows = numpy.attr("lib").attr("stride_tricks").attr("sliding_window_view")(
+        rows, before.attr("shape"));
+    py::object equal = (windows.attr("__eq__")(before)).attr("all")(py::make_tuple(-2, -1));
+    return truthy(equal.attr("any")());
+}
+
 // Rows that continue the fitted data take their look-back from its last rows, so that every
-// row is scored (the test folds of a time-series split are such rows). Rows that end as the
-// fitted data ended are that data, or its end, and carry their own look-back. Only the
-// windowing transformers need rows before the first target.
+// row is scored (the test folds of a time-series split are such rows). Rows that hold the end
+// of the fitted data carry their own look-back. Only the windowing transformers need rows
+// before the first target.
 py::object with_rows_before(py::handle self, py::handle X) {
     py::object X_ = py::reinterpret_borrow<py::object>(X);
     if (!pyclass::has_attr(self, "last_fit_rows_")) return X_;
@@ -272,15 +289,10 @@ py::object with_rows_before(py::handle self, py::handle X) {
     std::vector<const char*> windowing = flatten_family();
     for (const char* name : {"Flatten", "DifferenceFlattenX", "LocalizedFlattenX"}) windowing.push_back(name);
     if (!is_instance_of_globals(first, windowing)) return X_;
-    py::object numpy = global("np");
     py::object before = self.attr("last_fit_rows_");
-    py::object rows = numpy.attr("asarray")(X);
-    const Py_ssize_t overlap = std::min(pyclass::length(rows), pyclass::length(before));
-    if (overlap == 0) return X_;
-    py::object tail_of_rows = pyclass::slice(rows, py::int_(-overlap), py::none());
-    py::object tail_of_before = pyclass::slice(before, py::int_(-overlap), py::none());
-    if (truthy(numpy.attr("array_equal")(tail_of_rows, tail_of_before))) return X_;
-    return numpy.attr("concatenate")(py::make_tuple(before, rows));
+    py::object rows = global("np").attr("asarray")(X);
+    if (pyclass::length(rows) == 0 || overlaps_fitted_end(rows, before)) return X_;
+    return global("np").attr("concatenate")(py::make_tuple(before, rows));
 }
 
 // Undoes the target transformer and the data transformation scheme, as a forecast does.
