@@ -185,7 +185,7 @@ def error_cases(fitted):
     """(label, call, watched objects) for every error path worth repeating."""
     plain, history = fitted["plain"], fitted["log_history"]
     nan_X = X_TAIL.copy()
-    nan_X[2, 1] = np.nan
+    nan_X[-1, 1] = np.nan  # in the look-back rows: earlier rows are not read
     short_X = X_TAIL[:2].copy()
     bogus_type = Label("bogus")
     unknown_scheme = flatten_linear(data_transformation_scheme="no_such_scheme")

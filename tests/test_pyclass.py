@@ -55,6 +55,7 @@ ESTIMATOR_SIGNATURES = {
     "_reset_fc_cols_and_lookback": "(self, feature_columns, target_columns, lookback_win, pred_win)",
     "get_params": "(self, deep=True)",
     "__setstate__": "(self, state)",
+    "__sklearn_clone__": "(self)",
 }
 
 ENSEMBLER_INIT_HEAD = (

@@ -167,12 +167,14 @@ def test_score_compares_forecasts_and_rows_in_the_units_of_the_data(gusk, window
     assert est.score(held_out) == pytest.approx(sign * metric(held_out[12:, 0], predictions))
 
 
-def test_a_test_fold_scores_every_row_taking_its_look_back_from_the_rows_before(gusk):
+@pytest.mark.parametrize("scoring,metric", [("neg_mean_absolute_error", lambda *a: -mean_absolute_error(*a)),
+                                            ("r2", r2_score)])
+def test_a_test_fold_scores_every_row_taking_its_look_back_from_the_rows_before(gusk, scoring, metric):
     X = airline()
-    scores = cross_val_score(airline_pipeline(gusk, Flatten, lookback=24), X,
+    scores = cross_val_score(airline_pipeline(gusk, Flatten, lookback=24).set_scoring(scoring), X,
                              cv=TimeSeriesSplit(n_splits=2, test_size=24))
     predictions = airline_pipeline(gusk, Flatten, lookback=24).fit(X[:120]).predict_sliding_window(X[96:])
-    assert scores[-1] == pytest.approx(-mean_absolute_error(X[120:, 0], predictions[24:, 0]))
+    assert scores[-1] == pytest.approx(metric(X[120:, 0], predictions[24:, 0]))
 
 
 def test_setters_chain_and_return_the_estimator(gusk, log):

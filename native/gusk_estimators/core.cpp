@@ -149,6 +149,19 @@ py::object setstate_body(const Args& a) {
     return py::none();
 }
 
+// A clone has the same parameters and is unfitted; like scikit-learn's own output settings,
+// the scorer chosen with set_scoring is carried over, so that cross-validation and grid
+// searches score with it.
+py::object sklearn_clone_body(const Args& a) {
+    py::object self = a["self"];
+    py::object base = super_of(classes().estimator, self);
+    py::object clone = pyclass::has_attr(base, "__sklearn_clone__")
+                           ? base.attr("__sklearn_clone__")()
+                           : pyclass::import_from("sklearn.base", "clone")(self, py::arg("safe") = false);
+    if (pyclass::has_attr(self, "scoring")) clone.attr("scoring") = self.attr("scoring");
+    return clone;
+}
+
 bool is_exogenous(py::handle self) {
     py::object look_ahead = self.attr("look_ahead_fcolumns");
     if (is_none(look_ahead)) return false;
@@ -464,6 +477,8 @@ pyclass::Function is_exogenous_pipeline{
 pyclass::Function is_future_exogenous_pipeline{
     "is_future_exogenous_pipeline_", {{"self"}}, &is_future_exogenous_pipeline_body,
     "Whether the pipeline is exogenous with at least one look-ahead column."};
+pyclass::Function sklearn_clone{"__sklearn_clone__", {{"self"}}, &sklearn_clone_body,
+                                "An unfitted copy with the same parameters and scorer."};
 pyclass::Function setstate{"__setstate__", {{"self"}, {"state"}}, &setstate_body,
                            "Restore a pickled estimator (older pickles lack look_ahead_fcolumns)."};
 

@@ -71,7 +71,7 @@ extern pyclass::Function init, get_named_steps, set_scoring, adjust_indices,
     set_cross_validation, validate_steps, data_fit_transform, data_transform,
     init_transformer_and_estimator, display_transformations, fit, str, score, set_params,
     reset_fc_cols_and_lookback, get_params, is_exogenous_pipeline, is_future_exogenous_pipeline,
-    setstate;
+    setstate, sklearn_clone;
 }
 namespace transformations {
 extern pyclass::Function multi_variate_col_encoder, input_data_transformation,
