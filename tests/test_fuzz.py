@@ -784,6 +784,7 @@ ESTIMATOR_METHOD_ARGUMENTS = {
     "is_exogenous_pipeline_": None,  # properties: read, see below
     "is_future_exogenous_pipeline_": None,
     "__setstate__": None,  # checked by its own test
+    "__sklearn_clone__": arguments(),
 }
 
 #: Methods documented to return a new array (never a view of an argument).
