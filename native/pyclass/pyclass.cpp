@@ -219,7 +219,7 @@ py::object constructor_signature(py::handle cls) {
 // fail with "no signature found for builtin type". A class-level `__signature__` is read first
 // by every version, so classes answer through this descriptor; instances have none.
 PyObject* class_signature_get(PyObject*, PyObject* instance, PyObject* owner) noexcept {
-    if (instance != nullptr && instance != Py_None) {
+    if ((instance != nullptr && instance != Py_None) || owner == nullptr) {
         PyErr_SetString(PyExc_AttributeError, "__signature__");
         return nullptr;
     }
@@ -227,8 +227,10 @@ PyObject* class_signature_get(PyObject*, PyObject* instance, PyObject* owner) no
         return constructor_signature(owner).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error while reading a class signature");
     }
     return nullptr;
 }
