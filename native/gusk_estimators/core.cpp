@@ -423,7 +423,8 @@ pyclass::Function init{
 pyclass::Function get_named_steps{"_get_named_steps", {{"self"}, {"steps"}}, &get_named_steps_body,
                                   "Return a new dict mapping each step's name to its object."};
 pyclass::Function set_scoring{"set_scoring", {{"self"}, {"scoring"}}, &set_scoring_body,
-                              "Use ``scoring(estimator, X, y)`` in ``score``; return self."};
+                              "Use ``scoring(estimator, X, y)``, or the scikit-learn scorer of that name, in ``score``;\n"
+                              "return self. Clones keep it."};
 pyclass::Function adjust_indices{
     "_adjust_indices",
     {{"self"}, {"target_columns", "None"}, {"feature_columns", "None"}},
@@ -458,7 +459,11 @@ pyclass::Function str{"__str__", {{"self"}}, &str_body,
 pyclass::Function score{
     "score", {{"self"}, {"X"}, {"y", "None"}, {"sample_weight", "None"}}, &score_body,
     "Score the fitted pipeline on X with ``self.scoring`` (negated mean absolute error by\n"
-    "default); the transformers are not refitted."};
+    "default, or the name of a scikit-learn scorer); the transformers are not refitted.\n\n"
+    "Predictions and targets are compared in the units of the data. Rows that continue the\n"
+    "fitted data (the test fold of a time-series split) take their look-back from the last\n"
+    "rows seen by ``fit``, so every row of X is scored; data that holds the end of the fitted\n"
+    "rows is scored on its own windows."};
 pyclass::Function set_params{
     "set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")}, &set_params_body,
     "Route ``name__param`` keywords to the named steps, ``lookback_win`` to the first step, and\n"

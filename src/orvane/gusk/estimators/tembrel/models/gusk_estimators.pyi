@@ -85,6 +85,8 @@ class GUSKTimeSeriesEstimator(BaseEstimator):
     look_ahead_mean: _Array
     mean_clm: _Array
     mean_clm_index: List[int]
+    n_features_in_: int
+    last_fit_rows_: _Array
     # Transient flags of the multi-step prediction paths.
     is_recursive_multi_step_sliding: bool
     recursive_cnt: int
