@@ -274,6 +274,12 @@ py::object fit_body(const Args& a) {
     return self;
 }
 
+// The first transformer step, or None when there is none.
+py::object first_transformer(py::handle self) {
+    py::object transformers = self.attr("transformer_steps");
+    return pyclass::length(transformers) > 0 ? pyclass::item(transformers, 0) : py::object(py::none());
+}
+
 // Whether X holds the last rows of the fitted data (X is, or overlaps, that data) or, when X
 // is shorter than they are, is their end.
 bool overlaps_fitted_end(py::handle rows, py::handle before) {
@@ -298,7 +304,7 @@ bool overlaps_fitted_end(py::handle rows, py::handle before) {
 py::object with_rows_before(py::handle self, py::handle X) {
     py::object X_ = py::reinterpret_borrow<py::object>(X);
     if (!pyclass::has_attr(self, "last_fit_rows_")) return X_;
-    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    py::object first = first_transformer(self);
     std::vector<const char*> windowing = flatten_family();
     for (const char* name : {"Flatten", "DifferenceFlattenX", "LocalizedFlattenX"}) windowing.push_back(name);
     if (!is_instance_of_globals(first, windowing)) return X_;
@@ -310,14 +316,14 @@ py::object with_rows_before(py::handle self, py::handle X) {
 
 // Undoes the target transformer and the data transformation scheme, as a forecast does.
 py::object in_data_units(py::handle self, py::object y) {
-    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    py::object first = first_transformer(self);
     if (pyclass::is_instance(first, global("TargetTransformer"))) y = first.attr("inverse_transform")(y);
     return self.attr("_output_data_transformation")(y);
 }
 
 bool changes_target_units(py::handle self) {
     if (!is_none(self.attr("data_transformation_scheme"))) return true;
-    return pyclass::is_instance(pyclass::item(self.attr("transformer_steps"), 0), global("TargetTransformer"));
+    return pyclass::is_instance(first_transformer(self), global("TargetTransformer"));
 }
 
 // The final estimator as the scorer should see it: answering in the units of the data.
