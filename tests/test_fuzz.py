@@ -1112,12 +1112,65 @@ def test_oversized_windows_leave_no_window_to_forecast(recursive_estimator, memb
     assert "ORVANE0051E" in str(raised.value)
 
 
-def test_oversized_step_count_fails_on_the_first_step(recursive_estimator):
-    """The first step of a recursive forecast already fails on a too-short X (like any step count)."""
-    recursive_estimator.multistep_prediction_win = 2**64
-    short = training_series()[:2]
-    with quiet_and_in_process(), pytest.raises(ValueError, match="row"):
-        recursive_estimator._recursive_predict_helper(short)
+class FirstStepReached(Exception):
+    """Raised by the model the first time a forecast step asks it for a prediction."""
+
+
+def model_calls_recorded(estimator, fail=False):
+    """Replace the fitted model's predict (and predict_proba) by recorders; return the log."""
+    calls = []
+    model = estimator.estimator
+    for method in ("predict", "predict_proba"):
+        original = getattr(model, method, None)
+        if original is None:
+            continue
+
+        def recorder(X, _method=method, _original=original):
+            calls.append(_method)
+            if fail:
+                raise FirstStepReached(_method)
+            return _original(X)
+
+        setattr(model, method, recorder)
+    return calls
+
+
+#: Every entry of a forecast that loops over multistep_prediction_win steps.
+HORIZON_ENTRIES = [
+    ("recursive", "predict"),
+    ("recursive", "_recursive_predict_helper"),
+    ("recursive", "predit_recursive_multi_step"),
+    ("localized_auto_recursive", "predict"),
+    ("localized_auto_recursive", "predict_proba"),
+    ("localized_auto_recursive", "_recursive_predict_proba_helper"),
+    ("multioutput", "predict"),
+]
+
+
+@pytest.mark.parametrize("steps", [2**62, 2**63 - 1, 2**64, 10**15, np.int64(2**62)])
+@pytest.mark.parametrize("name, member", HORIZON_ENTRIES)
+def test_oversized_step_count_is_refused_before_the_first_step(pool, name, member, steps):
+    """A horizon whose forecast could never be allocated fails at once, naming the setting."""
+    estimator = pool.get(name, fitted=True)
+    estimator.multistep_prediction_win = steps
+    calls = model_calls_recorded(estimator)
+    X = training_series()[-4:] if member == "_recursive_predict_helper" else training_series()
+    with quiet_and_in_process(), pytest.raises(ValueError, match="^multistep_prediction_win=") as raised:
+        getattr(estimator, member)(X)
+    assert f"asks for {int(steps)} forecast steps" in str(raised.value)
+    assert calls == []
+
+
+@pytest.mark.parametrize("name, member", HORIZON_ENTRIES[:5])
+def test_long_horizon_is_served(pool, name, member):
+    """A million steps is a legitimate request: the first step runs."""
+    estimator = pool.get(name, fitted=True)
+    estimator.multistep_prediction_win = 10**6
+    calls = model_calls_recorded(estimator, fail=True)
+    X = training_series()[-4:] if member == "_recursive_predict_helper" else training_series()
+    with quiet_and_in_process(), pytest.raises(FirstStepReached):
+        getattr(estimator, member)(X)
+    assert len(calls) == 1
 
 
 def test_transformer_helper_returns_a_new_array(pool):

@@ -90,6 +90,47 @@ py::object validated_input(py::handle X) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Horizons that could never be served
+//
+// A forecast of `steps` steps holds at least steps x n_targets float64 values (times the number
+// of windows forecast at once). When that could never be allocated on this machine, the request
+// is refused before the first step: otherwise the loop would run for hours before failing, or
+// its size arithmetic would wrap around.
+
+// The number of targets to size a forecast with: at least 1, and 1 when target_columns has no
+// length (the prediction path itself reports that).
+Py_ssize_t targets_for_sizing(py::handle self) {
+    PyObject* columns = PyObject_GetAttrString(self.ptr(), "target_columns");
+    const Py_ssize_t count = columns ? PyObject_Length(columns) : -1;
+    Py_XDECREF(columns);
+    if (count < 0) PyErr_Clear();
+    return std::max<Py_ssize_t>(1, count);
+}
+
+// ValueError naming multistep_prediction_win when `windows` forecasts of that many steps could
+// never be allocated. A value that is not an integer is left to the code that uses it.
+void refuse_unservable_horizon(py::handle self, Py_ssize_t windows = 1) {
+    py::object steps_value = self.attr("multistep_prediction_win");
+    if (!PyIndex_Check(steps_value.ptr())) return;
+    const py::object steps = py::reinterpret_steal<py::object>(PyNumber_Index(steps_value.ptr()));
+    if (!steps) throw py::error_already_set();
+    const Py_ssize_t targets = targets_for_sizing(self);
+    const Py_ssize_t limit = pyclass::allocatable_bytes();
+    // Compared as a quotient, so that no product can overflow.
+    const Py_ssize_t most_steps = limit / std::max<Py_ssize_t>(1, windows) / targets / Py_ssize_t{8};
+    if (!pyclass::py_gt(steps, py::int_(most_steps))) return;
+    const py::object bytes = steps * py::int_(targets) * py::int_(windows) * py::int_(8);
+    std::string text = "multistep_prediction_win=" + std::string(py::str(steps)) + " asks for " +
+                       std::string(py::str(steps)) + " forecast steps x " + std::to_string(targets) +
+                       " target(s)";
+    if (windows > 1) text += " x " + std::to_string(windows) + " windows";
+    text += " x 8 bytes = " + std::string(py::str(bytes)) +
+            " bytes, more than this machine can ever allocate (" + std::to_string(limit) +
+            " bytes); forecast at most " + std::to_string(most_steps) + " steps";
+    pyclass::raise(PyExc_ValueError, text);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Look-back history and exogenous input
 
 py::object store_lookback_history_X_body(const Args& a) {
@@ -423,6 +464,7 @@ py::object recursive_predict_helper_body(const Args& a) {
         pyclass::py_eq(self.attr("is_recursive_multi_step_sliding"), py::bool_(true))) {
         return rows_from(self.attr("predict_sliding_window")(X), max_lookback);
     }
+    refuse_unservable_horizon(self);
     py::list preds;
     const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     Py_ssize_t step = 0;
@@ -505,6 +547,7 @@ py::object predict_body(const Args& a) {
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
         }
     }
+    refuse_unservable_horizon(self);
     if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
     py::object builtins = py::module_::import("builtins");
     if (pyclass::py_lt(row_count(X) - max_lookback, py::int_(0))) {
@@ -588,6 +631,7 @@ py::object use_parallel_version_body(const Args& a) {
     }
     const Py_ssize_t lookback = pyclass::index_value(lookback_value);
     const Py_ssize_t windows = pyclass::index_value(free_rows);
+    refuse_unservable_horizon(self, windows);
     // Every window is forecast recursively on its own; the windows are spread over workers.
     py::object helper = self.attr("_recursive_predict_helper");
     py::object delayed = global("delayed");
@@ -615,6 +659,7 @@ py::object predit_recursive_multi_step_body(const Args& a) {
     if (!strategy_is_recursive(self)) raise_catalogue("ORVANE0048E", py::make_tuple(strategy));
     py::object pred_win = self.attr("pred_win");
     if (!pyclass::py_eq(pred_win, py::int_(1))) raise_catalogue("ORVANE0049E", py::make_tuple(pred_win));
+    refuse_unservable_horizon(self);
     py::object X = a["X"];
     if (!is_none(X)) X = validated_input(X);
     if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
@@ -679,6 +724,7 @@ py::object predict_proba_body(const Args& a) {
     }
     py::object pred_win = self.attr("pred_win");
     if (pyclass::py_gt(pred_win, py::int_(0))) {
+        refuse_unservable_horizon(self);
         py::object dummy;
         if (strategy_is_recursive(self)) {
             if (pyclass::has_attr(self, "recursive_cnt")) {
@@ -715,6 +761,7 @@ py::object predict_proba_body(const Args& a) {
 py::object recursive_predict_proba_helper_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
+    refuse_unservable_horizon(self);
     py::object max_lookback = prediction_lookback(self);
     py::object predictions = self.attr("predict")(X).attr("reshape")(-1, n_targets(self));
     // Every step works on the window at the end of X (its last max_lookback rows), like the
