@@ -245,6 +245,8 @@ PyObject* Function::call(PyObject* const* args, size_t nargsf, PyObject* kwnames
     } catch (py::error_already_set& e) {
         e.restore();
         explain_bare_memory_error(name_);
+    } catch (py::cast_error&) {  // a value of a type the C++ code cannot take
+        PyErr_Format(PyExc_TypeError, "%s(): a value has a type this function cannot use", name_);
     } catch (py::builtin_exception& e) {
         e.set_error();
     } catch (...) {
