@@ -421,6 +421,9 @@ ESTIMATOR_FACTORIES = {
         features=(0, 1), targets=(0,), pred_win=2, look_ahead=(2,), store_lookback_history=True),
     "recursive": lambda: flatten_pipeline(
         multistep_prediction_strategy="recursive", multistep_prediction_win=3),
+    "recursive_lookback_1": lambda: flatten_pipeline(
+        features=(0, 1, 2), targets=(0, 1, 2), lookback=1, multistep_prediction_strategy="recursive",
+        multistep_prediction_win=2),
     "multioutput": lambda: flatten_pipeline(
         pred_win=3, multistep_prediction_strategy="multioutput", multistep_prediction_win=3),
     "flatten_auto": lambda: fast_ready_made(gusk_module.FlattenAutoEnsembler),
@@ -481,7 +484,16 @@ def call_count_report(request):
 # ---------------------------------------------------------------------------------------------
 # Value strategies
 
-HUGE_INTS = (2**40, 2**62, 2**63 - 1, 2**63, 2**64, 10**30, -(2**63) - 1, -(10**30))
+#: Both sides of the boundaries of the C integer types the native code converts to: int,
+#: unsigned int, the integers a double holds exactly, Py_ssize_t (long long), unsigned long long.
+C_BOUNDARY_INTS = (2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**53, 2**53 + 1, 2**62, 2**63 - 1, 2**63,
+                   2**64 - 1, 2**64, -1, -(2**31), -(2**31) - 1, -(2**53), -(2**63), -(2**63) - 1)
+HUGE_INTS = (2**40, 10**30, -(10**30)) + C_BOUNDARY_INTS
+
+#: As window sizes and step counts, only sizes no machine could ever allocate (2^40 rows and
+#: more) and negative ones: a size some machine can allocate (2^31 rows of 8 bytes, 16 GiB)
+#: would really be allocated or looped over, which tells nothing and stalls a shared machine.
+UNALLOCATABLE_INTS = tuple(n for n in HUGE_INTS if n >= 2**40 or n < 0)
 
 #: Values that break arithmetic, sprinkled into otherwise ordinary series.
 SPECIAL_VALUES = (0.0, -1.0, 1.0, np.nan, np.inf, -np.inf, 1e300, -1e-300)
@@ -552,6 +564,23 @@ def float_series(draw, n_columns=None, max_rows=24):
     return draw(laid_out(array))
 
 
+@st.composite
+def wide_series(draw):
+    """Float64 series with more columns than rows (0 to 4 rows)."""
+    rows = draw(st.integers(0, 4))
+    finite = st.floats(min_value=-1e3, max_value=1e3, allow_nan=False, allow_infinity=False)
+    return draw(hnp.arrays(np.float64, (rows, draw(st.integers(rows + 1, 12))), elements=finite))
+
+
+@st.composite
+def native_loop_windows(draw):
+    """What the native recursive loop takes: a C-contiguous float64 window of look-back + 1
+    rows (the pool's recursive pipelines look back 1 or 3 rows) and at least 3 columns."""
+    rows = draw(st.sampled_from([2, 4]))
+    finite = st.floats(min_value=-1e3, max_value=1e3, allow_nan=False, allow_infinity=False)
+    return draw(hnp.arrays(np.float64, (rows, draw(st.integers(3, 6))), elements=finite))
+
+
 def odd_arrays(max_dims=3):
     """Arrays of 0 to max_dims dimensions, any side from 0 to 6, odd dtypes, odd layouts."""
     shapes = hnp.array_shapes(min_dims=0, max_dims=max_dims, min_side=0, max_side=6)
@@ -591,6 +620,7 @@ def series_values(n_columns=3):
     return st.one_of(
         good, good, good,
         float_series(),
+        wide_series(),
         good.map(as_integers),
         good.map(quietly(lambda a: a.astype(np.float32))),
         good.map(lambda a: a.astype(object)),
@@ -611,14 +641,15 @@ def target_values():
 
 window_values = st.one_of(
     st.integers(-3, 8), st.integers(-3, 8), st.integers(-3, 8),
-    st.sampled_from(HUGE_INTS),
+    st.sampled_from(UNALLOCATABLE_INTS),
     st.lists(st.one_of(st.integers(-2, 6), st.lists(st.integers(-1, 6), max_size=3)), max_size=4),
     st.sampled_from([None, 2.5, "3", np.int64(4), np.float64(2.0), True, (3, 2), np.array([2, 3])]),
 )
 
-#: Step counts drive loops of one prediction per step, so they stay small (a huge count would be
-#: an endless forecast in any implementation); oversized ones are checked separately below.
-step_counts = st.one_of(st.integers(-3, 4), st.sampled_from([None, 1.5, "2", np.int64(2), True]))
+#: Step counts drive loops of one prediction per step: small ones, or ones whose forecast could
+#: never be allocated (refused before the first step).
+step_counts = st.one_of(st.integers(-3, 4), st.integers(-3, 4), st.sampled_from(UNALLOCATABLE_INTS),
+                        st.sampled_from([None, 1.5, "2", np.int64(2), True, np.int64(2**62)]))
 
 valid_columns = st.lists(st.integers(0, 2), min_size=1, max_size=3, unique=True)
 column_lists = st.one_of(
@@ -737,6 +768,8 @@ def arguments(*positional, **keyword):
 _LEFT_OUT = object()
 
 X_any = series_values()
+#: Inputs of the recursive loops: the native loop's own input half of the time.
+X_recursive = st.one_of(native_loop_windows(), X_any)
 exogenous_values = st.one_of(
     hnp.arrays(np.float64, st.sampled_from([(2,), (2, 1), (1, 1), (3, 1), (2, 2), (0,)]),
                elements=series_elements),
@@ -765,19 +798,19 @@ ESTIMATOR_METHOD_ARGUMENTS = {
     "predict_sliding_window": arguments(X_any),
     "_add_exogenous_to_X": arguments(X_any, exogenous_values),
     "__str__": arguments(),
-    "_recursive_predict_helper": arguments(X_any),
+    "_recursive_predict_helper": arguments(X_recursive),
     "predict": arguments(X=st.one_of(st.none(), X_any), supporting_features=exogenous_values,
                          prediction_type=prediction_types),
     "_predict": arguments(X_any, num_predictions=st.one_of(st.integers(-3, 30), st.sampled_from(HUGE_INTS), junk)),
     "score": arguments(X_any, y=st.one_of(st.none(), target_values()),
                        sample_weight=st.one_of(st.none(), target_values())),
     "set_params": None,  # checked by its own test
-    "predit_recursive_multi_step": arguments(st.one_of(st.none(), X_any)),
-    "_use_parallel_version_of_multi_step_sliding_window": arguments(X_any),
+    "predit_recursive_multi_step": arguments(st.one_of(st.none(), X_recursive)),
+    "_use_parallel_version_of_multi_step_sliding_window": arguments(X_recursive),
     "_use_multioutput_version_of_multi_step_sliding_window": arguments(X_any),
-    "predict_multi_step_sliding_window": arguments(X_any),
+    "predict_multi_step_sliding_window": arguments(X_recursive),
     "_transformer_helper": arguments(target_values()),
-    "_recursive_predict_proba_helper": arguments(X_any),
+    "_recursive_predict_proba_helper": arguments(X_recursive),
     "predict_proba": arguments(X_any),
     "_reset_fc_cols_and_lookback": arguments(column_lists, column_lists, window_values, window_values),
     "get_params": arguments(deep=st.one_of(st.booleans(), scalars)),
@@ -855,10 +888,12 @@ def follow_up(data, estimator, context):
 #: The estimators on which a method has most to do; they are drawn three times in four.
 PREFERRED_ESTIMATORS = {
     "predict_proba": READY_MADE_NAMES,
+    "predict": ("recursive", "recursive_lookback_1"),
     "_recursive_predict_proba_helper": ("localized_auto_recursive",),
-    "_recursive_predict_helper": ("recursive", "localized_auto_recursive"),
-    "predit_recursive_multi_step": ("recursive", "localized_auto_recursive"),
-    "_use_parallel_version_of_multi_step_sliding_window": ("recursive", "localized_auto_recursive"),
+    "_recursive_predict_helper": ("recursive", "recursive_lookback_1", "localized_auto_recursive"),
+    "predit_recursive_multi_step": ("recursive", "recursive_lookback_1", "localized_auto_recursive"),
+    "_use_parallel_version_of_multi_step_sliding_window": ("recursive", "recursive_lookback_1",
+                                                           "localized_auto_recursive"),
     "_use_multioutput_version_of_multi_step_sliding_window": ("multioutput",),
     "predict_multi_step_sliding_window": ("recursive", "multioutput", "localized_auto_recursive"),
     "_add_exogenous_to_X": ("exogenous_two_steps",),
