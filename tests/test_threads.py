@@ -19,6 +19,7 @@ import pytest
 from sklearn.linear_model import LinearRegression
 
 import orvane.gusk.estimators.tembrel.models.gusk_estimators as gusk_module
+from orvane.gusk.estimators.regression.auto_ensemble_regressor import EnsembleRegressor
 from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
 
 N_THREADS = 8
@@ -194,3 +195,50 @@ def test_shared_target_transformer_forecaster_never_crashes(cls):
     # The estimator is intact afterwards: alone, it forecasts what a fresh copy does.
     X = INPUTS[0]
     np.testing.assert_array_equal(estimator.predict(X), copy.deepcopy(estimator).predict(X))
+
+
+def interval_pipeline(**settings):
+    """A recursive pipeline whose single candidate model also gives intervals; it fits quickly
+    and the same way every time."""
+    regressor = EnsembleRegressor(stages=[[LinearRegression()]], total_execution_time=0.02,
+                                  execution_time_per_pipeline=0.02, n_leaders_for_ensemble=1,
+                                  n_estimators_for_pred_interval=3, n_jobs=1, random_state=0)
+    steps = [("flatten", Flatten(feature_col_index=[0, 1], target_col_index=[0, 1], lookback_win=4)),
+             ("model", regressor)]
+    return gusk_module.GUSKTimeSeriesEstimator(steps, [0, 1], [0, 1], lookback_win=4,
+                                               multistep_prediction_strategy="recursive",
+                                               multistep_prediction_win=3, **settings)
+
+
+CONCURRENT_CALLS = (
+    lambda estimator, X: estimator.fit(series()[:50]),
+    lambda estimator, X: estimator.predict(X),
+    lambda estimator, X: estimator.predict_proba(X),
+    lambda estimator, X: estimator.predict(X, prediction_type="sliding_window"),
+)
+
+
+@pytest.mark.parametrize("scheme", [None, "mean_division"])
+def test_fitting_forecasting_and_intervals_at_once_leave_the_estimator_sound(scheme):
+    """Calls may see each other's half-made state and fail, plainly; afterwards the estimator
+    forecasts exactly what one fitted alone does."""
+    estimator = interval_pipeline(data_transformation_scheme=scheme).fit(series()[:50])
+
+    def work(index):
+        outcomes = []
+        for step, X in enumerate(INPUTS):
+            try:
+                outcomes.append(CONCURRENT_CALLS[(index + step) % len(CONCURRENT_CALLS)](estimator, X))
+            except Exception as exc:
+                outcomes.append(exc)
+        return outcomes
+
+    for outcomes in run_in_threads(work):
+        assert not isinstance(outcomes, BaseException), outcomes
+        assert len(outcomes) == len(INPUTS)
+        errors = [outcome for outcome in outcomes if isinstance(outcome, Exception)]
+        assert [e for e in errors if isinstance(e, SystemError) or CXX_TEXT.search(str(e))] == []
+    alone = interval_pipeline(data_transformation_scheme=scheme).fit(series()[:50])
+    for X in INPUTS[:4]:
+        np.testing.assert_array_equal(estimator.predict(X), alone.predict(X))
+        np.testing.assert_array_equal(estimator.predict_proba(X), alone.predict_proba(X))
