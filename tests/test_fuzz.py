@@ -1208,6 +1208,15 @@ def test_long_horizon_is_served(pool, name, member):
     assert len(calls) == 1
 
 
+@pytest.mark.parametrize("size", [2**40, 2**62, 2**63 - 1, np.int64(2**62)])
+@pytest.mark.parametrize("name", ["flatten", "recursive"])
+def test_oversized_pred_win_is_refused_by_name(pool, name, size):
+    estimator = pool.get(name, fitted=True)
+    estimator.pred_win = size
+    with quiet_and_in_process(), pytest.raises(ValueError, match=f"^pred_win={size} needs {size} rows of 3 "):
+        estimator.predict(training_series())
+
+
 def test_transformer_helper_returns_a_new_array(pool):
     """Folding per-target blocks builds a new array even when one target makes it a reshape."""
     estimator = pool.get("difference_mean_encoded", fitted=True)

@@ -47,9 +47,26 @@ bool strategy_is_recursive(py::handle self) {
     return pyclass::py_eq(self.attr("multistep_prediction_strategy"), py::str("recursive"));
 }
 
-// `np.full((rows, X.shape[1]), 0.0)`.
-py::object zero_rows(py::handle rows, py::handle X) {
-    return np().attr("full")(py::make_tuple(rows, pyclass::item(X.attr("shape"), 1)), 0.0);
+// ValueError naming `setting` when `rows` rows of `columns` float64 values could never be
+// allocated on this machine; counts that are not integers are left to NumPy.
+void refuse_unallocatable_rows(const char* setting, py::handle rows, py::handle columns) {
+    if (!PyIndex_Check(rows.ptr()) || !PyLong_Check(columns.ptr())) return;
+    const Py_ssize_t width = std::max<Py_ssize_t>(1, PyNumber_AsSsize_t(columns.ptr(), nullptr));
+    if (PyErr_Occurred()) throw py::error_already_set();
+    const Py_ssize_t most_rows = pyclass::allocatable_bytes() / width / Py_ssize_t{8};
+    if (!pyclass::py_gt(rows, py::int_(most_rows))) return;
+    pyclass::raise(PyExc_ValueError,
+                   std::string(setting) + "=" + std::string(py::str(rows)) + " needs " +
+                       std::string(py::str(rows)) + " rows of " + std::to_string(width) +
+                       " float64 values, more than this machine can ever allocate (" +
+                       std::to_string(pyclass::allocatable_bytes()) + " bytes)");
+}
+
+// `np.full((rows, X.shape[1]), 0.0)`, the placeholder rows counted by `setting`.
+py::object zero_rows(py::handle rows, py::handle X, const char* setting = "pred_win") {
+    py::object columns = pyclass::item(X.attr("shape"), 1);
+    refuse_unallocatable_rows(setting, rows, columns);
+    return np().attr("full")(py::make_tuple(rows, columns), 0.0);
 }
 
 py::object append_rows(py::handle X, py::handle rows) {
@@ -74,8 +91,9 @@ py::object next_rows(py::handle self, py::handle X, py::handle pred) {
         return append_rows(row_with_targets(self, X, pred), zero_rows(pred_win, X));
     }
     py::object numpy = np();
-    py::object block = numpy.attr("zeros")(
-        py::make_tuple(py::int_(1) + pred_win, pyclass::item(X.attr("shape"), 1)));
+    py::object columns = pyclass::item(X.attr("shape"), 1);
+    refuse_unallocatable_rows("pred_win", pred_win, columns);
+    py::object block = numpy.attr("zeros")(py::make_tuple(py::int_(1) + pred_win, columns));
     numpy.attr("put")(pyclass::slice(block, py::none(), py::int_(1)), self.attr("target_columns"), pred);
     return block;
 }
@@ -513,7 +531,7 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
     if (pyclass::py_gt(pred_win, py::int_(0))) {
         const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self);
         py::object rows = window_of_steps ? pred_win : self.attr("multistep_prediction_win");
-        X = append_rows(X, zero_rows(rows, X));
+        X = append_rows(X, zero_rows(rows, X, window_of_steps ? "pred_win" : "multistep_prediction_win"));
     }
     return X;
 }
@@ -744,7 +762,7 @@ py::object predict_proba_body(const Args& a) {
                 return predict_probs;
             }
         } else {
-            dummy = zero_rows(self.attr("multistep_prediction_win"), X);
+            dummy = zero_rows(self.attr("multistep_prediction_win"), X, "multistep_prediction_win");
         }
         X = append_rows(X, dummy);
     }
