@@ -154,13 +154,10 @@ def bad_files(tmp_path):
 @pytest.fixture(scope="module")
 def large_files(tmp_path_factory):
     folder = tmp_path_factory.mktemp("large")
-    (folder / "dups.csv").write_text(",".join(["a"] * 50_000) + "\n" + ",".join(["1"] * 50_000) + "\n")
-    return {
-        "dups": str(folder / "dups.csv"),
-        # Large enough for pandas to read it in chunks whose types differ.
-        "big_text": write_csv(folder / "big.csv", t=range(300_000),
-                              y=["1"] * 250_000 + ["abc"] + ["2"] * 49_999),
-    }
+    (folder / "dups.csv").write_text(",".join(["a"] * 50_000) + "\n1\n")
+    # big.csv is long enough for pandas to read it in chunks whose types differ.
+    return {"dups": str(folder / "dups.csv"), "big_text": write_csv(
+        folder / "big.csv", t=range(300_000), y=["1"] * 250_000 + ["abc"] + ["2"] * 49_999)}
 
 
 BAD_INPUT = [
