@@ -185,7 +185,7 @@ BAD_INPUT = [
     (["--bogus"], "unrecognized arguments: --bogus"),
     (["{line}", "--budget", "inf"], "--budget must be a finite number of minutes; got inf"),
     (["{line}", "--seed", "99999999999999"], "--seed must be a whole number from 0 to 4294967295"),
-    (["{line}", "--seed", "-1"], "--seed must be a whole number from 0 to 4294967295; got -1"),
+    (["{line}", "--jobs", "99999999999999"], "--jobs must be -1 or from 1 to "),
     (["{line}", "--horizon", "1000000000000"], "--horizon 1000000000000 is too large"),
     (["{dups}"], "names column 'a' 50000 times; column names must be unique"),
     (["{big_text}"], "non-numeric value 'abc' in data row 250001"),
@@ -193,8 +193,7 @@ BAD_INPUT = [
 
 
 @pytest.mark.parametrize("argv, problem", BAD_INPUT)
-def test_bad_input_gives_one_line_and_status_2(argv, problem, bad_files, large_files, line_csv,
-                                               capsys):
+def test_bad_input_gives_one_line_and_status_2(argv, problem, bad_files, large_files, line_csv, capsys):
     argv = [arg.format(line=line_csv, **bad_files, **large_files) for arg in argv]
     status, out, err = run(argv + ["--quiet"], capsys)
     assert status == 2

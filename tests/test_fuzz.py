@@ -29,6 +29,7 @@ import re
 import signal
 import threading
 import warnings
+from unittest import mock
 
 import joblib
 import numpy as np
@@ -566,12 +567,11 @@ def float_series(draw, n_columns=None, max_rows=24):
 
 _FINITE = st.floats(min_value=-1e3, max_value=1e3, allow_nan=False, allow_infinity=False)
 #: Float64 series with more columns than rows.
-wide_series = hnp.arrays(np.float64, st.integers(0, 4).flatmap(
-    lambda rows: st.tuples(st.just(rows), st.integers(rows + 1, 12))), elements=_FINITE)
+wide_series = hnp.arrays(np.float64, st.integers(0, 4).flatmap(lambda n: st.tuples(st.just(n), st.integers(n + 1, 12))),
+                         elements=_FINITE)
 #: What the native recursive loop takes: C-contiguous float64 windows of look-back + 1 rows
 #: (the pool's recursive pipelines look back 1 or 3 rows).
-native_loop_windows = hnp.arrays(np.float64, st.tuples(st.sampled_from([2, 4]), st.integers(3, 6)),
-                                 elements=_FINITE)
+native_loop_windows = hnp.arrays(np.float64, st.tuples(st.sampled_from([2, 4]), st.integers(3, 6)), elements=_FINITE)
 
 
 def odd_arrays(max_dims=3):
@@ -1144,28 +1144,21 @@ class FirstStepReached(Exception):
     """Raised by the model when a forecast step first asks it for a prediction."""
 
 
-def record_model_calls(estimator):
-    calls = []
-    estimator.estimator.predict = lambda X: calls.append(X) or _raise(FirstStepReached())
-    return calls
-
-
 @pytest.mark.parametrize("steps, refused", [(2**62, True), (2**63 - 1, True), (2**64, True),
                                             (10**15, True), (np.int64(2**62), True), (10**6, False)])
 @pytest.mark.parametrize("name, member", [
-    ("recursive", "predict"), ("recursive", "_recursive_predict_helper"),
-    ("recursive", "predit_recursive_multi_step"), ("localized_auto_recursive", "predict"),
-    ("localized_auto_recursive", "predict_proba"), ("multioutput", "predict"),
+    ("recursive", "predict"), ("recursive", "_recursive_predict_helper"), ("recursive", "predit_recursive_multi_step"),
+    ("localized_auto_recursive", "predict"), ("localized_auto_recursive", "predict_proba"), ("multioutput", "predict"),
     ("localized_auto_recursive", "_recursive_predict_proba_helper")])
 def test_only_horizons_that_could_never_be_allocated_are_refused(pool, name, member, steps, refused):
     """Refused before the first step, naming the setting; a million steps start normally."""
     estimator = pool.get(name, fitted=True)
     estimator.multistep_prediction_win = steps
-    calls = record_model_calls(estimator)
+    estimator.estimator.predict = model = mock.Mock(side_effect=FirstStepReached)
     X = training_series()[-4:] if member == "_recursive_predict_helper" else training_series()
     with quiet_and_in_process(), pytest.raises(ValueError if refused else FirstStepReached) as raised:
         getattr(estimator, member)(X)
-    assert len(calls) == (0 if refused else 1)
+    assert model.call_count == (0 if refused else 1)
     assert str(raised.value).startswith(f"multistep_prediction_win={int(steps)} asks for" if refused else "")
 
 

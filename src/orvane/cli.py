@@ -286,6 +286,10 @@ def _check_search_limits(args):
         raise CliError(f"--budget must be a finite number of minutes; got {args.budget}")
     if not 0 <= args.seed <= MAX_SEED:
         raise CliError(f"--seed must be a whole number from 0 to {MAX_SEED}; got {args.seed}")
+    processors = os.cpu_count() or 1
+    if args.jobs > processors:  # more would only queue, and workers are started eagerly
+        raise CliError(f"--jobs must be -1 or from 1 to {processors} (the processors of this "
+                       f"machine); got {args.jobs}")
 
 
 def _memory_bytes():
