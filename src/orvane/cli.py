@@ -18,10 +18,11 @@ using column ``price`` as an extra input::
     orvane-forecast data.csv --time-column date --target sales --features price \\
         --horizon 6 --model Ridge --output forecast.csv
 
-Bad input (a missing file, an unknown column, a horizon below 1, non-numeric
-data, a series too short for the look-back window) ends with a one-line
-message on standard error and exit status 2; a forecaster that fails on valid
-input ends with exit status 1.
+Bad input (a missing file, an unknown or repeated column name, a horizon below
+1 or too large to fit in memory, non-numeric data, a series too short for the
+look-back window, an option out of its range) ends with a one-line message on
+standard error and exit status 2; a forecaster that fails on valid input ends
+with exit status 1.
 """
 
 import argparse
