@@ -8,9 +8,15 @@
 # preloaded and Python's own allocator is switched off (PYTHONMALLOC=malloc) so that every
 # allocation goes through ASan.
 #
+# Allocations that can never succeed (NumPy asked for an array of terabytes) must fail the way
+# they fail without sanitizers, with a MemoryError, so the allocator returns null instead of
+# aborting. A sanitizer report aborts the interpreter, and pytest's captured output dies with
+# it, so the reports are written to files and shown at the end.
+#
 # Usage: scripts/sanitize.sh [extra pytest arguments]
 #   ORVANE_FUZZ=long scripts/sanitize.sh     # also run the long fuzz profile
 #   SANITIZE_KEEP=1 scripts/sanitize.sh      # keep the temporary package copy
+#   SANITIZE_TESTS="tests/test_fuzz.py tests/test_leaks.py" scripts/sanitize.sh   # some files only
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -67,19 +73,37 @@ sanitizer_preload() {
 run_tests() {
     local package_dir="$1"
     shift
-    local preload
+    local preload reports="$package_dir/sanitizer-reports"
+    local -a tests
+    read -r -a tests <<<"${SANITIZE_TESTS:-tests}"
     preload="$(sanitizer_preload)"
+    mkdir -p "$reports"
     echo "sanitize.sh: LD_PRELOAD=$preload"
-    echo "sanitize.sh: running the tests against $package_dir"
+    echo "sanitize.sh: running ${tests[*]} against $package_dir"
+    local status=0
     (
         cd "$ROOT"
         env LD_PRELOAD="$preload" \
-            ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:print_stacktrace=1" \
-            UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+            ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:print_stacktrace=1:allocator_may_return_null=1:log_path=$reports/asan" \
+            UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
             PYTHONMALLOC=malloc \
             PYTHONPATH="$package_dir" \
-            "$PYTHON" -m pytest tests -q -p no:cacheprovider "$@"
-    )
+            "$PYTHON" -m pytest "${tests[@]}" -q -p no:cacheprovider "$@"
+    ) || status=$?
+    show_reports "$reports" || status=1
+    return "$status"
+}
+
+# Prints every sanitizer report written during the run; fails when there was one.
+show_reports() {
+    local found=1 report
+    for report in "$1"/*; do
+        [[ -s "$report" ]] || continue
+        found=0
+        echo "sanitize.sh: sanitizer report $report:" >&2
+        cat "$report" >&2
+    done
+    return $((1 - found))
 }
 
 PACKAGE_DIR=""

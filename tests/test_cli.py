@@ -151,6 +151,15 @@ def bad_files(tmp_path):
     }
 
 
+@pytest.fixture(scope="module")
+def large_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("large")
+    (folder / "dups.csv").write_text(",".join(["a"] * 50_000) + "\n1\n")
+    # big.csv is long enough for pandas to read it in chunks whose types differ.
+    return {"dups": str(folder / "dups.csv"), "big_text": write_csv(
+        folder / "big.csv", t=range(300_000), y=["1"] * 250_000 + ["abc"] + ["2"] * 49_999)}
+
+
 BAD_INPUT = [
     (["missing.csv"], "no such file"),
     (["{empty}"], "empty"),
@@ -174,12 +183,18 @@ BAD_INPUT = [
     (["{line}"], "pass --lookback 20 or less"),
     (["{line}", "--output", "/no/such/folder/out.csv"], "does not exist"),
     (["--bogus"], "unrecognized arguments: --bogus"),
+    (["{line}", "--budget", "inf"], "--budget must be a finite number of minutes; got inf"),
+    (["{line}", "--seed", "99999999999999"], "--seed must be a whole number from 0 to 4294967295"),
+    (["{line}", "--jobs", "99999999999999"], "--jobs must be -1 or from 1 to "),
+    (["{line}", "--horizon", "1000000000000"], "--horizon 1000000000000 is too large"),
+    (["{dups}"], "names column 'a' 50000 times; column names must be unique"),
+    (["{big_text}"], "non-numeric value 'abc' in data row 250001"),
 ]
 
 
 @pytest.mark.parametrize("argv, problem", BAD_INPUT)
-def test_bad_input_gives_one_line_and_status_2(argv, problem, bad_files, line_csv, capsys):
-    argv = [arg.format(line=line_csv, **bad_files) for arg in argv]
+def test_bad_input_gives_one_line_and_status_2(argv, problem, bad_files, large_files, line_csv, capsys):
+    argv = [arg.format(line=line_csv, **bad_files, **large_files) for arg in argv]
     status, out, err = run(argv + ["--quiet"], capsys)
     assert status == 2
     assert out == ""

@@ -29,6 +29,7 @@ import re
 import signal
 import threading
 import warnings
+from unittest import mock
 
 import joblib
 import numpy as np
@@ -421,6 +422,9 @@ ESTIMATOR_FACTORIES = {
         features=(0, 1), targets=(0,), pred_win=2, look_ahead=(2,), store_lookback_history=True),
     "recursive": lambda: flatten_pipeline(
         multistep_prediction_strategy="recursive", multistep_prediction_win=3),
+    "recursive_lookback_1": lambda: flatten_pipeline(
+        features=(0, 1, 2), targets=(0, 1, 2), lookback=1, multistep_prediction_strategy="recursive",
+        multistep_prediction_win=2),
     "multioutput": lambda: flatten_pipeline(
         pred_win=3, multistep_prediction_strategy="multioutput", multistep_prediction_win=3),
     "flatten_auto": lambda: fast_ready_made(gusk_module.FlattenAutoEnsembler),
@@ -481,7 +485,16 @@ def call_count_report(request):
 # ---------------------------------------------------------------------------------------------
 # Value strategies
 
-HUGE_INTS = (2**40, 2**62, 2**63 - 1, 2**63, 2**64, 10**30, -(2**63) - 1, -(10**30))
+#: Both sides of the boundaries of the C integer types the native code converts to: int,
+#: unsigned int, the integers a double holds exactly, Py_ssize_t (long long), unsigned long long.
+C_BOUNDARY_INTS = (2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**53, 2**53 + 1, 2**62, 2**63 - 1, 2**63,
+                   2**64 - 1, 2**64, -1, -(2**31), -(2**31) - 1, -(2**53), -(2**63), -(2**63) - 1)
+HUGE_INTS = (2**40, 10**30, -(10**30)) + C_BOUNDARY_INTS
+
+#: As window sizes and step counts, only sizes no machine could ever allocate (2^40 rows and
+#: more) and negative ones: a size some machine can allocate (2^31 rows of 8 bytes, 16 GiB)
+#: would really be allocated or looped over, which tells nothing and stalls a shared machine.
+UNALLOCATABLE_INTS = tuple(n for n in HUGE_INTS if n >= 2**40 or n < 0)
 
 #: Values that break arithmetic, sprinkled into otherwise ordinary series.
 SPECIAL_VALUES = (0.0, -1.0, 1.0, np.nan, np.inf, -np.inf, 1e300, -1e-300)
@@ -552,6 +565,15 @@ def float_series(draw, n_columns=None, max_rows=24):
     return draw(laid_out(array))
 
 
+_FINITE = st.floats(min_value=-1e3, max_value=1e3, allow_nan=False, allow_infinity=False)
+#: Float64 series with more columns than rows.
+wide_series = hnp.arrays(np.float64, st.integers(0, 4).flatmap(lambda n: st.tuples(st.just(n), st.integers(n + 1, 12))),
+                         elements=_FINITE)
+#: What the native recursive loop takes: C-contiguous float64 windows of look-back + 1 rows
+#: (the pool's recursive pipelines look back 1 or 3 rows).
+native_loop_windows = hnp.arrays(np.float64, st.tuples(st.sampled_from([2, 4]), st.integers(3, 6)), elements=_FINITE)
+
+
 def odd_arrays(max_dims=3):
     """Arrays of 0 to max_dims dimensions, any side from 0 to 6, odd dtypes, odd layouts."""
     shapes = hnp.array_shapes(min_dims=0, max_dims=max_dims, min_side=0, max_side=6)
@@ -591,6 +613,7 @@ def series_values(n_columns=3):
     return st.one_of(
         good, good, good,
         float_series(),
+        wide_series,
         good.map(as_integers),
         good.map(quietly(lambda a: a.astype(np.float32))),
         good.map(lambda a: a.astype(object)),
@@ -611,14 +634,15 @@ def target_values():
 
 window_values = st.one_of(
     st.integers(-3, 8), st.integers(-3, 8), st.integers(-3, 8),
-    st.sampled_from(HUGE_INTS),
+    st.sampled_from(UNALLOCATABLE_INTS),
     st.lists(st.one_of(st.integers(-2, 6), st.lists(st.integers(-1, 6), max_size=3)), max_size=4),
     st.sampled_from([None, 2.5, "3", np.int64(4), np.float64(2.0), True, (3, 2), np.array([2, 3])]),
 )
 
-#: Step counts drive loops of one prediction per step, so they stay small (a huge count would be
-#: an endless forecast in any implementation); oversized ones are checked separately below.
-step_counts = st.one_of(st.integers(-3, 4), st.sampled_from([None, 1.5, "2", np.int64(2), True]))
+#: Step counts drive loops of one prediction per step: small ones, or ones whose forecast could
+#: never be allocated (refused before the first step).
+step_counts = st.one_of(st.integers(-3, 4), st.integers(-3, 4), st.sampled_from(UNALLOCATABLE_INTS),
+                        st.sampled_from([None, 1.5, "2", np.int64(2), True, np.int64(2**62)]))
 
 valid_columns = st.lists(st.integers(0, 2), min_size=1, max_size=3, unique=True)
 column_lists = st.one_of(
@@ -737,6 +761,8 @@ def arguments(*positional, **keyword):
 _LEFT_OUT = object()
 
 X_any = series_values()
+#: Inputs of the recursive loops: the native loop's own input half of the time.
+X_recursive = st.one_of(native_loop_windows, X_any)
 exogenous_values = st.one_of(
     hnp.arrays(np.float64, st.sampled_from([(2,), (2, 1), (1, 1), (3, 1), (2, 2), (0,)]),
                elements=series_elements),
@@ -765,19 +791,19 @@ ESTIMATOR_METHOD_ARGUMENTS = {
     "predict_sliding_window": arguments(X_any),
     "_add_exogenous_to_X": arguments(X_any, exogenous_values),
     "__str__": arguments(),
-    "_recursive_predict_helper": arguments(X_any),
+    "_recursive_predict_helper": arguments(X_recursive),
     "predict": arguments(X=st.one_of(st.none(), X_any), supporting_features=exogenous_values,
                          prediction_type=prediction_types),
     "_predict": arguments(X_any, num_predictions=st.one_of(st.integers(-3, 30), st.sampled_from(HUGE_INTS), junk)),
     "score": arguments(X_any, y=st.one_of(st.none(), target_values()),
                        sample_weight=st.one_of(st.none(), target_values())),
     "set_params": None,  # checked by its own test
-    "predit_recursive_multi_step": arguments(st.one_of(st.none(), X_any)),
-    "_use_parallel_version_of_multi_step_sliding_window": arguments(X_any),
+    "predit_recursive_multi_step": arguments(st.one_of(st.none(), X_recursive)),
+    "_use_parallel_version_of_multi_step_sliding_window": arguments(X_recursive),
     "_use_multioutput_version_of_multi_step_sliding_window": arguments(X_any),
-    "predict_multi_step_sliding_window": arguments(X_any),
+    "predict_multi_step_sliding_window": arguments(X_recursive),
     "_transformer_helper": arguments(target_values()),
-    "_recursive_predict_proba_helper": arguments(X_any),
+    "_recursive_predict_proba_helper": arguments(X_recursive),
     "predict_proba": arguments(X_any),
     "_reset_fc_cols_and_lookback": arguments(column_lists, column_lists, window_values, window_values),
     "get_params": arguments(deep=st.one_of(st.booleans(), scalars)),
@@ -853,13 +879,15 @@ def follow_up(data, estimator, context):
     call_member(estimator, member, args, {}, context + "\n    after the calls above")
 
 
+RECURSIVE_NAMES = ("recursive", "recursive_lookback_1", "localized_auto_recursive")
 #: The estimators on which a method has most to do; they are drawn three times in four.
 PREFERRED_ESTIMATORS = {
     "predict_proba": READY_MADE_NAMES,
+    "predict": ("recursive", "recursive_lookback_1"),
     "_recursive_predict_proba_helper": ("localized_auto_recursive",),
-    "_recursive_predict_helper": ("recursive", "localized_auto_recursive"),
-    "predit_recursive_multi_step": ("recursive", "localized_auto_recursive"),
-    "_use_parallel_version_of_multi_step_sliding_window": ("recursive", "localized_auto_recursive"),
+    "_recursive_predict_helper": RECURSIVE_NAMES,
+    "predit_recursive_multi_step": RECURSIVE_NAMES,
+    "_use_parallel_version_of_multi_step_sliding_window": RECURSIVE_NAMES,
     "_use_multioutput_version_of_multi_step_sliding_window": ("multioutput",),
     "predict_multi_step_sliding_window": ("recursive", "multioutput", "localized_auto_recursive"),
     "_add_exogenous_to_X": ("exogenous_two_steps",),
@@ -1113,12 +1141,35 @@ def test_oversized_windows_leave_no_window_to_forecast(recursive_estimator, memb
     assert "ORVANE0051E" in str(raised.value)
 
 
-def test_oversized_step_count_fails_on_the_first_step(recursive_estimator):
-    """The first step of a recursive forecast already fails on a too-short X (like any step count)."""
-    recursive_estimator.multistep_prediction_win = 2**64
-    short = training_series()[:2]
-    with quiet_and_in_process(), pytest.raises(ValueError, match="row"):
-        recursive_estimator._recursive_predict_helper(short)
+class FirstStepReached(Exception):
+    """Raised by the model when a forecast step first asks it for a prediction."""
+
+
+@pytest.mark.parametrize("steps, refused", [(2**62, True), (2**63 - 1, True), (2**64, True),
+                                            (10**15, True), (np.int64(2**62), True), (10**6, False)])
+@pytest.mark.parametrize("name, member", [
+    ("recursive", "predict"), ("recursive", "_recursive_predict_helper"), ("recursive", "predit_recursive_multi_step"),
+    ("localized_auto_recursive", "predict"), ("localized_auto_recursive", "predict_proba"), ("multioutput", "predict"),
+    ("localized_auto_recursive", "_recursive_predict_proba_helper")])
+def test_only_horizons_that_could_never_be_allocated_are_refused(pool, name, member, steps, refused):
+    """Refused before the first step, naming the setting; a million steps start normally."""
+    estimator = pool.get(name, fitted=True)
+    estimator.multistep_prediction_win = steps
+    estimator.estimator.predict = model = mock.Mock(side_effect=FirstStepReached)
+    X = training_series()[-4:] if member == "_recursive_predict_helper" else training_series()
+    with quiet_and_in_process(), pytest.raises(ValueError if refused else FirstStepReached) as raised:
+        getattr(estimator, member)(X)
+    assert model.call_count == (0 if refused else 1)
+    assert str(raised.value).startswith(f"multistep_prediction_win={int(steps)} asks for" if refused else "")
+
+
+@pytest.mark.parametrize("size", [2**40, 2**62, 2**63 - 1, np.int64(2**62)])
+@pytest.mark.parametrize("name", ["flatten", "recursive"])
+def test_oversized_pred_win_is_refused_by_name(pool, name, size):
+    estimator = pool.get(name, fitted=True)
+    estimator.pred_win = size
+    with quiet_and_in_process(), pytest.raises(ValueError, match=f"^pred_win={size} needs {size} rows of 3 "):
+        estimator.predict(training_series())
 
 
 def test_transformer_helper_returns_a_new_array(pool):

@@ -10,6 +10,7 @@ copy is the supported way to forecast with those in parallel.
 """
 
 import copy
+import functools
 import re
 import sys
 import threading
@@ -19,6 +20,7 @@ import pytest
 from sklearn.linear_model import LinearRegression
 
 import orvane.gusk.estimators.tembrel.models.gusk_estimators as gusk_module
+from orvane.gusk.estimators.regression.auto_ensemble_regressor import EnsembleRegressor
 from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
 
 N_THREADS = 8
@@ -165,13 +167,26 @@ def test_shared_target_transformer_forecaster_predicts_the_same_from_many_thread
     assert_threads_match_serial(predict)
 
 
-@pytest.mark.parametrize("cls", [gusk_module.DifferenceFlattenAutoEnsembler,
-                                 gusk_module.LocalizedFlattenAutoEnsembler], ids=lambda c: c.__name__)
-def test_shared_target_transformer_forecaster_never_crashes(cls):
+def interval_pipeline(**settings):
+    """Recursive, with intervals from its one candidate model: fits fast, and alike every time."""
+    regressor = EnsembleRegressor(stages=[[LinearRegression()]], total_execution_time=0.02,
+                                  execution_time_per_pipeline=0.02, n_leaders_for_ensemble=1,
+                                  n_estimators_for_pred_interval=3, n_jobs=1, random_state=0)
+    return gusk_module.GUSKTimeSeriesEstimator(
+        [("flatten", Flatten([0, 1], [0, 1], lookback_win=4)), ("model", regressor)], [0, 1], [0, 1],
+        lookback_win=4, multistep_prediction_win=3, multistep_prediction_strategy="recursive", **settings)
+
+
+@pytest.mark.parametrize("make, refits", [
+    (functools.partial(ready_made, gusk_module.DifferenceFlattenAutoEnsembler), False),
+    (functools.partial(ready_made, gusk_module.LocalizedFlattenAutoEnsembler), False),
+    (interval_pipeline, True)])
+def test_shared_forecaster_never_crashes(make, refits):
     """Shared stateful steps may mix calls up; each call still returns or raises a plain error."""
-    estimator = ready_made(cls, data_transformation_scheme="mean_division").fit(series()[:50])
+    estimator = make(data_transformation_scheme="mean_division").fit(series()[:50])
     calls = (estimator.predict, estimator.predict_proba,
              lambda X: estimator.predict(X, prediction_type="sliding_window"))
+    calls += (lambda X: estimator.fit(series()[:50]),) if refits else ()
 
     def work(index):
         outcomes = []
@@ -188,9 +203,13 @@ def test_shared_target_transformer_forecaster_never_crashes(cls):
         assert not isinstance(outcomes, BaseException), outcomes
         assert len(outcomes) == ROUNDS * len(INPUTS)
         for outcome in outcomes:
-            assert isinstance(outcome, (np.ndarray, Exception))
+            assert isinstance(outcome, (np.ndarray, Exception, type(estimator)))
             assert not isinstance(outcome, SystemError), outcome
             assert not CXX_TEXT.search(str(outcome) if isinstance(outcome, Exception) else "")
     # The estimator is intact afterwards: alone, it forecasts what a fresh copy does.
     X = INPUTS[0]
     np.testing.assert_array_equal(estimator.predict(X), copy.deepcopy(estimator).predict(X))
+    if refits:
+        alone = make(data_transformation_scheme="mean_division").fit(series()[:50])
+        for X in INPUTS[:4]:  # the intervals of a recursive forecast run its point forecast first
+            np.testing.assert_array_equal(estimator.predict_proba(X), alone.predict_proba(X))

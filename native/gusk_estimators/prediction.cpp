@@ -53,9 +53,26 @@ std::string strategy_word(py::handle self) {
 
 bool strategy_is_recursive(py::handle self) { return strategy_word(self) == "recursive"; }
 
-// `np.full((rows, X.shape[1]), 0.0)`.
-py::object zero_rows(py::handle rows, py::handle X) {
-    return np().attr("full")(py::make_tuple(rows, pyclass::item(X.attr("shape"), 1)), 0.0);
+// ValueError naming `setting` when `rows` rows of `columns` float64 values could never be
+// allocated on this machine; counts that are not integers are left to NumPy.
+void refuse_unallocatable_rows(const char* setting, py::handle rows, py::handle columns) {
+    if (!PyIndex_Check(rows.ptr()) || !PyLong_Check(columns.ptr())) return;
+    const Py_ssize_t width = std::max<Py_ssize_t>(1, PyNumber_AsSsize_t(columns.ptr(), nullptr));
+    if (PyErr_Occurred()) throw py::error_already_set();
+    const Py_ssize_t most_rows = pyclass::allocatable_bytes() / width / Py_ssize_t{8};
+    if (!pyclass::py_gt(rows, py::int_(most_rows))) return;
+    pyclass::raise(PyExc_ValueError,
+                   std::string(setting) + "=" + std::string(py::str(rows)) + " needs " +
+                       std::string(py::str(rows)) + " rows of " + std::to_string(width) +
+                       " float64 values, more than this machine can ever allocate (" +
+                       std::to_string(pyclass::allocatable_bytes()) + " bytes)");
+}
+
+// `np.full((rows, X.shape[1]), 0.0)`, the placeholder rows counted by `setting`.
+py::object zero_rows(py::handle rows, py::handle X, const char* setting = "pred_win") {
+    py::object columns = pyclass::item(X.attr("shape"), 1);
+    refuse_unallocatable_rows(setting, rows, columns);
+    return np().attr("full")(py::make_tuple(rows, columns), 0.0);
 }
 
 py::object append_rows(py::handle X, py::handle rows) {
@@ -80,8 +97,9 @@ py::object next_rows(py::handle self, py::handle X, py::handle pred) {
         return append_rows(row_with_targets(self, X, pred), zero_rows(pred_win, X));
     }
     py::object numpy = np();
-    py::object block = numpy.attr("zeros")(
-        py::make_tuple(py::int_(1) + pred_win, pyclass::item(X.attr("shape"), 1)));
+    py::object columns = pyclass::item(X.attr("shape"), 1);
+    refuse_unallocatable_rows("pred_win", pred_win, columns);
+    py::object block = numpy.attr("zeros")(py::make_tuple(py::int_(1) + pred_win, columns));
     numpy.attr("put")(pyclass::slice(block, py::none(), py::int_(1)), self.attr("target_columns"), pred);
     return block;
 }
@@ -93,6 +111,47 @@ py::object validated_input(py::handle X) {
     keywords["ensure_2d"] = false;
     keywords["ensure_min_samples"] = 0;
     return global("check_array")(X, **keywords);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Horizons that could never be served
+//
+// A forecast of `steps` steps holds at least steps x n_targets float64 values (times the number
+// of windows forecast at once). When that could never be allocated on this machine, the request
+// is refused before the first step: otherwise the loop would run for hours before failing, or
+// its size arithmetic would wrap around.
+
+// The number of targets to size a forecast with: at least 1, and 1 when target_columns has no
+// length (the prediction path itself reports that).
+Py_ssize_t targets_for_sizing(py::handle self) {
+    PyObject* columns = PyObject_GetAttrString(self.ptr(), "target_columns");
+    const Py_ssize_t count = columns ? PyObject_Length(columns) : -1;
+    Py_XDECREF(columns);
+    if (count < 0) PyErr_Clear();
+    return std::max<Py_ssize_t>(1, count);
+}
+
+// ValueError naming multistep_prediction_win when `windows` forecasts of that many steps could
+// never be allocated. A value that is not an integer is left to the code that uses it.
+void refuse_unservable_horizon(py::handle self, Py_ssize_t windows = 1) {
+    py::object steps_value = self.attr("multistep_prediction_win");
+    if (!PyIndex_Check(steps_value.ptr())) return;
+    const py::object steps = py::reinterpret_steal<py::object>(PyNumber_Index(steps_value.ptr()));
+    if (!steps) throw py::error_already_set();
+    const Py_ssize_t targets = targets_for_sizing(self);
+    const Py_ssize_t limit = pyclass::allocatable_bytes();
+    // Compared as a quotient, so that no product can overflow.
+    const Py_ssize_t most_steps = limit / std::max<Py_ssize_t>(1, windows) / targets / Py_ssize_t{8};
+    if (!pyclass::py_gt(steps, py::int_(most_steps))) return;
+    const py::object bytes = steps * py::int_(targets) * py::int_(windows) * py::int_(8);
+    std::string text = "multistep_prediction_win=" + std::string(py::str(steps)) + " asks for " +
+                       std::string(py::str(steps)) + " forecast steps x " + std::to_string(targets) +
+                       " target(s)";
+    if (windows > 1) text += " x " + std::to_string(windows) + " windows";
+    text += " x 8 bytes = " + std::string(py::str(bytes)) +
+            " bytes, more than this machine can ever allocate (" + std::to_string(limit) +
+            " bytes); forecast at most " + std::to_string(most_steps) + " steps";
+    pyclass::raise(PyExc_ValueError, text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -429,6 +488,7 @@ py::object recursive_predict_helper_body(const Args& a) {
         pyclass::py_eq(self.attr("is_recursive_multi_step_sliding"), py::bool_(true))) {
         return rows_from(self.attr("predict_sliding_window")(X), max_lookback);
     }
+    refuse_unservable_horizon(self);
     py::list preds;
     const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     Py_ssize_t step = 0;
@@ -477,7 +537,7 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
     if (pyclass::py_gt(pred_win, py::int_(0))) {
         const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self);
         py::object rows = window_of_steps ? pred_win : self.attr("multistep_prediction_win");
-        X = append_rows(X, zero_rows(rows, X));
+        X = append_rows(X, zero_rows(rows, X, window_of_steps ? "pred_win" : "multistep_prediction_win"));
     }
     return X;
 }
@@ -548,6 +608,7 @@ py::object predict_body(const Args& a) {
         }
     }
     check_forecast_settings(self);
+    refuse_unservable_horizon(self);
     if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
     py::object builtins = py::module_::import("builtins");
     if (pyclass::py_lt(row_count(X) - max_lookback, py::int_(0))) {
@@ -631,6 +692,7 @@ py::object use_parallel_version_body(const Args& a) {
     }
     const Py_ssize_t lookback = pyclass::index_value(lookback_value);
     const Py_ssize_t windows = pyclass::index_value(free_rows);
+    refuse_unservable_horizon(self, windows);
     // Every window is forecast recursively on its own; the windows are spread over workers.
     py::object helper = self.attr("_recursive_predict_helper");
     py::object delayed = global("delayed");
@@ -658,6 +720,7 @@ py::object predit_recursive_multi_step_body(const Args& a) {
     if (!strategy_is_recursive(self)) raise_catalogue("ORVANE0048E", py::make_tuple(strategy));
     py::object pred_win = self.attr("pred_win");
     if (!pyclass::py_eq(pred_win, py::int_(1))) raise_catalogue("ORVANE0049E", py::make_tuple(pred_win));
+    refuse_unservable_horizon(self);
     py::object X = a["X"];
     if (!is_none(X)) X = validated_input(X);
     if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
@@ -724,6 +787,7 @@ py::object predict_proba_body(const Args& a) {
     require_fitted_columns(self, X);
     py::object pred_win = self.attr("pred_win");
     if (pyclass::py_gt(pred_win, py::int_(0))) {
+        refuse_unservable_horizon(self);
         py::object dummy;
         if (strategy_is_recursive(self)) {
             if (pyclass::has_attr(self, "recursive_cnt")) {
@@ -743,7 +807,7 @@ py::object predict_proba_body(const Args& a) {
                 return predict_probs;
             }
         } else {
-            dummy = zero_rows(self.attr("multistep_prediction_win"), X);
+            dummy = zero_rows(self.attr("multistep_prediction_win"), X, "multistep_prediction_win");
         }
         X = append_rows(X, dummy);
     }
@@ -760,6 +824,7 @@ py::object predict_proba_body(const Args& a) {
 py::object recursive_predict_proba_helper_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
+    refuse_unservable_horizon(self);
     py::object max_lookback = prediction_lookback(self);
     py::object predictions = self.attr("predict")(X).attr("reshape")(-1, n_targets(self));
     // Every step works on the window at the end of X (its last max_lookback rows), like the

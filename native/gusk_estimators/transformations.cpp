@@ -110,8 +110,10 @@ py::object column_run_view(py::handle X, py::handle clm_index) {
             PyErr_Clear();
             return py::object();
         }
+        // Range first, so that `first + i` below stays within the column count.
+        if (column < 0 || column >= n_columns) return py::object();
         if (i == 0) first = static_cast<Py_ssize_t>(column);
-        if (column != first + i || column < 0 || column >= n_columns) return py::object();
+        if (column != first + i) return py::object();
     }
     py::object run = py::reinterpret_steal<py::object>(
         PySlice_New(py::int_(first).ptr(), py::int_(first + count).ptr(), nullptr));
@@ -266,9 +268,11 @@ py::object multi_variate_col_encoder_body(const Args& a) {
 
     const Py_ssize_t rows = pyclass::length(Xt);
     const auto complete_blocks = static_cast<Py_ssize_t>(static_cast<double>(rows) / n_targets);
+    const Py_ssize_t cells_count = pyclass::checked_mul(rows, n_targets, "the column-encoding mask");
+    pyclass::checked_mul(cells_count, static_cast<Py_ssize_t>(sizeof(double)), "the column-encoding mask");
     py::array_t<double> col_mask({rows, n_targets});
     double* cells = col_mask.mutable_data();
-    std::memset(cells, 0, sizeof(double) * static_cast<size_t>(rows * n_targets));
+    std::memset(cells, 0, sizeof(double) * static_cast<size_t>(cells_count));
     for (Py_ssize_t block = 0; block < complete_blocks; ++block) {
         for (Py_ssize_t target = 0; target < n_targets; ++target) {
             cells[(block * n_targets + target) * n_targets + target] = 1.0;

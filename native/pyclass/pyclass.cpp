@@ -5,6 +5,13 @@
 #include <new>
 #include <stdexcept>
 
+#if defined(_WIN32)
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace pyclass {
 
 namespace {
@@ -33,6 +40,57 @@ bool rich_compare(py::handle a, py::handle b, int op) {
     const int truth = PyObject_IsTrue(result.ptr());
     if (truth < 0) throw py::error_already_set();
     return truth == 1;
+}
+
+// The exception a Python implementation would raise for a C++ failure, with a message that
+// names the function (never the C++ exception's own text, which means nothing to a caller).
+void set_error_of_current_exception(const char* function) noexcept {
+    try {
+        throw;
+    } catch (std::bad_alloc&) {  // bad_array_new_length included
+        PyErr_Format(PyExc_MemoryError, "%s(): not enough memory for the request", function);
+    } catch (std::length_error&) {  // a container asked for more than it can ever hold
+        PyErr_Format(PyExc_MemoryError, "%s(): the requested size can never be allocated", function);
+    } catch (std::overflow_error&) {
+        PyErr_Format(PyExc_OverflowError, "%s(): a size or count is too large", function);
+    } catch (std::out_of_range&) {
+        PyErr_Format(PyExc_IndexError, "%s(): an index is out of range", function);
+    } catch (std::logic_error&) {
+        PyErr_Format(PyExc_ValueError, "%s(): an argument has an invalid value", function);
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "%s() failed: %s", function, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_RuntimeError, "%s() failed", function);
+    }
+}
+
+// The C API reports exhausted memory with a bare MemoryError(); give it a message that says
+// where, keeping the type and the traceback.
+void explain_bare_memory_error(const char* function) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject* args = value ? PyObject_GetAttrString(value, "args") : nullptr;
+    if (!args) PyErr_Clear();
+    const bool bare = type == PyExc_MemoryError && args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 0;
+    Py_XDECREF(args);
+    if (!bare) {
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    PyErr_Format(PyExc_MemoryError, "%s(): not enough memory for the request", function);
+    if (!traceback) return;
+    PyObject* no_traceback = nullptr;
+    PyErr_Fetch(&type, &value, &no_traceback);
+    PyErr_NormalizeException(&type, &value, &no_traceback);
+    Py_XDECREF(no_traceback);
+    if (value) PyException_SetTraceback(value, traceback);
+    PyErr_Restore(type, value, traceback);
 }
 
 }  // namespace
@@ -186,14 +244,13 @@ PyObject* Function::call(PyObject* const* args, size_t nargsf, PyObject* kwnames
         return result.release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
+        explain_bare_memory_error(name_);
+    } catch (py::cast_error&) {  // a value of a type the C++ code cannot take
+        PyErr_Format(PyExc_TypeError, "%s(): a value has a type this function cannot use", name_);
     } catch (py::builtin_exception& e) {
         e.set_error();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "internal error in %s(): %s", name_, e.what());
     } catch (...) {
-        PyErr_Format(PyExc_SystemError, "internal error in %s()", name_);
+        set_error_of_current_exception(name_);
     }
     return nullptr;
 }
@@ -342,6 +399,54 @@ Py_ssize_t loop_count(py::handle value) {
     const Py_ssize_t result = PyNumber_AsSsize_t(index.ptr(), nullptr);  // clips on overflow
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
     return result;
+}
+
+Py_ssize_t checked_mul(Py_ssize_t a, Py_ssize_t b, const char* what) {
+    if (a < 0 || b < 0 || (a != 0 && b > PY_SSIZE_T_MAX / a)) {
+        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd x %zd does not fit in a size",
+                     what, a, b);
+        throw py::error_already_set();
+    }
+    return a * b;
+}
+
+Py_ssize_t checked_add(Py_ssize_t a, Py_ssize_t b, const char* what) {
+    if (a < 0 || b < 0 || a > PY_SSIZE_T_MAX - b) {
+        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd + %zd does not fit in a size",
+                     what, a, b);
+        throw py::error_already_set();
+    }
+    return a + b;
+}
+
+namespace {
+
+// Total physical memory in bytes, or 0 when the system does not tell.
+unsigned long long physical_memory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof(status);
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    const auto count = static_cast<unsigned long long>(pages);
+    const auto size = static_cast<unsigned long long>(page_size);
+    if (count > ~0ULL / size) return 0;
+    return count * size;
+#endif
+}
+
+}  // namespace
+
+Py_ssize_t allocatable_bytes() {
+    static const Py_ssize_t bytes = [] {
+        const unsigned long long physical = physical_memory();
+        const auto addressable = static_cast<unsigned long long>(PY_SSIZE_T_MAX);
+        return static_cast<Py_ssize_t>(physical == 0 || physical > addressable ? addressable : physical);
+    }();
+    return bytes;
 }
 
 py::object item(py::handle obj, Py_ssize_t index) {

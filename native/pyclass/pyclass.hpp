@@ -154,6 +154,14 @@ Py_ssize_t index_value(py::handle value);
 // platform's range is clipped to its largest value (such a loop never ends in Python either).
 Py_ssize_t loop_count(py::handle value);
 
+// Sizes and indices that must never wrap around: `a * b` and `a + b` for non-negative
+// operands, or OverflowError("<what> is too large ...") when the result leaves Py_ssize_t.
+Py_ssize_t checked_mul(Py_ssize_t a, Py_ssize_t b, const char* what);
+Py_ssize_t checked_add(Py_ssize_t a, Py_ssize_t b, const char* what);
+// The most bytes one buffer could ever get on this machine: what Py_ssize_t addresses, capped
+// by the physical memory (read once; uncapped where the system does not tell it).
+Py_ssize_t allocatable_bytes();
+
 // `obj[index]` and `obj[start:stop]` with Python's meaning (None for an open bound).
 py::object item(py::handle obj, Py_ssize_t index);
 py::object slice(py::handle obj, py::handle start, py::handle stop);

@@ -18,18 +18,23 @@ using column ``price`` as an extra input::
     orvane-forecast data.csv --time-column date --target sales --features price \\
         --horizon 6 --model Ridge --output forecast.csv
 
-Bad input (a missing file, an unknown column, a horizon below 1, non-numeric
-data, a series too short for the look-back window) ends with a one-line
-message on standard error and exit status 2; a forecaster that fails on valid
-input ends with exit status 1.
+Bad input (a missing file, an unknown or repeated column name, a horizon below
+1 or too large to fit in memory, non-numeric data, a series too short for the
+look-back window, an option out of its range) ends with a one-line message on
+standard error and exit status 2; a forecaster that fails on valid input ends
+with exit status 1.
 """
 
 import argparse
+import csv
 import difflib
 import importlib
+import io
+import math
 import os
 import sys
 import traceback
+import warnings
 from dataclasses import dataclass
 from time import perf_counter
 
@@ -79,6 +84,15 @@ _DATE_FORMATS = ("%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M", "%Y
                  "%Y/%m/%d", "%d.%m.%Y", "%Y-%m")
 
 _BUILTIN_SOURCE = "the built-in airline passengers series"
+
+#: Seeds the random generators of the search and the intervals accept (32 bits, unsigned).
+MAX_SEED = 2**32 - 1
+
+#: Bytes a forecast step takes in memory: per target, the point forecast and its two bounds
+#: as returned, as ordered and as written to the output table (8 float64 values); per step,
+#: the step number.
+_BYTES_PER_TARGET_AND_STEP = 8 * 8
+_BYTES_PER_STEP = 8
 
 
 class CliError(Exception):
@@ -213,6 +227,7 @@ def _run(args):
         _require_matplotlib()
     frame, source = _read_frame(args.csv)
     data = _select_series(frame, args)
+    _check_horizon_fits(args.horizon, len(data.target_names))
     plan = _plan(args, data)
     _check_length(data, plan)
     progress.say(f"read {len(data.values)} rows of {', '.join(data.target_names)} from {source}")
@@ -263,6 +278,41 @@ def _check_options(args):
         raise CliError(f"--budget must be a positive number of minutes; got {args.budget}")
     if args.jobs == 0:
         raise CliError("--jobs must be a positive number of jobs or -1 for every core; got 0")
+    _check_search_limits(args)
+    _check_horizon_fits(args.horizon, n_targets=1)
+
+
+def _check_search_limits(args):
+    if not math.isfinite(args.budget):
+        raise CliError(f"--budget must be a finite number of minutes; got {args.budget}")
+    if not 0 <= args.seed <= MAX_SEED:
+        raise CliError(f"--seed must be a whole number from 0 to {MAX_SEED}; got {args.seed}")
+    processors = os.cpu_count() or 1
+    if args.jobs > processors:  # more would only queue, and workers are started eagerly
+        raise CliError(f"--jobs must be -1 or from 1 to {processors} (the processors of this "
+                       f"machine); got {args.jobs}")
+
+
+def _memory_bytes():
+    """The machine's physical memory in bytes (sys.maxsize when the system does not tell)."""
+    try:
+        total = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return sys.maxsize
+    return min(total, sys.maxsize) if total > 0 else sys.maxsize
+
+
+def _check_horizon_fits(horizon, n_targets):
+    """Refuse at once a horizon whose forecast could never be held in memory."""
+    step_bytes = _BYTES_PER_STEP + _BYTES_PER_TARGET_AND_STEP * n_targets
+    memory = _memory_bytes()
+    if horizon * step_bytes <= memory:
+        return
+    targets = f"{n_targets} target{'s' if n_targets != 1 else ''}"
+    raise CliError(f"--horizon {horizon} is too large: forecasting it for {targets} needs "
+                   f"{horizon * step_bytes / 2**30:.4g} GiB, more than this machine's "
+                   f"{memory / 2**30:.4g} GiB of memory; forecast at most "
+                   f"{memory // step_bytes} steps")
 
 
 def _check_output_paths(args):
@@ -310,7 +360,9 @@ def _read_frame(path):
         return load_airline(), _BUILTIN_SOURCE
     source = "standard input" if path == "-" else f"'{path}'"
     try:
-        frame = pd.read_csv(sys.stdin if path == "-" else path)
+        stream = io.StringIO(sys.stdin.read()) if path == "-" else path
+        _check_header_names(stream, source)
+        frame = _read_csv_quietly(stream)
     except FileNotFoundError:
         raise CliError(f"cannot read {source}: no such file") from None
     except IsADirectoryError:
@@ -324,6 +376,37 @@ def _read_frame(path):
     if frame.empty:
         raise CliError(f"{source} has a header but no data rows")
     return frame, source
+
+
+def _header_line(stream):
+    """The first line of a path or of a seekable text stream (which is rewound)."""
+    if isinstance(stream, io.StringIO):
+        line = stream.readline()
+        stream.seek(0)
+        return line
+    with open(stream, encoding="utf-8", newline="") as handle:
+        return handle.readline()
+
+
+def _check_header_names(stream, source):
+    """Refuse duplicate column names in linear time (renaming them is quadratic, and a
+    name given with --target or --features would be ambiguous)."""
+    names = next(csv.reader([_header_line(stream)]), [])
+    if len(set(names)) == len(names):
+        return
+    seen = set()
+    for name in names:
+        if name in seen:
+            raise CliError(f"{source} names column '{name}' {names.count(name)} times; "
+                           f"column names must be unique")
+        seen.add(name)
+
+
+def _read_csv_quietly(stream):
+    """``pd.read_csv`` without its mixed-types warning: a bad cell is reported by us, once."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", pd.errors.DtypeWarning)
+        return pd.read_csv(stream)
 
 
 def _resolve_column(frame, column_ref, option):
