@@ -124,6 +124,10 @@ py::object set_params_body(const Args& a) {
     return self;
 }
 
+py::object set_forecast_output_body(const Args& a) {
+    return frames("set_forecast_output")(a["self"], a["output"]);
+}
+
 py::object str_body(const Args& a) {
     py::object self = a["self"];
     const char* const separator = ",\n\t\t\t\t";
@@ -229,7 +233,7 @@ py::object default_split(py::handle Xt) {
 
 py::object fit_body(const Args& a) {
     py::object self = a["self"];
-    py::object X = a["X"];
+    py::object X = frames("fit_input")(self, a["X"]);
     if (truthy(self.attr("store_lookback_history"))) self.attr("_store_lookback_history_X")(X);
     X = self.attr("_input_data_transformation")(X);
     self.attr("_init_transformer_and_estimator")();
@@ -245,7 +249,7 @@ py::object fit_body(const Args& a) {
 
 py::object score_body(const Args& a) {
     py::object self = a["self"];
-    py::object X = self.attr("_input_data_transformation")(a["X"]);
+    py::object X = self.attr("_input_data_transformation")(frames("to_array")(self, a["X"]));
     auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = a["y"]));
     yt = self.attr("_output_data_transformation")(yt);
     py::dict keywords;
@@ -369,6 +373,11 @@ pyclass::Function set_params{
     "set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")}, &set_params_body,
     "Route ``name__param`` keywords to the named steps, ``lookback_win`` to the first step, and\n"
     "set every other keyword as an attribute; return self."};
+pyclass::Function set_forecast_output{
+    "set_forecast_output", {{"self"}, {"output", "'pandas'"}}, &set_forecast_output_body,
+    "Choose what predict and predict_proba return when X is a pandas object: 'pandas' (the\n"
+    "default) gives a DataFrame indexed by the forecast's time stamps when X has a regular time\n"
+    "index, 'numpy' always gives arrays; return self."};
 pyclass::Function reset_fc_cols_and_lookback{
     "_reset_fc_cols_and_lookback",
     {{"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"}},
