@@ -150,7 +150,10 @@ def _regular_time_index(index):
         return None
     if not isinstance(index, pd.DatetimeIndex) or len(index) < 3:
         return None
-    freq = index.freq or pd.infer_freq(index)
+    try:
+        freq = index.freq or pd.DatetimeIndex(index, freq="infer").freq
+    except (TypeError, ValueError):
+        return None
     return (index, freq) if freq is not None else None
 
 
