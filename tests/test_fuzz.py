@@ -784,6 +784,7 @@ ESTIMATOR_METHOD_ARGUMENTS = {
     "is_exogenous_pipeline_": None,  # properties: read, see below
     "is_future_exogenous_pipeline_": None,
     "__setstate__": None,  # checked by its own test
+    "set_forecast_output": arguments(st.one_of(st.sampled_from(["pandas", "numpy"]), junk)),
 }
 
 #: Methods documented to return a new array (never a view of an argument).
