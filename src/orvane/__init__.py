@@ -6,6 +6,7 @@ until a class is asked for.
 """
 
 import importlib
+from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
@@ -31,6 +32,26 @@ _PUBLIC_NAMES = {
 }
 
 __all__ = ["__version__", *_PUBLIC_NAMES]
+
+if TYPE_CHECKING:  # type checkers see the real names; at run time they come from __getattr__
+    from orvane.backtesting import backtest
+    from orvane.datasets import load_airline
+    from orvane.gusk.estimators.regression.auto_ensemble_regressor import EnsembleRegressor
+    from orvane.gusk.estimators.tembrel.models.gusk_estimators import (
+        DifferenceFlattenAutoEnsembler,
+        FlattenAutoEnsembler,
+        GUSKTimeSeriesEstimator,
+        LocalizedFlattenAutoEnsembler,
+    )
+    from orvane.gusk.transformers.preprocessing.ts_transformer import (
+        DifferenceFlatten,
+        DifferenceFlattenX,
+        DifferenceNormalizedFlatten,
+        Flatten,
+        LocalizedFlatten,
+        LocalizedFlattenX,
+        NormalizedFlatten,
+    )
 
 
 def __getattr__(name):

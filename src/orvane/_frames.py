@@ -79,7 +79,7 @@ def _resolve_column_names(estimator, columns):
 
 
 def _transformer_steps(estimator):
-    steps = getattr(estimator, "steps", None)
+    steps = getattr(estimator, "steps", None) or []
     try:
         return [step[1] for step in steps[:-1]]
     except (TypeError, IndexError, KeyError):
@@ -88,7 +88,7 @@ def _transformer_steps(estimator):
 
 def _used_positions(estimator, n_columns):
     """Positions the estimator reads, or None when its settings do not say (then all are)."""
-    used = set()
+    used: set[int] = set()
     for setting in _ESTIMATOR_COLUMN_LISTS:
         value = getattr(estimator, setting, None)
         if value is None:
@@ -268,7 +268,7 @@ def _wants_frame(estimator, X):
 
 def _target_names(estimator, n_targets):
     names = getattr(estimator, "feature_names_in_", None)
-    targets = getattr(estimator, "target_columns", None)
+    targets = getattr(estimator, "target_columns", None) or []
     try:
         return [names[int(i)] for i in targets] if names is not None else [str(i) for i in targets]
     except (TypeError, IndexError, ValueError):

@@ -2,6 +2,7 @@
 
 import sys
 from collections import namedtuple
+from typing import Callable
 
 import numpy as np
 import pandas as pd
@@ -210,7 +211,7 @@ def _forecast_table(results, labels, target_values, names, horizon, fit_end_of, 
 def _metric_functions(metrics, intervals):
     if metrics is None:
         metrics = [m for m in DEFAULT_METRICS if intervals or m != "coverage"]
-    functions = {}
+    functions: dict[str, Callable[..., float]] = {}
     for metric in metrics:
         if callable(metric):
             functions[getattr(metric, "__name__", repr(metric))] = (
