@@ -188,7 +188,7 @@ def _values(frame, estimator):
     n_columns = frame.shape[1]
     used = _used_positions(estimator, n_columns)
     time_position = _time_position(estimator, n_columns)
-    if all(pd.api.types.is_float_dtype(dtype) and dtype == np.float64 for dtype in frame.dtypes):
+    if all(isinstance(dtype, np.dtype) and dtype == np.float64 for dtype in frame.dtypes):
         values = frame.to_numpy(dtype=float)
         if time_position is not None:
             values[:, time_position] = np.arange(len(frame), dtype=float)
