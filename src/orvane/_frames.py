@@ -217,6 +217,7 @@ def _sorted_rows(X, estimator):
 def fit_input(estimator, X):
     """The array ``fit`` works on; a frame's column names are resolved and its time index kept."""
     if not _is_pandas(X):
+        _forget_frame(estimator)
         return _sorted_rows(X, estimator)
     frame = _as_frame(X)
     _resolve_column_names(estimator, frame.columns)
@@ -225,6 +226,13 @@ def fit_input(estimator, X):
     regular = _regular_time_index(stamps if stamps is not None else frame.index)
     estimator.time_index_end_ = (regular[0][-1], regular[1]) if regular else None
     return _values(frame, estimator)
+
+
+def _forget_frame(estimator):
+    """A refit on arrays drops what an earlier fit on a frame learnt about its columns."""
+    for name in ("feature_names_in_", "time_index_end_"):
+        if name in getattr(estimator, "__dict__", ()):
+            delattr(estimator, name)
 
 
 def _frame_in_fit_order(frame, estimator):
