@@ -15,8 +15,7 @@ import tempfile
 
 import numpy as np
 
-from orvane.datasets import load_airline
-from orvane.gusk.estimators.tembrel.models.gusk_estimators import LocalizedFlattenAutoEnsembler
+from orvane import LocalizedFlattenAutoEnsembler, load_airline
 
 HORIZON = 12
 LOOKBACK = 24

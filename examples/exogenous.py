@@ -19,8 +19,7 @@ import numpy as np
 import pandas as pd
 from sklearn.linear_model import Ridge
 
-from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
-from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
+from orvane import Flatten, GUSKTimeSeriesEstimator
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sales.csv")
 SALES, PROMOTION = 0, 1      # column positions in X

@@ -12,11 +12,11 @@ from sklearn.ensemble import RandomForestRegressor
 from sklearn.linear_model import Ridge
 from sklearn.neighbors import KNeighborsRegressor
 
-from orvane.datasets import load_airline
-from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
-from orvane.gusk.transformers.preprocessing.ts_transformer import (
+from orvane import (
     DifferenceFlatten,
     Flatten,
+    GUSKTimeSeriesEstimator,
+    load_airline,
     LocalizedFlatten,
 )
 
@@ -59,7 +59,7 @@ def main(horizon=12):
     series = load_airline()[["Passengers"]].to_numpy()
     history, future = series[:-horizon], series[-horizon:, 0]
 
-    errors = {}
+    errors: dict[tuple[str, str], float] = {}
     print(f"forecast of the last {horizon} months, mean absolute percentage error:")
     print(f"{'window':>18} " + " ".join(f"{name:>12}" for name in REGRESSORS))
     for window in WINDOWS:
@@ -70,7 +70,7 @@ def main(horizon=12):
             row.append(f"{errors[window, regressor]:11.1f}%")
         print(f"{window:>18} " + " ".join(row))
 
-    best = min(errors, key=errors.get)
+    best = min(errors, key=errors.__getitem__)
     print(f"best: {best[0]} + {best[1]} ({errors[best]:.1f}%)")
 
     # In-sample: one prediction per row of the history, each from the 24 rows before it.

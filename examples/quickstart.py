@@ -5,8 +5,7 @@ Run: python examples/quickstart.py
 
 import numpy as np
 
-from orvane.datasets import load_airline
-from orvane.gusk.estimators.tembrel.models.gusk_estimators import LocalizedFlattenAutoEnsembler
+from orvane import LocalizedFlattenAutoEnsembler, load_airline
 
 
 def main(horizon=12):

@@ -255,3 +255,51 @@ def test_python_dash_m_runs_the_command():
 ])
 def test_future_labels(history, expected):
     assert cli._future_labels(pd.Series(history), 2) == expected
+
+
+# -- reading real-world files ------------------------------------------------------------
+
+LINE_DAYS = pd.date_range("2024-01-01", periods=30, freq="D")
+LINE_VALUES = 2.0 * np.arange(30) + 5.0
+
+
+def line_file(path, dates, sep=",", decimal=".", order=slice(None)):
+    values = [f"{v:.2f}".replace(".", decimal) for v in LINE_VALUES]
+    rows = list(np.array([f"{d}{sep}{v}" for d, v in zip(dates, values)])[order])
+    path.write_text("\n".join([f"day{sep}y"] + rows) + "\n")
+    return str(path)
+
+
+@pytest.mark.parametrize("dates, sep, decimal, order, options, expected_day, message", [
+    (LINE_DAYS.strftime("%d.%m.%Y"), ";", ",", slice(None), [], "31.01.2024", ""),
+    (LINE_DAYS.strftime("%m/%d/%Y"), ",", ".", slice(None, None, -1), [], "2024-01-31",
+     "sorted them by 'day'"),
+    (LINE_DAYS.strftime("%d/%m/%Y"), "\t", ".", slice(None), [], "2024-01-31", ""),
+    ((LINE_DAYS - pd.Timestamp("1899-12-30")).days, ",", ".", slice(None), [], "2024-01-31", ""),
+    (LINE_DAYS.strftime("%d.%m.%Y"), "|", ",", slice(None),
+     ["--sep", "|", "--decimal", ",", "--date-format", "%d.%m.%Y"], "31.01.2024", ""),
+    (LINE_DAYS.strftime("%Y-%m-%d"), ",", ".", [0, *range(3, 30)], [], "2024-01-31",
+     "2 date(s) missing from 'day', the first 2024-01-02"),
+])
+def test_reads_separators_decimals_and_dates(tmp_path, capsys, dates, sep, decimal, order,
+                                             options, expected_day, message):
+    path = line_file(tmp_path / "line.csv", dates, sep, decimal, order)
+    status, out, err = run(["--fast", path, "--model", "LinearRegression", "--lookback", "3",
+                            "--horizon", "1", "--transform", "none", *options], capsys)
+    assert status == 0, err
+    table = pd.read_csv(io.StringIO(out), dtype={"day": str})
+    assert table["day"].tolist() == [expected_day]
+    np.testing.assert_allclose(table["y"], [LINE_VALUES[-1] + 2.0], atol=1e-6)
+    assert message in err
+
+
+@pytest.mark.parametrize("dates, options, expected", [
+    (["2024-13-45"] * 30, [], "cannot read '2024-13-45' as a date"),
+    (LINE_DAYS.strftime("%m/%d/%Y"), ["--date-format", "%d/%m/%Y"],
+     "'01/13/2024' in data row 13 does not match --date-format %d/%m/%Y"),
+    (LINE_DAYS.strftime("%Y-%m-%d"), ["--sep", ";;"], "--sep must be one character"),
+])
+def test_unreadable_dates_are_named(tmp_path, capsys, dates, options, expected):
+    status, _, err = run(FAST + [line_file(tmp_path / "bad.csv", dates), *options], capsys)
+    assert status == 2
+    assert expected in err

@@ -103,3 +103,24 @@ def test_readme_python_block_runs(index, capsys):
         assert "processes=False" in code
     exec(compile(code, f"README.md block {index}", "exec"), {"__name__": "__main__"})
     assert capsys.readouterr().out.strip() != ""  # every block prints its result
+
+
+MISSPELT_STRATEGY = (
+    "from orvane import GUSKTimeSeriesEstimator\n"
+    "GUSKTimeSeriesEstimator([], [0], [0], multistep_prediction_strategy='recursiv')\n"
+)
+
+
+@pytest.mark.parametrize("source, expected", [
+    (None, "Success: no issues found in 4 source files"),
+    (MISSPELT_STRATEGY, "expected \"Literal['recursive', 'multioutput'] | None\""),
+])
+def test_examples_type_check(source, expected, tmp_path):
+    mypy = pytest.importorskip("mypy.api")
+    targets = [str(EXAMPLES)]
+    if source is not None:
+        (tmp_path / "snippet.py").write_text(source)
+        targets = [str(tmp_path / "snippet.py")]
+    out, err, _ = mypy.run(["--config-file", str(ROOT / "pyproject.toml"),
+                            "--cache-dir", str(tmp_path / "cache"), *targets])
+    assert expected in out, out + err

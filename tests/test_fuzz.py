@@ -811,6 +811,7 @@ ESTIMATOR_METHOD_ARGUMENTS = {
     "is_future_exogenous_pipeline_": None,
     "__setstate__": None,  # checked by its own test
     "__sklearn_clone__": arguments(),
+    "set_forecast_output": arguments(st.one_of(st.sampled_from(["pandas", "numpy"]), junk)),
 }
 
 #: Methods documented to return a new array (never a view of an argument).

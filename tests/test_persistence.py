@@ -1,5 +1,6 @@
 """Pickling and joblib persistence of fitted estimators, and loading of older pickles."""
 
+import io
 import pickle
 from pathlib import Path
 
@@ -11,6 +12,7 @@ from sklearn.linear_model import LinearRegression
 import orvane.gusk.estimators.tembrel.models.gusk_estimators as gusk_module
 from orvane.datasets import load_airline
 from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
+from orvane.utils import portable_pickle
 
 DATA = Path(__file__).resolve().parent / "data"
 PROTOCOLS = [2, 3, 4, 5]
@@ -68,11 +70,18 @@ def assert_same_predictions(restored, original):
         np.testing.assert_array_equal(actual[name], expected[name], err_msg=name)
 
 
+def portable_dumps(obj, protocol):
+    buffer = io.BytesIO()
+    portable_pickle.dump(obj, buffer, protocol=protocol)
+    return buffer.getvalue()
+
+
+@pytest.mark.parametrize("dumps", [pickle.dumps, portable_dumps])
 @pytest.mark.parametrize("protocol", PROTOCOLS)
 @pytest.mark.parametrize("name", sorted(BUILDERS))
-def test_pickle_round_trip_predicts_the_same(fitted, name, protocol):
+def test_pickle_round_trip_predicts_the_same(fitted, name, protocol, dumps):
     original = fitted[name]
-    restored = pickle.loads(pickle.dumps(original, protocol=protocol))
+    restored = pickle.loads(dumps(original, protocol=protocol))
     assert type(restored) is type(original)
     assert str(restored) == str(original)
     assert sorted(vars(restored)) == sorted(vars(original))

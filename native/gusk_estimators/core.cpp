@@ -128,6 +128,10 @@ py::object set_params_body(const Args& a) {
     return self;
 }
 
+py::object set_forecast_output_body(const Args& a) {
+    return frames("set_forecast_output")(a["self"], a["output"]);
+}
+
 py::object str_body(const Args& a) {
     py::object self = a["self"];
     const char* const separator = ",\n\t\t\t\t";
@@ -259,7 +263,7 @@ void remember_fitted_data(py::handle self, py::handle X) {
 
 py::object fit_body(const Args& a) {
     py::object self = a["self"];
-    py::object X = a["X"];
+    py::object X = frames("fit_input")(self, a["X"]);
     if (truthy(self.attr("store_lookback_history"))) self.attr("_store_lookback_history_X")(X);
     X = self.attr("_input_data_transformation")(X);
     self.attr("_init_transformer_and_estimator")();
@@ -344,8 +348,9 @@ py::object scorer_of(py::handle self) {
 py::object score_body(const Args& a) {
     py::object self = a["self"];
     require_fitted(self, "score");
-    require_fitted_columns(self, a["X"]);
-    py::object X = self.attr("_input_data_transformation")(with_rows_before(self, a["X"]));
+    py::object X_in = frames("to_array")(self, a["X"]);
+    require_fitted_columns(self, X_in);
+    py::object X = self.attr("_input_data_transformation")(with_rows_before(self, X_in));
     auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = a["y"]));
     yt = changes_target_units(self) ? in_data_units(self, yt) : self.attr("_output_data_transformation")(yt);
     py::dict keywords;
@@ -474,6 +479,11 @@ pyclass::Function set_params{
     "set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")}, &set_params_body,
     "Route ``name__param`` keywords to the named steps, ``lookback_win`` to the first step, and\n"
     "set every other keyword as an attribute; return self."};
+pyclass::Function set_forecast_output{
+    "set_forecast_output", {{"self"}, {"output", "'pandas'"}}, &set_forecast_output_body,
+    "Choose what predict and predict_proba return when X is a pandas object: 'pandas' (the\n"
+    "default) gives a DataFrame indexed by the forecast's time stamps when X has a regular time\n"
+    "index, 'numpy' always gives arrays; return self."};
 pyclass::Function reset_fc_cols_and_lookback{
     "_reset_fc_cols_and_lookback",
     {{"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"}},

@@ -50,6 +50,9 @@ inline const std::vector<const char*>& flatten_family() {
     return names;
 }
 
+// A function of the pandas layer (orvane._frames), imported at call time.
+inline py::object frames(const char* name) { return pyclass::import_from("orvane._frames", name); }
+
 // `obj is None`.
 inline bool is_none(py::handle obj) { return obj.is_none(); }
 // Python truth value.
@@ -70,6 +73,7 @@ namespace core {
 extern pyclass::Function init, get_named_steps, set_scoring, adjust_indices,
     set_cross_validation, validate_steps, data_fit_transform, data_transform,
     init_transformer_and_estimator, display_transformations, fit, str, score, set_params,
+    set_forecast_output,
     reset_fc_cols_and_lookback, get_params, is_exogenous_pipeline, is_future_exogenous_pipeline,
     setstate, sklearn_clone;
 }

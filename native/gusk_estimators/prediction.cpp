@@ -575,9 +575,8 @@ void check_forecast_settings(py::handle self) {
     }
 }
 
-py::object predict_body(const Args& a) {
+py::object forecast_from_arrays(const Args& a, py::object X) {
     py::object self = a["self"];
-    py::object X = a["X"];
     py::object supporting_features = a["supporting_features"];
     py::object prediction_type = a["prediction_type"];
     py::object numpy = np();
@@ -629,6 +628,12 @@ py::object predict_body(const Args& a) {
         y_pred = self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
     }
     return y_pred;
+}
+
+// A pandas X is read as an array, and the forecast made from it is labelled with its time stamps.
+py::object predict_body(const Args& a) {
+    py::object y_pred = forecast_from_arrays(a, frames("to_array")(a["self"], a["X"]));
+    return frames("forecast_output")(a["self"], y_pred, a["X"], a["prediction_type"]);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -777,9 +782,8 @@ py::object interval_from_bounds(py::handle self, py::handle Xt) {
     return numpy.attr("array")(bounds).attr("transpose")();
 }
 
-py::object predict_proba_body(const Args& a) {
+py::object bounds_from_arrays(const Args& a, py::object X) {
     py::object self = a["self"];
-    py::object X = a["X"];
     require_fitted(self, "predict_proba");
     if (!pyclass::is_instance(self.attr("estimator"), global("EnsembleRegressor"))) {
         raise_catalogue("ORVANE0053E");
@@ -819,6 +823,11 @@ py::object predict_proba_body(const Args& a) {
         if (!e.matches(PyExc_Exception)) throw;
         raise_catalogue_from("ORVANE0052E", py::tuple(), e);
     }
+}
+
+py::object predict_proba_body(const Args& a) {
+    py::object bounds = bounds_from_arrays(a, frames("to_array")(a["self"], a["X"]));
+    return frames("interval_output")(a["self"], bounds, a["X"]);
 }
 
 py::object recursive_predict_proba_helper_body(const Args& a) {

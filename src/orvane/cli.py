@@ -32,6 +32,7 @@ import importlib
 import io
 import math
 import os
+import re
 import sys
 import traceback
 import warnings
@@ -123,6 +124,7 @@ def build_parser():
     parser.add_argument("csv", nargs="?", default=None,
                         help="CSV file with a header row, one row per time step "
                              "('-' reads standard input); default: the airline series")
+    _add_reading_options(parser)
     data = parser.add_argument_group("columns")
     data.add_argument("--time-column", metavar="COL",
                       help="column of time stamps, used to label the forecast; default: the "
@@ -177,6 +179,18 @@ def build_parser():
     return parser
 
 
+def _add_reading_options(parser):
+    reading = parser.add_argument_group("reading the CSV file")
+    reading.add_argument("--sep", metavar="CHAR",
+                         help="field separator; default: detected (',', ';', tab or '|')")
+    reading.add_argument("--decimal", metavar="CHAR",
+                         help="decimal mark; default: detected (',' for numbers like 3,5 in a "
+                              "file separated by ';', else '.')")
+    reading.add_argument("--date-format", metavar="FORMAT",
+                         help="strftime format of the time column, e.g. %%d/%%m/%%Y; default: "
+                              "detected (ISO, US month-first, day-first, Excel serial days)")
+
+
 def main(argv=None):
     """Run ``orvane-forecast``.
 
@@ -225,7 +239,8 @@ def _run(args):
     _check_output_paths(args)
     if args.plot is not None:
         _require_matplotlib()
-    frame, source = _read_frame(args.csv)
+    frame, source = _read_frame(args.csv, args.sep, args.decimal)
+    frame = _time_ordered(frame, args, progress)
     data = _select_series(frame, args)
     _check_horizon_fits(args.horizon, len(data.target_names))
     plan = _plan(args, data)
@@ -353,16 +368,17 @@ class _Series:
     time_values: object  # pandas Series of the time column, or None
 
 
-def _read_frame(path):
+def _read_frame(path, sep=None, decimal=None):
     """The input table and a description of where it came from."""
     if path is None:
         from orvane.datasets import load_airline
         return load_airline(), _BUILTIN_SOURCE
     source = "standard input" if path == "-" else f"'{path}'"
     try:
-        stream = io.StringIO(sys.stdin.read()) if path == "-" else path
-        _check_header_names(stream, source)
-        frame = _read_csv_quietly(stream)
+        text = sys.stdin.read() if path == "-" else _read_text(path)
+        sep, decimal = _csv_dialect(text, sep, decimal)
+        _check_header_names(text, sep, source)
+        frame = _read_csv_quietly(io.StringIO(text), sep=sep, decimal=decimal)
     except FileNotFoundError:
         raise CliError(f"cannot read {source}: no such file") from None
     except IsADirectoryError:
@@ -378,20 +394,10 @@ def _read_frame(path):
     return frame, source
 
 
-def _header_line(stream):
-    """The first line of a path or of a seekable text stream (which is rewound)."""
-    if isinstance(stream, io.StringIO):
-        line = stream.readline()
-        stream.seek(0)
-        return line
-    with open(stream, encoding="utf-8", newline="") as handle:
-        return handle.readline()
-
-
-def _check_header_names(stream, source):
+def _check_header_names(text, sep, source):
     """Refuse duplicate column names in linear time (renaming them is quadratic, and a
     name given with --target or --features would be ambiguous)."""
-    names = next(csv.reader([_header_line(stream)]), [])
+    names = next(csv.reader([text.split("\n", 1)[0].rstrip("\r")], delimiter=sep), [])
     if len(set(names)) == len(names):
         return
     seen = set()
@@ -402,11 +408,197 @@ def _check_header_names(stream, source):
         seen.add(name)
 
 
-def _read_csv_quietly(stream):
+def _read_csv_quietly(stream, **options):
     """``pd.read_csv`` without its mixed-types warning: a bad cell is reported by us, once."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", pd.errors.DtypeWarning)
-        return pd.read_csv(stream)
+        return pd.read_csv(stream, **options)
+
+
+def _read_text(path):
+    with open(path, encoding="utf-8-sig") as handle:
+        return handle.read()
+
+
+_SEPARATORS = (",", ";", "\t", "|")
+_DECIMAL_COMMA = re.compile(r"^\s*-?\d+,\d+\s*$")
+
+
+def _csv_dialect(text, sep, decimal):
+    """(separator, decimal mark): the ones given, or those the first lines use."""
+    for option, value in (("--sep", sep), ("--decimal", decimal)):
+        if value is not None and len(value.replace("\\t", "\t")) != 1:
+            raise CliError(f"{option} must be one character; got {value!r}")
+    sep = sep.replace("\\t", "\t") if sep is not None else _detected_separator(text)
+    if decimal is None:
+        decimal = "," if sep != "," and _has_decimal_commas(text, sep) else "."
+    if decimal == sep:
+        raise CliError(f"--decimal {decimal!r} is also the field separator; give --sep")
+    return sep, decimal
+
+
+def _detected_separator(text):
+    lines = [line for line in text.splitlines()[:20] if line.strip()]
+    if not lines:
+        return ","
+    # the separator that splits every line into the same number (> 1) of fields
+    def consistency(candidate):
+        counts = {line.count(candidate) for line in lines}
+        return (len(counts) == 1 and lines[0].count(candidate) > 0, lines[0].count(candidate))
+    best = max(_SEPARATORS, key=consistency)
+    return best if lines[0].count(best) > 0 else ","
+
+
+def _has_decimal_commas(text, sep):
+    for line in text.splitlines()[1:21]:
+        if any(_DECIMAL_COMMA.match(field) for field in line.split(sep)):
+            return True
+    return False
+
+
+# ---------------------------------------------------------------------------
+# Time column: dates in any order and format
+# ---------------------------------------------------------------------------
+
+# Day-month orders told apart by the data; the first that reads every value wins unless only
+# the other one gives a regular series.
+_AMBIGUOUS_DATE_FORMATS = (("%m/%d/%Y", "US month-first"), ("%d/%m/%Y", "day-first"),
+                           ("%d.%m.%Y", "day-first"), ("%d-%m-%Y", "day-first"),
+                           ("%m-%d-%Y", "US month-first"), ("%m/%d/%Y %H:%M", "US month-first"),
+                           ("%d/%m/%Y %H:%M", "day-first"), ("%m/%d/%y", "US month-first"),
+                           ("%d/%m/%y", "day-first"))
+_EXCEL_EPOCH = pd.Timestamp("1899-12-30")
+_EXCEL_SERIAL_RANGE = (20000, 80000)  # 1954 to 2119
+_DATE_LIKE = re.compile(r"^\s*\d{1,4}[-/.]\d{1,2}([-/.]\d{1,4})?([ T].*)?$")
+_TIME_WORDS = ("date", "time", "day", "month", "week", "year", "period", "timestamp")
+
+
+def _time_ordered(frame, args, progress):
+    """The table in time order, its time column rewritten as dates that the output reuses."""
+    name = _time_column_name(frame, args)
+    if name is None:
+        return frame
+    parsed = _parsed_dates(frame[name], name, args.date_format)
+    if parsed is None:
+        return frame
+    dates, out_format = parsed
+    frame = frame.copy()
+    frame[name] = dates.dt.strftime(out_format)
+    if not dates.is_monotonic_increasing:
+        order = np.argsort(dates.to_numpy(), kind="stable")
+        frame, dates = frame.iloc[order].reset_index(drop=True), dates.iloc[order].reset_index(drop=True)
+        progress.say(f"the rows were not in time order; sorted them by '{name}' "
+                     f"({dates.iloc[0]:%Y-%m-%d} to {dates.iloc[-1]:%Y-%m-%d})")
+    _report_gaps(dates, name, progress)
+    return frame
+
+
+def _time_column_name(frame, args):
+    if args.time_column is not None:
+        return _resolve_column(frame, args.time_column, "--time-column")
+    name = _default_time_column(frame)
+    if name is None and _looks_like_excel_serials(frame[frame.columns[0]], frame.columns[0]):
+        return frame.columns[0]
+    return name
+
+
+def _looks_like_excel_serials(column, name):
+    if not _is_numeric_column(column) or str(name).strip().lower() not in _TIME_WORDS:
+        return False
+    values = column.to_numpy(dtype=float)
+    low, high = _EXCEL_SERIAL_RANGE
+    return bool(np.all((values >= low) & (values <= high)))
+
+
+def _parsed_dates(column, name, date_format):
+    """(dates, format to write them in), or None when the column does not hold dates."""
+    if date_format is not None:
+        return _dates_in_format(column, name, date_format), date_format
+    if _looks_like_excel_serials(column, name):
+        dates = _EXCEL_EPOCH + pd.to_timedelta(column.to_numpy(dtype=float), unit="D")
+        return pd.Series(dates), "%Y-%m-%d"
+    if _is_numeric_column(column):
+        return None
+    text = column.astype(str).str.strip()
+    for known in _DATE_FORMATS:
+        dates = pd.to_datetime(text, format=known, errors="coerce")
+        if not dates.isna().any():
+            return dates, known
+    readable = [(fmt, label, pd.to_datetime(text, format=fmt, errors="coerce"))
+                for fmt, label in _AMBIGUOUS_DATE_FORMATS]
+    readable = [(fmt, label, dates) for fmt, label, dates in readable if not dates.isna().any()]
+    regular = [item for item in readable if _frequency(item[2].sort_values()) is not None]
+    chosen = (regular or readable)[:1]
+    if chosen:
+        return chosen[0][2], "%Y-%m-%d" if ":" not in chosen[0][0] else "%Y-%m-%d %H:%M"
+    if text.str.match(_DATE_LIKE).mean() > 0.5:
+        unreadable = pd.Series(True, index=text.index)
+        for fmt, _ in _AMBIGUOUS_DATE_FORMATS[:2]:
+            unreadable &= pd.to_datetime(text, format=fmt, errors="coerce").isna()
+        example = text[unreadable].iloc[0] if unreadable.any() else text.iloc[0]
+        tried = ", ".join(f"{fmt} ({label})" for fmt, label in _AMBIGUOUS_DATE_FORMATS[:3])
+        raise CliError(f"column '{name}': cannot read {example!r} as a date in one format for "
+                       f"every row (tried ISO, {tried} and Excel serial days); give the format "
+                       f"with --date-format, e.g. --date-format %d/%m/%Y")
+    return None
+
+
+def _dates_in_format(column, name, date_format):
+    text = column.astype(str).str.strip()
+    try:
+        dates = pd.to_datetime(text, format=date_format, errors="coerce")
+    except ValueError as exc:
+        raise CliError(f"--date-format {date_format}: {exc}") from None
+    if dates.isna().any():
+        row = int(np.flatnonzero(dates.isna().to_numpy())[0])
+        raise CliError(f"column '{name}': {text.iloc[row]!r} in data row {row + 1} does not "
+                       f"match --date-format {date_format}")
+    return dates
+
+
+def _frequency(dates):
+    if len(dates) < 3 or dates.duplicated().any():
+        return None
+    try:
+        return pd.DatetimeIndex(dates, freq="infer").freq
+    except (TypeError, ValueError):
+        return None
+
+
+def _frequency_despite_gaps(dates):
+    """The frequency of a regular series that holds all these dates (some may be missing)."""
+    local = (_frequency(dates[i:i + 3].to_series()) for i in range(min(len(dates) - 2, 60)))
+    for freq in {f.freqstr: f for f in local if f is not None}.values():
+        if dates.isin(pd.date_range(dates[0], dates[-1], freq=freq)).all():
+            return freq
+    return None
+
+
+def _missing_dates(dates):
+    """The dates a regular series would have besides these, or None when there is no such series."""
+    freq = _frequency_despite_gaps(dates)
+    if freq is None:
+        return None
+    return pd.date_range(dates[0], dates[-1], freq=freq).difference(dates)
+
+
+def _report_gaps(dates, name, progress):
+    """Says when time stamps repeat, are missing, or are spaced irregularly."""
+    if len(dates) < 3:
+        return
+    repeated = dates[dates.duplicated()]
+    if len(repeated):
+        raise CliError(f"column '{name}' has {len(repeated)} repeated time stamp(s), the first "
+                       f"{repeated.iloc[0]:%Y-%m-%d %H:%M:%S}; one row per time step is needed")
+    if _frequency(dates) is not None:
+        return
+    missing = _missing_dates(pd.DatetimeIndex(dates))
+    if missing is not None and len(missing):
+        progress.say(f"note: {len(missing)} date(s) missing from '{name}', the first "
+                     f"{missing[0]:%Y-%m-%d}; rows are taken as consecutive steps")
+    else:
+        progress.say(f"note: the time stamps in '{name}' are irregularly spaced; rows are taken "
+                     "as consecutive steps and the forecast is labelled by step only")
 
 
 def _resolve_column(frame, column_ref, option):
@@ -755,6 +947,7 @@ def _future_labels(time_values, horizon):
             frequency = pd.DatetimeIndex(dates, freq="infer").freq
         except (TypeError, ValueError):
             frequency = None
+        frequency = frequency or _frequency_despite_gaps(pd.DatetimeIndex(dates))
         if frequency is None:
             return None
         future = pd.date_range(dates.iloc[-1], periods=horizon + 1, freq=frequency)[1:]

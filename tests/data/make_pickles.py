@@ -8,7 +8,8 @@ It writes, next to this script:
 
 - ``gusk_estimator_v0_1.pkl``: a ``GUSKTimeSeriesEstimator`` (a ``Flatten`` step and a
   ``LinearRegression``, log transformation, stored look-back history) fitted on the airline
-  passengers series, pickled with protocol 4;
+  passengers series, pickled with protocol 4 by ``orvane.utils.portable_pickle`` so that it
+  loads under every supported NumPy and scikit-learn release;
 - ``gusk_estimator_v0_1_expected.npz``: what that estimator predicted when it was written.
 
 The files are a compatibility fixture: once committed they are not regenerated, so that a
@@ -16,7 +17,6 @@ change that stops old pickles from loading, or from forecasting as they did, sho
 tests. Write a new pair under a new version name instead of overwriting this one.
 """
 
-import pickle
 from pathlib import Path
 
 import numpy as np
@@ -25,6 +25,7 @@ from sklearn.linear_model import LinearRegression
 from orvane.datasets import load_airline
 from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
 from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
+from orvane.utils import portable_pickle
 
 HERE = Path(__file__).resolve().parent
 PICKLE_PATH = HERE / "gusk_estimator_v0_1.pkl"
@@ -67,7 +68,7 @@ def main():
     X = airline_matrix()
     estimator = build_estimator().fit(X[:-24])
     with open(PICKLE_PATH, "wb") as handle:
-        pickle.dump(estimator, handle, protocol=PICKLE_PROTOCOL)
+        portable_pickle.dump(estimator, handle, protocol=PICKLE_PROTOCOL)
     np.savez(EXPECTED_PATH, **expected_predictions(estimator, X))
     print(f"wrote {PICKLE_PATH.name} and {EXPECTED_PATH.name}")
 

@@ -10,13 +10,19 @@ at fit time on circular blocks of consecutive rows, and the out-of-bag
 residuals of the training rows calibrate the interval of every new row.
 """
 
+from __future__ import annotations
+
 import math
+from typing import TYPE_CHECKING, Any, Literal, Optional, Sequence
 
 import numpy as np
 from joblib import Parallel, delayed
 from sklearn.linear_model import LinearRegression
 from sklearn.model_selection import TimeSeriesSplit
 from sklearn.utils.validation import check_is_fitted
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
 
 from orvane.gusk.joint_optimizers.auto.base_auto import (
     GUSKAuto,
@@ -308,11 +314,14 @@ class EnsembleRegressor(GUSKEnsemble):
 
     _progress_label = "EnsembleRegressor"
 
-    def __init__(self, stages=None, total_execution_time=2, execution_time_per_pipeline=1,
-                 execution_platform="spark_node_random_search", n_leaders_for_ensemble=5,
-                 n_estimators_for_pred_interval=30, max_samples_for_pred_interval=1.0,
-                 ensemble_type="voting", n_jobs=None, random_state=None, verbose=False,
-                 confidence_level=0.95):
+    def __init__(self, stages: Optional[Sequence[Sequence[Any]]] = None,
+                 total_execution_time: float = 2, execution_time_per_pipeline: float = 1,
+                 execution_platform: str = "spark_node_random_search",
+                 n_leaders_for_ensemble: int = 5, n_estimators_for_pred_interval: int = 30,
+                 max_samples_for_pred_interval: float = 1.0,
+                 ensemble_type: Literal["voting", "stacked"] = "voting",
+                 n_jobs: Optional[int] = None, random_state: Optional[int] = None,
+                 verbose: bool = False, confidence_level: float = 0.95) -> None:
         super().__init__(
             stages=stages,
             total_execution_time=total_execution_time,
@@ -414,7 +423,7 @@ class EnsembleRegressor(GUSKEnsemble):
 
     # -- intervals ----------------------------------------------------------
 
-    def predict_proba(self, X):
+    def predict_proba(self, X: ArrayLike) -> NDArray[np.float64]:
         """Prediction intervals at level ``confidence_level``.
 
         Parameters

@@ -17,9 +17,12 @@ The work is one vectorised pass over strided views of ``X``; the only Python
 loops run over columns.
 """
 
+from __future__ import annotations
+
 import numbers
 import threading
 from collections import namedtuple
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
@@ -27,6 +30,15 @@ from sklearn.base import BaseEstimator
 from sklearn.exceptions import NotFittedError
 
 from orvane.gusk.transformers.feature_engineering.base import TargetTransformer
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+    from typing_extensions import Self
+
+    #: Columns by 0-based position (names are resolved to positions by the estimators).
+    Columns = Sequence[Union[int, str]]
+    LookbackWin = Union[int, Sequence[Union[int, Sequence[int]]]]
+    Windows = Tuple[NDArray[np.float64], NDArray[np.float64]]
 
 __all__ = [
     "Flatten",
@@ -222,9 +234,11 @@ class _WindowTransformer(BaseEstimator):
     enough rows, fitted or not.
     """
 
+    feature_col_index: Columns
+    target_col_index: Columns
     _has_look_ahead = False
 
-    def fit(self, X, y=None):
+    def fit(self, X: ArrayLike, y: Any = None) -> Self:
         """Validate the parameters against ``X``.
 
         Parameters
@@ -243,7 +257,7 @@ class _WindowTransformer(BaseEstimator):
         self.n_features_in_ = array.shape[1]
         return self
 
-    def transform(self, X):
+    def transform(self, X: ArrayLike) -> Windows:
         """Cut ``X`` into windows.
 
         Parameters
@@ -260,7 +274,7 @@ class _WindowTransformer(BaseEstimator):
         array = _as_float_matrix(X)
         return self._windows(array, self._layout(array))
 
-    def fit_transform(self, X, y=None):
+    def fit_transform(self, X: ArrayLike, y: Any = None) -> Windows:
         """Fit to ``X`` and return its windows; ``y`` is ignored."""
         array = _as_float_matrix(X)
         layout = self._layout(array)
@@ -402,8 +416,9 @@ class Flatten(_WindowTransformer):
 
     _has_look_ahead = True
 
-    def __init__(self, feature_col_index, target_col_index, lookback_win=5, pred_win=1,
-                 look_ahead_fcol_index=None):
+    def __init__(self, feature_col_index: Columns, target_col_index: Columns,
+                 lookback_win: LookbackWin = 5, pred_win: int = 1,
+                 look_ahead_fcol_index: Optional[Columns] = None) -> None:
         self.feature_col_index = feature_col_index
         self.target_col_index = target_col_index
         self.lookback_win = lookback_win
@@ -565,7 +580,7 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
             return past.reshape(n_rows, past.shape[2]), y
         return _exogenous_rows(past, future, n_targets, len(extra)), y
 
-    def inverse_transform(self, y):
+    def inverse_transform(self, y: ArrayLike) -> NDArray[np.float64]:
         """Undo the target transformation of the latest ``transform``.
 
         Parameters
@@ -744,7 +759,8 @@ class LocalizedFlatten(_LocalizedEncoding, _TargetWindowTransformer):
         ``pred_win`` of the latest transform.
     """
 
-    def __init__(self, feature_col_index, target_col_index, lookback_win=5, pred_win=1):
+    def __init__(self, feature_col_index: Columns, target_col_index: Columns,
+                 lookback_win: LookbackWin = 5, pred_win: int = 1) -> None:
         self.feature_col_index = feature_col_index
         self.target_col_index = target_col_index
         self.lookback_win = lookback_win
@@ -791,7 +807,8 @@ class DifferenceFlatten(_DifferenceEncoding, _TargetWindowTransformer):
         ``pred_win`` of the latest transform.
     """
 
-    def __init__(self, feature_col_index, target_col_index, lookback_win=5, pred_win=1):
+    def __init__(self, feature_col_index: Columns, target_col_index: Columns,
+                 lookback_win: LookbackWin = 5, pred_win: int = 1) -> None:
         self.feature_col_index = feature_col_index
         self.target_col_index = target_col_index
         self.lookback_win = lookback_win
@@ -840,7 +857,8 @@ class NormalizedFlatten(_NormalizedEncoding, _TargetWindowTransformer):
         ``pred_win`` of the latest transform.
     """
 
-    def __init__(self, feature_col_index, target_col_index, lookback_win=5, pred_win=1):
+    def __init__(self, feature_col_index: Columns, target_col_index: Columns,
+                 lookback_win: LookbackWin = 5, pred_win: int = 1) -> None:
         self.feature_col_index = feature_col_index
         self.target_col_index = target_col_index
         self.lookback_win = lookback_win
@@ -892,7 +910,8 @@ class DifferenceNormalizedFlatten(_DifferenceNormalizedEncoding, _TargetWindowTr
         ``pred_win`` of the latest transform.
     """
 
-    def __init__(self, feature_col_index, target_col_index, lookback_win=5, pred_win=1):
+    def __init__(self, feature_col_index: Columns, target_col_index: Columns,
+                 lookback_win: LookbackWin = 5, pred_win: int = 1) -> None:
         self.feature_col_index = feature_col_index
         self.target_col_index = target_col_index
         self.lookback_win = lookback_win
@@ -946,8 +965,9 @@ class LocalizedFlattenX(_LocalizedEncoding, _TargetWindowTransformer):
     _has_look_ahead = True
     _with_exogenous = True
 
-    def __init__(self, feature_col_index, target_col_index, lookback_win=5, pred_win=1,
-                 look_ahead_fcol_index=None):
+    def __init__(self, feature_col_index: Columns, target_col_index: Columns,
+                 lookback_win: LookbackWin = 5, pred_win: int = 1,
+                 look_ahead_fcol_index: Optional[Columns] = None) -> None:
         self.feature_col_index = feature_col_index
         self.target_col_index = target_col_index
         self.lookback_win = lookback_win
@@ -1002,8 +1022,9 @@ class DifferenceFlattenX(_DifferenceEncoding, _TargetWindowTransformer):
     _has_look_ahead = True
     _with_exogenous = True
 
-    def __init__(self, feature_col_index, target_col_index, lookback_win=5, pred_win=1,
-                 look_ahead_fcol_index=None):
+    def __init__(self, feature_col_index: Columns, target_col_index: Columns,
+                 lookback_win: LookbackWin = 5, pred_win: int = 1,
+                 look_ahead_fcol_index: Optional[Columns] = None) -> None:
         self.feature_col_index = feature_col_index
         self.target_col_index = target_col_index
         self.lookback_win = lookback_win

@@ -7,16 +7,17 @@ Parameter names and defaults match the runtime signatures exactly
 import copy as copy
 from multiprocessing import cpu_count as cpu_count
 from random import randint as randint
-from typing import Any, Callable, Dict, Sequence, Tuple, TypeVar, Union
+from typing import Any, Callable, Dict, Literal, Sequence, Tuple, Union
 from typing import List as List, Optional as Optional
 
 import numpy as np
-import pandas as pd  # noqa: F401  (a module global of the runtime module)
+import pandas as pd
 from joblib import Parallel as Parallel, delayed as delayed
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator as BaseEstimator, RegressorMixin as RegressorMixin
 from sklearn.model_selection import cross_val_score as cross_val_score
 from sklearn.utils.validation import check_array as check_array
+from typing_extensions import Self
 
 from orvane.gusk.estimators.regression.auto_ensemble_regressor import (
     EnsembleRegressor as EnsembleRegressor,
@@ -44,13 +45,23 @@ from orvane.gusk.transformers.preprocessing.ts_transformer import (
 from orvane.utils.messages.messages import Messages as Messages
 from orvane.utils.score import Score as Score
 
-_Self = TypeVar("_Self", bound="GUSKTimeSeriesEstimator")
-
 #: A pipeline item: (name, transformer or final estimator).
 _Step = Tuple[str, Any]
 #: A look-back window: one length, or one entry (length or list of lags) per feature column.
 _LookbackWin = Union[int, Sequence[Union[int, Sequence[int]]]]
-_Columns = Union[Sequence[int], NDArray[np.integer[Any]]]
+#: Columns by 0-based position, or by name when X is a DataFrame (resolved to positions at fit).
+_Columns = Union[Sequence[int], Sequence[str], NDArray[np.integer[Any]]]
+_TimeColumn = Union[int, str]
+_Strategy = Literal["recursive", "multioutput"]
+_Scheme = Literal[
+    "auto", "log", "mean_division", "mean_substraction", "mean_division_log",
+    "mean_substraction_log", "sqrt", "reciprocal", "anscombe", "fisher",
+]
+_Granularity = Literal["default", "tiny", "flat", "multioutput_tiny", "multioutput_flat"]
+_EnsembleType = Literal["voting", "stacked"]
+_ForecastOutput = Literal["pandas", "numpy"]
+#: An array, or a DataFrame indexed by time when X was a time-indexed DataFrame.
+_Forecast = Union[_Array, pd.DataFrame]
 _Array = NDArray[np.float64]
 
 #: Name-to-scorer mapping of scikit-learn's scorers.
@@ -65,10 +76,10 @@ class GUSKTimeSeriesEstimator(BaseEstimator):
     look_ahead_fcolumns: Optional[_Columns]
     lookback_win: _LookbackWin
     pred_win: int
-    time_column: int
+    time_column: _TimeColumn
     init_time_optimization: bool
-    data_transformation_scheme: Optional[str]
-    multistep_prediction_strategy: Optional[str]
+    data_transformation_scheme: Optional[_Scheme]
+    multistep_prediction_strategy: Optional[_Strategy]
     multistep_prediction_win: int
     multivariate_column_encoding: bool
     store_lookback_history: bool
@@ -99,24 +110,24 @@ class GUSKTimeSeriesEstimator(BaseEstimator):
         look_ahead_fcolumns: Optional[_Columns] = None,
         lookback_win: _LookbackWin = 5,
         pred_win: int = 1,
-        time_column: int = -1,
+        time_column: _TimeColumn = -1,
         init_time_optimization: bool = False,
-        data_transformation_scheme: Optional[str] = None,
-        multistep_prediction_strategy: Optional[str] = None,
+        data_transformation_scheme: Optional[_Scheme] = None,
+        multistep_prediction_strategy: Optional[_Strategy] = None,
         multistep_prediction_win: int = 1,
         multivariate_column_encoding: bool = False,
         store_lookback_history: bool = False,
         **kwarg: Any,
     ) -> None: ...
     def _get_named_steps(self, steps: List[_Step]) -> Dict[str, Any]: ...
-    def set_scoring(self: _Self, scoring: Any) -> _Self: ...
+    def set_scoring(self, scoring: Any) -> Self: ...
     def _multi_variate_col_encoder(self, Xt: NDArray[Any]) -> _Array: ...
     def _adjust_indices(
         self,
         target_columns: Optional[List[int]] = None,
         feature_columns: Optional[List[int]] = None,
     ) -> None: ...
-    def set_cross_validation(self: _Self, cv: Any) -> _Self: ...
+    def set_cross_validation(self, cv: Any) -> Self: ...
     def _input_data_transformation(self, X: Any) -> Any: ...
     def _output_data_transformation(self, y: Any) -> Any: ...
     def _validate_steps(self, steps: List[_Step]) -> None: ...
@@ -130,7 +141,7 @@ class GUSKTimeSeriesEstimator(BaseEstimator):
     def _display_transformations(
         self, X: ArrayLike, y: Optional[ArrayLike] = None
     ) -> Tuple[Any, Any]: ...
-    def fit(self: _Self, X: ArrayLike, y: Optional[ArrayLike] = None) -> _Self: ...
+    def fit(self, X: ArrayLike, y: Optional[ArrayLike] = None) -> Self: ...
     def predict_sliding_window(self, X: ArrayLike) -> _Array: ...
     def _add_exogenous_to_X(self, X: NDArray[Any], exogenous: ArrayLike) -> _Array: ...
     def __str__(self) -> str: ...
@@ -139,8 +150,8 @@ class GUSKTimeSeriesEstimator(BaseEstimator):
         self,
         X: Optional[ArrayLike] = None,
         supporting_features: Optional[ArrayLike] = None,
-        prediction_type: Optional[str] = None,
-    ) -> _Array: ...
+        prediction_type: Optional[Literal["forecast", "sliding_window"]] = None,
+    ) -> _Forecast: ...
     def _predict(self, X: ArrayLike, num_predictions: int = -1) -> _Array: ...
     def score(
         self,
@@ -148,14 +159,14 @@ class GUSKTimeSeriesEstimator(BaseEstimator):
         y: Optional[ArrayLike] = None,
         sample_weight: Optional[ArrayLike] = None,
     ) -> float: ...
-    def set_params(self: _Self, attr: str = "steps", **params: Any) -> _Self: ...
+    def set_params(self, attr: str = "steps", **params: Any) -> Self: ...
     def predit_recursive_multi_step(self, X: ArrayLike) -> _Array: ...
     def _use_parallel_version_of_multi_step_sliding_window(self, X: ArrayLike) -> _Array: ...
     def _use_multioutput_version_of_multi_step_sliding_window(self, X: ArrayLike) -> _Array: ...
     def predict_multi_step_sliding_window(self, X: ArrayLike) -> _Array: ...
     def _transformer_helper(self, y_pred: ArrayLike) -> _Array: ...
     def _recursive_predict_proba_helper(self, X: NDArray[Any]) -> _Array: ...
-    def predict_proba(self, X: NDArray[Any]) -> _Array: ...
+    def predict_proba(self, X: ArrayLike) -> _Forecast: ...
     def _reset_fc_cols_and_lookback(
         self,
         feature_columns: _Columns,
@@ -170,16 +181,17 @@ class GUSKTimeSeriesEstimator(BaseEstimator):
     def is_future_exogenous_pipeline_(self) -> bool: ...
     def __setstate__(self, state: Dict[str, Any]) -> None: ...
     def __sklearn_clone__(self: _Self) -> _Self: ...
+    def set_forecast_output(self, output: _ForecastOutput = "pandas") -> Self: ...
 
 class FlattenAutoEnsembler(GUSKTimeSeriesEstimator):
-    dag_granularity: str
+    dag_granularity: _Granularity
     execution_platform: str
     execution_time_per_pipeline: float
     total_execution_time: float
     n_leaders_for_ensemble: int
     n_estimators_for_pred_interval: int
     max_samples_for_pred_interval: float
-    ensemble_type: str
+    ensemble_type: _EnsembleType
     n_jobs: int
 
     def __init__(
@@ -188,19 +200,19 @@ class FlattenAutoEnsembler(GUSKTimeSeriesEstimator):
         target_columns: _Columns,
         lookback_win: _LookbackWin,
         pred_win: int,
-        time_column: int = -1,
+        time_column: _TimeColumn = -1,
         init_time_optimization: bool = False,
-        data_transformation_scheme: Optional[str] = None,
+        data_transformation_scheme: Optional[_Scheme] = None,
         total_execution_time: float = 2,
         execution_time_per_pipeline: float = 1,
-        dag_granularity: str = "default",
+        dag_granularity: _Granularity = "default",
         execution_platform: str = "spark_node_random_search",
         n_leaders_for_ensemble: int = 5,
         n_estimators_for_pred_interval: int = 30,
         max_samples_for_pred_interval: float = 1.0,
-        multistep_prediction_strategy: Optional[str] = None,
+        multistep_prediction_strategy: Optional[_Strategy] = None,
         multistep_prediction_win: int = 1,
-        ensemble_type: str = "voting",
+        ensemble_type: _EnsembleType = "voting",
         store_lookback_history: bool = False,
         n_jobs: int = -1,
         look_ahead_fcolumns: Optional[_Columns] = None,
@@ -210,14 +222,14 @@ class FlattenAutoEnsembler(GUSKTimeSeriesEstimator):
     def name(self) -> str: ...
 
 class DifferenceFlattenAutoEnsembler(GUSKTimeSeriesEstimator):
-    dag_granularity: str
+    dag_granularity: _Granularity
     execution_platform: str
     execution_time_per_pipeline: float
     total_execution_time: float
     n_leaders_for_ensemble: int
     n_estimators_for_pred_interval: int
     max_samples_for_pred_interval: float
-    ensemble_type: str
+    ensemble_type: _EnsembleType
     n_jobs: int
 
     def __init__(
@@ -226,19 +238,19 @@ class DifferenceFlattenAutoEnsembler(GUSKTimeSeriesEstimator):
         target_columns: _Columns,
         lookback_win: _LookbackWin,
         pred_win: int,
-        time_column: int = -1,
+        time_column: _TimeColumn = -1,
         init_time_optimization: bool = False,
-        data_transformation_scheme: Optional[str] = None,
+        data_transformation_scheme: Optional[_Scheme] = None,
         total_execution_time: float = 2,
         execution_time_per_pipeline: float = 1,
-        dag_granularity: str = "default",
+        dag_granularity: _Granularity = "default",
         execution_platform: str = "spark_node_random_search",
         n_leaders_for_ensemble: int = 5,
         n_estimators_for_pred_interval: int = 30,
         max_samples_for_pred_interval: float = 1.0,
-        multistep_prediction_strategy: Optional[str] = None,
+        multistep_prediction_strategy: Optional[_Strategy] = None,
         multistep_prediction_win: int = 1,
-        ensemble_type: str = "voting",
+        ensemble_type: _EnsembleType = "voting",
         multivariate_column_encoding: bool = False,
         store_lookback_history: bool = False,
         n_jobs: int = -1,
@@ -249,14 +261,14 @@ class DifferenceFlattenAutoEnsembler(GUSKTimeSeriesEstimator):
     def name(self) -> str: ...
 
 class LocalizedFlattenAutoEnsembler(GUSKTimeSeriesEstimator):
-    dag_granularity: str
+    dag_granularity: _Granularity
     execution_platform: str
     execution_time_per_pipeline: float
     total_execution_time: float
     n_leaders_for_ensemble: int
     n_estimators_for_pred_interval: int
     max_samples_for_pred_interval: float
-    ensemble_type: str
+    ensemble_type: _EnsembleType
     n_jobs: int
 
     def __init__(
@@ -265,19 +277,19 @@ class LocalizedFlattenAutoEnsembler(GUSKTimeSeriesEstimator):
         target_columns: _Columns,
         lookback_win: _LookbackWin,
         pred_win: int,
-        time_column: int = -1,
+        time_column: _TimeColumn = -1,
         init_time_optimization: bool = False,
-        data_transformation_scheme: Optional[str] = None,
+        data_transformation_scheme: Optional[_Scheme] = None,
         total_execution_time: float = 2,
         execution_time_per_pipeline: float = 1,
-        dag_granularity: str = "default",
+        dag_granularity: _Granularity = "default",
         execution_platform: str = "spark_node_random_search",
         n_leaders_for_ensemble: int = 5,
         n_estimators_for_pred_interval: int = 30,
         max_samples_for_pred_interval: float = 1.0,
-        multistep_prediction_strategy: Optional[str] = None,
+        multistep_prediction_strategy: Optional[_Strategy] = None,
         multistep_prediction_win: int = 1,
-        ensemble_type: str = "voting",
+        ensemble_type: _EnsembleType = "voting",
         multivariate_column_encoding: bool = False,
         store_lookback_history: bool = False,
         n_jobs: int = -1,
