@@ -78,6 +78,13 @@ extern pyclass::Function store_lookback_history_X, add_lookback_history_to_X,
     use_multioutput_version_of_multi_step_sliding_window, predict_multi_step_sliding_window,
     recursive_predict_proba_helper, predict_proba;
 }
+namespace recursive_loop {
+// The recursive steps the direct loop can make for the forecast window `X` (look-back rows and
+// one placeholder row): their forecasts as a (made, n_targets) array, with `made` set and `X`
+// left as the general loop's input for the next step; None (made = 0) when it cannot start.
+py::object direct_steps(py::handle self, py::object& X, py::handle max_lookback, Py_ssize_t steps,
+                        Py_ssize_t& made);
+}
 namespace ensemblers {
 extern pyclass::Function flatten_init, difference_init, localized_init, flatten_set_params,
     difference_set_params, localized_set_params, flatten_name, difference_name, localized_name;
