@@ -13,7 +13,9 @@
 // form itself from the fitted coefficients and makes no Python call per step.
 #include "gusk_estimators/gusk.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
@@ -149,7 +151,9 @@ LibraryMethods& library_methods() {
 // methods it runs are that library's own, on the class and not replaced on the instance.
 bool is_library_class(py::handle obj, const char* module, const char* name,
                       std::initializer_list<const char*> methods, const char* package) {
-    py::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()));
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (std::strcmp(_PyType_Name(type), name) != 0) return false;  // cheap first look
+    py::handle cls = reinterpret_cast<PyObject*>(type);
     py::dict modules = py::module_::import("sys").attr("modules");
     if (!modules.contains(module)) return false;
     py::object loaded = modules[module];
@@ -455,8 +459,13 @@ public:
 
     // The window of the step whose first row is `first`: each feature's look-back values.
     void gather(Py_ssize_t first, const DirectWindows& plan, double* out) {
+        const Py_ssize_t start = first % rows_;
+        const Py_ssize_t before_wrap = std::min(plan.lookback, rows_ - start);
         for (Py_ssize_t column : plan.features) {
-            for (Py_ssize_t k = 0; k < plan.lookback; ++k) *out++ = row(first + k)[column];
+            const double* cell = cells_.data() + start * columns_ + column;
+            for (Py_ssize_t k = 0; k < before_wrap; ++k, cell += columns_) *out++ = *cell;
+            cell = cells_.data() + column;
+            for (Py_ssize_t k = before_wrap; k < plan.lookback; ++k, cell += columns_) *out++ = *cell;
         }
     }
 
