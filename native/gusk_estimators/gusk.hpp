@@ -84,6 +84,9 @@ namespace recursive_loop {
 // left as the general loop's input for the next step; None (made = 0) when it cannot start.
 py::object direct_steps(py::handle self, py::object& X, py::handle max_lookback, Py_ssize_t steps,
                         Py_ssize_t& made);
+// The model's predictions for every window of X (as `estimator.predict` on the transformed X
+// would give them) when the windows are plain and the model a known closed form; else None.
+py::object window_predictions(py::handle self, py::handle X);
 }
 namespace ensemblers {
 extern pyclass::Function flatten_init, difference_init, localized_init, flatten_set_params,

@@ -238,16 +238,22 @@ py::object pad_in_front(py::handle y_pred, Py_ssize_t num_samples, py::handle nu
     return out;
 }
 
+// The windows of X through the transformer, and the estimator's predictions for them.
+py::object estimator_predictions(py::handle self, py::handle X) {
+    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
+    py::object Xt = transformed.first;
+    if (truthy(self.attr("multivariate_column_encoding"))) Xt = self.attr("_multi_variate_col_encoder")(Xt);
+    return self.attr("estimator").attr("predict")(Xt);
+}
+
 py::object predict_engine_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
     const Py_ssize_t num_samples = pyclass::index_value(pyclass::item(X.attr("shape"), 0));
     X = self.attr("_input_data_transformation")(X);
-    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
-    py::object Xt = transformed.first;
-    if (truthy(self.attr("multivariate_column_encoding"))) Xt = self.attr("_multi_variate_col_encoder")(Xt);
-    py::object y_pred = self.attr("estimator").attr("predict")(Xt);
+    py::object y_pred = recursive_loop::window_predictions(self, X);
+    if (y_pred.is_none()) y_pred = estimator_predictions(self, X);
     y_pred = inverse_target_transformation(self, y_pred);
     y_pred = fold_step_major_rows(self, y_pred);
     y_pred = self.attr("_output_data_transformation")(y_pred);

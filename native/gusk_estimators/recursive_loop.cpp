@@ -83,8 +83,10 @@ std::optional<Py_ssize_t> product(Py_ssize_t a, Py_ssize_t b) {
     return result;
 }
 
-// The plan of the direct loop, or nothing when the general loop must run.
-std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::handle max_lookback) {
+// The windows of X when they are plain Flatten windows (every row made of consecutive values of
+// each feature column, one step forecast per row) that this module may cut itself; nothing when
+// the transformer and the estimator's own methods must run.
+std::optional<DirectWindows> full_windows(py::handle self, py::handle X) {
     if (!is_none(self.attr("data_transformation_scheme")) || truthy(self.attr("multivariate_column_encoding"))) {
         return std::nullopt;
     }
@@ -96,17 +98,17 @@ std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::h
     py::object steps = self.attr("transformer_steps");
     if (!PyList_CheckExact(steps.ptr()) || PyList_GET_SIZE(steps.ptr()) != 1) return std::nullopt;
     py::handle transformer = PyList_GET_ITEM(steps.ptr(), 0);
-    if (!pyclass::has_attr(transformer, "_recursive_window_plan") || !runs_own_step_methods(self)) {
+    if (!pyclass::has_attr(transformer, "_full_window_plan") || !runs_own_step_methods(self)) {
         return std::nullopt;
     }
-    py::object plan = transformer.attr("_recursive_window_plan")(X);
+    py::object plan = transformer.attr("_full_window_plan")(X);
     if (is_none(plan)) return std::nullopt;
     DirectWindows windows;
     windows.columns = array.shape(1);
     py::object lookback = pyclass::item(plan, 1);
-    if (!PyLong_CheckExact(lookback.ptr()) || !pyclass::py_eq(lookback, max_lookback)) return std::nullopt;
+    if (!PyLong_CheckExact(lookback.ptr())) return std::nullopt;
     windows.lookback = pyclass::index_value(lookback);
-    if (windows.lookback < 1 || array.shape(0) != windows.lookback + 1) return std::nullopt;
+    if (windows.lookback < 1 || array.shape(0) <= windows.lookback) return std::nullopt;
     py::object targets = self.attr("target_columns");
     if (!PyList_CheckExact(targets.ptr()) || PyList_GET_SIZE(targets.ptr()) == 0) return std::nullopt;
     if (!columns_within(pyclass::item(plan, 0), windows.columns, windows.features) ||
@@ -116,6 +118,15 @@ std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::h
     const auto width = product(static_cast<Py_ssize_t>(windows.features.size()), windows.lookback);
     if (!width) return std::nullopt;  // no model was fitted on windows that wide
     windows.width = *width;
+    return windows;
+}
+
+// The plan of the direct loop, or nothing when the general loop must run: X must be the
+// look-back rows and one placeholder row.
+std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::handle max_lookback) {
+    auto windows = full_windows(self, X);
+    if (!windows || !pyclass::py_eq(py::int_(windows->lookback), max_lookback)) return std::nullopt;
+    if (py::reinterpret_borrow<py::array>(X).shape(0) != windows->lookback + 1) return std::nullopt;
     return windows;
 }
 
@@ -376,6 +387,17 @@ std::optional<LinearPlan> linear_plan(py::handle model, Py_ssize_t width, Py_ssi
     return plan;
 }
 
+// sum of coef[j] * values[j * stride], in four independent sums so the additions overlap.
+double strided_dot(const double* coef, const double* values, Py_ssize_t stride, size_t n) {
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        for (size_t lane = 0; lane < 4; ++lane) sums[lane] += coef[j + lane] * values[(j + lane) * stride];
+    }
+    for (; j < n; ++j) sums[0] += coef[j] * values[j * stride];
+    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
 bool all_finite(const std::vector<double>& values) {
     for (double value : values) {
         if (!std::isfinite(value)) return false;
@@ -414,11 +436,25 @@ public:
         return true;
     }
 
+    // One linear model, unscaled, one output: its value is read straight off the series.
+    bool is_plain_single_output() const {
+        return plan_.members.size() == 1 && plan_.members[0].scaling.empty() && plan_.n_targets == 1 &&
+               plan_.divisor == 1.0 && plan_.weights[0] == 1.0;
+    }
+    double plain_output(const double* series, Py_ssize_t w, const DirectWindows& windows) const {
+        const AffineModel& model = plan_.members[0];
+        double sum = 0.0;
+        for (size_t f = 0; f < windows.features.size(); ++f) {
+            const double* first = series + w * windows.columns + windows.features[f];
+            sum += strided_dot(model.coef.data() + f * windows.lookback, first, windows.columns,
+                               static_cast<size_t>(windows.lookback));
+        }
+        return sum + model.intercept[0];
+    }
+
 private:
     static double dot(const double* coef, const std::vector<double>& values) {
-        double sum = 0.0;
-        for (size_t j = 0; j < values.size(); ++j) sum += values[j] * coef[j];
-        return sum;
+        return strided_dot(coef, values.data(), 1, values.size());
     }
 
     // The scalers' transform; a value they make infinite is refused by the model's own checks.
@@ -591,9 +627,54 @@ void model_steps(py::handle self, RowRing& ring, const DirectWindows& plan, Py_s
     }
 }
 
+bool features_finite(const DoubleArray& series, const DirectWindows& plan) {
+    const double* cells = series.data();
+    for (Py_ssize_t row = 0; row < series.shape(0); ++row, cells += plan.columns) {
+        for (Py_ssize_t column : plan.features) {
+            if (!std::isfinite(cells[column])) return false;
+        }
+    }
+    return true;
+}
+
+// Window `w` of a C-contiguous (rows, columns) series: each feature's values at rows w .. w + L - 1.
+void gather_window(const double* series, Py_ssize_t w, const DirectWindows& plan, double* out) {
+    for (Py_ssize_t column : plan.features) {
+        const double* cell = series + w * plan.columns + column;
+        for (Py_ssize_t k = 0; k < plan.lookback; ++k, cell += plan.columns) *out++ = *cell;
+    }
+}
+
 }  // namespace
 
 namespace recursive_loop {
+
+py::object window_predictions(py::handle self, py::handle X) {
+    auto plan = full_windows(self, X);
+    if (!plan) return py::none();
+    const Py_ssize_t n_targets = static_cast<Py_ssize_t>(plan->targets.size());
+    auto linear = linear_plan(self.attr("estimator"), plan->width, n_targets);
+    if (!linear) return py::none();
+    const auto input = py::reinterpret_borrow<DoubleArray>(X);
+    const Py_ssize_t n_windows = input.shape(0) - plan->lookback;
+    DoubleArray predictions({n_windows, n_targets});
+    LinearEvaluator evaluator(std::move(*linear), plan->width);
+    std::vector<double> window(static_cast<size_t>(plan->width));
+    std::vector<double> values(static_cast<size_t>(n_targets));
+    // a value the model's own checks would refuse: let it refuse it
+    if (!features_finite(input, *plan)) return py::none();
+    double* out = predictions.mutable_data();
+    if (evaluator.is_plain_single_output()) {
+        for (Py_ssize_t w = 0; w < n_windows; ++w) out[w] = evaluator.plain_output(input.data(), w, *plan);
+        return std::move(predictions);
+    }
+    for (Py_ssize_t w = 0; w < n_windows; ++w) {
+        gather_window(input.data(), w, *plan, window.data());
+        if (!evaluator.evaluate(window, values)) return py::none();
+        out = std::copy(values.begin(), values.end(), out);
+    }
+    return std::move(predictions);
+}
 
 py::object direct_steps(py::handle self, py::object& X, py::handle max_lookback, Py_ssize_t steps,
                         Py_ssize_t& made) {

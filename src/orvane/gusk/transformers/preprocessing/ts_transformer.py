@@ -393,14 +393,15 @@ class Flatten(_WindowTransformer):
             offset += pred_win
         return inputs, _step_major_targets(array, layout)
 
-    def _recursive_window_plan(self, X):
-        """How a recursive forecast may cut the one window of ``X`` without calling transform.
+    def _full_window_plan(self, X):
+        """How a caller may cut the windows of ``X`` itself without calling transform.
 
-        Returns ``(feature columns, look-back)`` when ``transform(X)`` would give a
-        single row made of the first ``look-back`` values of each feature column,
-        in that order, with no look-ahead values; ``None`` otherwise (a subclass, a
-        replaced method, lags, several windows or settings that ``transform``
-        rejects), in which case the caller must call ``transform``.
+        Returns ``(feature columns, look-back)`` when every row of ``transform(X)``
+        is made of ``look-back`` consecutive values of each feature column, in that
+        order, with no look-ahead values and one target step (row ``w`` starts at
+        row ``w`` of ``X``); ``None`` otherwise (a subclass, a replaced method, lags
+        or settings that ``transform`` rejects), in which case the caller must call
+        ``transform``.
         """
         cls = type(self)
         if cls is not Flatten or any(
@@ -411,13 +412,12 @@ class Flatten(_WindowTransformer):
             layout = self._layout(_as_float_matrix(X))
         except Exception:
             return None
-        if (layout.look_ahead or layout.pred_win != 1 or layout.n_windows != 1
-                or not _full_windows(layout)):
+        if layout.look_ahead or layout.pred_win != 1 or not _full_windows(layout):
             return None
         return list(layout.features), layout.lookback
 
 
-#: The methods behind ``Flatten.transform``; a recursive forecast cuts windows itself only
+#: The methods behind ``Flatten.transform``; the prediction code cuts windows itself only
 #: while none of them has been replaced.
 _FLATTEN_METHODS = {name: getattr(Flatten, name)
                     for name in ("transform", "_layout", "_plan", "_windows")}
