@@ -133,23 +133,34 @@ std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::h
 // ---------------------------------------------------------------------------------------------
 // Recognising models whose prediction is a known closed form
 
-// A library method as first seen, so that a later patch of the class is noticed. A method that
-// is a wrapper or does not come from the library is never taken for its own.
+// A library method as first seen, so that a later patch of the class is noticed. The method is
+// the class attribute itself as the class stores it (a function, or a descriptor making one),
+// and it must come from the library: a function's code lives in the library's directory, any
+// other descriptor is of a type the library defines.
 class LibraryMethods {
 public:
     bool is_own(py::handle cls, const char* name, const char* package) {
-        py::object method = cls.attr(name);
+        PyObject* found_raw = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), py::str(name).ptr());
+        if (found_raw == nullptr) return false;
+        py::object method = py::reinterpret_borrow<py::object>(found_raw);
         auto key = std::make_pair(cls.ptr(), std::string(name));
         auto found = seen_.find(key);
         if (found != seen_.end()) return found->second.second.is(method);
-        if (pyclass::has_attr(method, "__wrapped__") || !pyclass::has_attr(method, "__module__")) return false;
-        const std::string module = py::str(method.attr("__module__"));
-        if (module.rfind(package, 0) != 0) return false;
+        if (!comes_from(method, package)) return false;
         seen_.emplace(key, std::make_pair(py::reinterpret_borrow<py::object>(cls), method));
         return true;
     }
 
 private:
+    static bool comes_from(py::handle method, const std::string& package) {
+        if (PyFunction_Check(method.ptr())) {
+            const std::string file = py::str(method.attr("__code__").attr("co_filename"));
+            return file.find("/" + package + "/") != std::string::npos;
+        }
+        const std::string module = py::str(py::type::handle_of(method).attr("__module__"));
+        return module.rfind(package + ".", 0) == 0;
+    }
+
     std::map<std::pair<PyObject*, std::string>, std::pair<py::object, py::object>> seen_;
 };
 
@@ -193,8 +204,8 @@ bool is_linear_model(py::handle model) {
     return is_one_of(model, "sklearn.linear_model",
                      {"LinearRegression", "Ridge", "RidgeCV", "Lasso", "ElasticNet", "LassoCV",
                       "ElasticNetCV", "SGDRegressor", "HuberRegressor"},
-                     {"predict", "_decision_function"}, "sklearn.") ||
-           is_one_of(model, "sklearn.svm", {"LinearSVR"}, {"predict", "_decision_function"}, "sklearn.");
+                     {"predict", "_decision_function"}, "sklearn") ||
+           is_one_of(model, "sklearn.svm", {"LinearSVR"}, {"predict", "_decision_function"}, "sklearn");
 }
 
 // float64 values in any byte order (the dtype object itself need not be numpy's shared one).
@@ -237,23 +248,23 @@ bool scaler_operations(py::handle scaler, Py_ssize_t width, std::vector<ColumnOp
     const char* module = "sklearn.preprocessing";
     const auto own = {"transform"};
     using Op = ColumnOperation;
-    if (is_library_class(scaler, module, "StandardScaler", own, "sklearn.")) {
+    if (is_library_class(scaler, module, "StandardScaler", own, "sklearn")) {
         if (truthy(scaler.attr("with_mean")) && !add_operation(out, Op::subtract, scaler.attr("mean_"), width)) {
             return false;
         }
         return !truthy(scaler.attr("with_std")) || add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
-    if (is_library_class(scaler, module, "RobustScaler", own, "sklearn.")) {
+    if (is_library_class(scaler, module, "RobustScaler", own, "sklearn")) {
         if (truthy(scaler.attr("with_centering")) &&
             !add_operation(out, Op::subtract, scaler.attr("center_"), width)) {
             return false;
         }
         return !truthy(scaler.attr("with_scaling")) || add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
-    if (is_library_class(scaler, module, "MaxAbsScaler", own, "sklearn.")) {
+    if (is_library_class(scaler, module, "MaxAbsScaler", own, "sklearn")) {
         return !truthy(scaler.attr("clip")) && add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
-    if (is_library_class(scaler, module, "MinMaxScaler", own, "sklearn.")) {
+    if (is_library_class(scaler, module, "MinMaxScaler", own, "sklearn")) {
         return !truthy(scaler.attr("clip")) && add_operation(out, Op::multiply, scaler.attr("scale_"), width) &&
                add_operation(out, Op::add, scaler.attr("min_"), width);
     }
@@ -293,7 +304,7 @@ std::optional<AffineModel> affine_model(py::handle model, Py_ssize_t width) {
     AffineModel affine;
     py::handle final_model = model;
     py::object keep_final;
-    if (is_library_class(model, "sklearn.pipeline", "Pipeline", {"predict", "_iter"}, "sklearn.")) {
+    if (is_library_class(model, "sklearn.pipeline", "Pipeline", {"predict", "_iter"}, "sklearn")) {
         py::object steps = model.attr("steps");
         if (!PyList_Check(steps.ptr()) || PyList_GET_SIZE(steps.ptr()) < 1) return std::nullopt;
         const Py_ssize_t n = PyList_GET_SIZE(steps.ptr());
@@ -364,14 +375,14 @@ bool ensemble_plan(py::handle model, Py_ssize_t width, LinearPlan& plan) {
 bool is_own_ensemble(py::handle model) {
     const auto methods = {"predict", "_predict_outputs", "_validate_prediction_data", "_as_target_shape"};
     const char* module = "orvane.gusk.estimators.regression.auto_ensemble_regressor";
-    return is_one_of(model, module, {"GUSKEnsemble", "EnsembleRegressor"}, methods, "orvane.");
+    return is_one_of(model, module, {"GUSKEnsemble", "EnsembleRegressor"}, methods, "orvane");
 }
 
 std::optional<LinearPlan> linear_plan(py::handle model, Py_ssize_t width, Py_ssize_t n_targets) {
     LinearPlan plan;
     plan.n_targets = n_targets;
     try {
-        if (is_library_class(model, "sklearn.ensemble", "VotingRegressor", {"predict", "_predict"}, "sklearn.")) {
+        if (is_library_class(model, "sklearn.ensemble", "VotingRegressor", {"predict", "_predict"}, "sklearn")) {
             if (!voting_plan(model, width, plan)) return std::nullopt;
         } else if (is_own_ensemble(model)) {
             if (!ensemble_plan(model, width, plan)) return std::nullopt;
