@@ -289,9 +289,14 @@ def test_linear_models_are_computed_in_the_loop_as_their_predict_computes_them(
         with python_calls_of(type(model).predict) as calls:
             forecast = fitted.predict(X[-9:])
             sliding = fitted.predict(X, prediction_type="sliding_window")
-        results.append((forecast, sliding, len(calls)))
-    (direct, direct_sliding, direct_calls), (general, general_sliding, general_calls) = results
+        # fitted on our own windows (copy_X off during the fit where a model has it), or not
+        results.append((forecast, sliding, len(calls), getattr(model, "coef_", None),
+                        model.get_params()))
+    (direct, direct_sliding, direct_calls, coef, params), general_results = results
+    general, general_sliding, general_calls, general_coef, general_params = general_results
     assert (direct_calls, general_calls) == (0, 12 + 1)
+    np.testing.assert_array_equal(coef, general_coef)
+    assert repr(params) == repr(general_params)
     assert direct.shape == (12, len(targets))
     np.testing.assert_allclose(direct, general, rtol=1e-12, atol=0)
     np.testing.assert_allclose(direct_sliding, general_sliding, rtol=1e-12, atol=0)

@@ -87,6 +87,9 @@ py::object direct_steps(py::handle self, py::object& X, py::handle max_lookback,
 // The model's predictions for every window of X (as `estimator.predict` on the transformed X
 // would give them) when the windows are plain and the model a known closed form; else None.
 py::object window_predictions(py::handle self, py::handle X);
+// `self.estimator.fit(Xt, yt)`, with the estimator's own copy of Xt left out where Xt is a
+// window matrix made for this fit alone and the result is the same.
+void fit_estimator(py::handle self, py::handle Xt, py::handle yt);
 }
 namespace ensemblers {
 extern pyclass::Function flatten_init, difference_init, localized_init, flatten_set_params,

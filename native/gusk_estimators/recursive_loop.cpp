@@ -656,9 +656,57 @@ void gather_window(const double* series, Py_ssize_t w, const DirectWindows& plan
     }
 }
 
+// Whether `Xt` is a window matrix our own Flatten has just made for this fit (a new array nobody
+// else holds), and `estimator` a library linear model whose fit copies its input only to be
+// allowed to centre it in place.
+bool fits_on_own_windows(py::handle self, py::handle Xt, py::handle estimator) {
+    if (truthy(self.attr("multivariate_column_encoding"))) return false;
+    if (!py::type::handle_of(Xt).is(global("np").attr("ndarray")) || !DoubleArray::check_(Xt)) return false;
+    const py::array windows = py::reinterpret_borrow<py::array>(Xt);
+    if (!windows.owndata() || !windows.writeable()) return false;
+    py::object steps = self.attr("transformer_steps");
+    if (!PyList_CheckExact(steps.ptr()) || PyList_GET_SIZE(steps.ptr()) != 1) return false;
+    const char* windowing = "orvane.gusk.transformers.preprocessing.ts_transformer";
+    if (!is_library_class(PyList_GET_ITEM(steps.ptr(), 0), windowing, "Flatten",
+                          {"fit_transform", "_layout", "_windows"}, "orvane")) {
+        return false;
+    }
+    py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
+    if (!instance_dict) {
+        PyErr_Clear();
+        return false;
+    }
+    py::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
+    if (PyDict_GetItemString(instance_dict.ptr(), "_data_fit_transform") != nullptr ||
+        !core::data_fit_transform.is(cls.attr("_data_fit_transform"))) {
+        return false;
+    }
+    return is_one_of(estimator, "sklearn.linear_model", {"LinearRegression", "Ridge", "Lasso", "ElasticNet"},
+                     {"fit"}, "sklearn") &&
+           pyclass::has_attr(estimator, "copy_X") && py::object(estimator.attr("copy_X")).is(py::bool_(true));
+}
+
 }  // namespace
 
 namespace recursive_loop {
+
+void fit_estimator(py::handle self, py::handle Xt, py::handle yt) {
+    py::object estimator = self.attr("estimator");
+    if (!fits_on_own_windows(self, Xt, estimator)) {
+        estimator.attr("fit")(Xt, yt);
+        return;
+    }
+    // The windows are ours and discarded after the fit: the model may centre them in place,
+    // which gives the same coefficients at half the memory. Its setting is restored at once.
+    estimator.attr("copy_X") = py::bool_(false);
+    try {
+        estimator.attr("fit")(Xt, yt);
+    } catch (...) {
+        estimator.attr("copy_X") = py::bool_(true);
+        throw;
+    }
+    estimator.attr("copy_X") = py::bool_(true);
+}
 
 py::object window_predictions(py::handle self, py::handle X) {
     auto plan = full_windows(self, X);
