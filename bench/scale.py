@@ -75,6 +75,7 @@ def peak_bytes(run):
 def measure(n_rows, repeat):
     X = make_series(n_rows)
     windows, targets = Flatten([0], [0], lookback_win=LOOKBACK).fit_transform(X)
+    windows = np.ascontiguousarray(windows)  # the floor: a plain prebuilt lag matrix
 
     fitted = make_model().fit(X)
     floor_model = Ridge().fit(windows, targets)
