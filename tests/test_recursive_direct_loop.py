@@ -18,7 +18,7 @@ from sklearn.ensemble import VotingRegressor
 from sklearn.linear_model import (ElasticNet, ElasticNetCV, HuberRegressor, Lasso, LassoCV,
                                   LinearRegression, Ridge, RidgeCV, SGDRegressor)
 from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import StandardScaler
+from sklearn.preprocessing import MaxAbsScaler, MinMaxScaler, RobustScaler, StandardScaler
 from sklearn.svm import LinearSVR
 
 from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
@@ -253,11 +253,13 @@ SINGLE_OUTPUT_MODELS = {
     "VotingRegressor": _voting(None),
     "weighted VotingRegressor": _voting([0.7, 2]),
 }
+SCALERS = {"Ridge": (None, StandardScaler, RobustScaler, MaxAbsScaler, MinMaxScaler)}
 CLOSED_FORM_CASES = [
-    (name, targets, scaled)
+    (name, targets, scaler)
     for models, target_sets in ((MULTI_OUTPUT_MODELS, ([0], [0, 1])), (SINGLE_OUTPUT_MODELS, ([1],)))
     for name in models for targets in target_sets
-    for scaled in ((False,) if name.endswith("VotingRegressor") else (False, True))
+    for scaler in ((None,) if name.endswith("VotingRegressor")
+                   else SCALERS.get(name, (None, StandardScaler)))
 ]
 
 
@@ -276,15 +278,15 @@ def python_calls_of(function):
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
 @pytest.mark.parametrize("fit_intercept", [True, False])
-@pytest.mark.parametrize(("name", "targets", "scaled"), CLOSED_FORM_CASES)
+@pytest.mark.parametrize(("name", "targets", "scaler"), CLOSED_FORM_CASES)
 def test_linear_models_are_computed_in_the_loop_as_their_predict_computes_them(
-        name, targets, scaled, fit_intercept):
+        name, targets, scaler, fit_intercept):
     make = {**MULTI_OUTPUT_MODELS, **SINGLE_OUTPUT_MODELS}[name]
     X = series(80, 2)
     results = []
     for flatten_class in (Flatten, StepByStepFlatten):
         model = make(fit_intercept)
-        model = make_pipeline(StandardScaler(), model) if scaled else model
+        model = make_pipeline(scaler(), model) if scaler else model
         fitted = forecaster(flatten_class, model, [0, 1], targets, 6, 12).fit(X)
         with python_calls_of(type(model).predict) as calls:
             forecast = fitted.predict(X[-9:])
