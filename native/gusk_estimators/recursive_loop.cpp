@@ -174,7 +174,8 @@ LibraryMethods& library_methods() {
 bool is_library_class(py::handle obj, const char* module, const char* name,
                       std::initializer_list<const char*> methods, const char* package) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (std::strcmp(_PyType_Name(type), name) != 0) return false;  // cheap first look
+    const char* dot = std::strrchr(type->tp_name, '.');
+    if (std::strcmp(dot ? dot + 1 : type->tp_name, name) != 0) return false;  // cheap first look
     py::handle cls = reinterpret_cast<PyObject*>(type);
     py::dict modules = py::module_::import("sys").attr("modules");
     if (!modules.contains(module)) return false;
