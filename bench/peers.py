@@ -5,27 +5,39 @@ on the last 24 values, fit, then a 100-step recursive forecast. Ours is
 ``GUSKTimeSeriesEstimator`` with ``Flatten(lookback_win=24)`` + ``Ridge``, the
 "recursive" strategy and ``multistep_prediction_win=100``.
 
-For each library the script prints the best wall-clock time of a few runs for
-fit and for the forecast, its ratio to ours, the share of that time spent inside
-``Ridge.fit`` / ``Ridge.predict`` themselves (measured by a ``Ridge`` subclass
-that records its own time: the floor no library can go below), and how far its
-forecast is from ours (all should agree closely: same model, same lags).
+Each peer runs in a virtual environment of its own (they pin other pandas releases),
+on the same scikit-learn and NumPy: this script starts ``<prefix><library>/bin/python``
+on itself with ``--worker`` for each of them and collects its timings, so that the
+ratios come from one run on one machine. ``bench/make_peer_venvs.sh PREFIX`` creates
+those environments. A peer without an environment (or not installed in it) is
+reported as missing.
 
-Libraries that are not installed are reported as missing. Install them with
-``pip install ".[peers]"`` in a virtual environment of their own (some of them pin older
-pandas or scikit-learn releases).
+Printed ratios (best wall-clock time of a few runs each):
 
-Run: PYTHONPATH=src python bench/peers.py [--points N] [--steps H] [--repeat K] [--profile]
-     [--threads T]
+- every library's fit and forecast time divided by ours;
+- our fit over ``Ridge.fit`` on a prebuilt lag matrix (the fit floor);
+- our forecast over a floor that does nothing but the forecast's dot products in a
+  NumPy loop, and over our own 2-step forecast (the same call with two dot products:
+  what the further steps add to it);
+- with non-linear models, our forecast over the time of the model's own ``predict``
+  calls on the same 100 windows;
+- with a voting ensemble of k linear pipelines, our forecast over k single forecasts.
+
+Run: PYTHONPATH=src python bench/peers.py [--venv-prefix PREFIX] [--baseline SRC] [--points N]
+     [--steps H] [--repeat K] [--threads T] [--markdown]
 """
 
 import argparse
-import cProfile
 import contextlib
+import datetime
+import importlib.metadata
 import inspect
 import io
+import json
 import os
-import pstats
+import platform
+import subprocess
+import sys
 import time
 import warnings
 
@@ -37,59 +49,23 @@ LAGS = 24
 
 
 # ---------------------------------------------------------------------------
-# The floor: time spent inside Ridge itself
-# ---------------------------------------------------------------------------
-
-class RidgeClock:
-    """Seconds spent inside ``TimedRidge.fit`` and ``TimedRidge.predict`` since the last reset."""
-
-    fit = 0.0
-    predict = 0.0
-    predict_calls = 0
-
-    @classmethod
-    def reset(cls):
-        cls.fit, cls.predict, cls.predict_calls = 0.0, 0.0, 0
-
-
-class TimedRidge(Ridge):
-    """``Ridge`` that adds the time of its own ``fit`` and ``predict`` to :class:`RidgeClock`.
-
-    It takes exactly Ridge's parameters, so cloning (which some libraries do) keeps it.
-    """
-
-    def fit(self, X, y, sample_weight=None):
-        start = time.perf_counter()
-        try:
-            return super().fit(X, y, sample_weight=sample_weight)
-        finally:
-            RidgeClock.fit += time.perf_counter() - start
-
-    def predict(self, X):
-        start = time.perf_counter()
-        try:
-            return super().predict(X)
-        finally:
-            RidgeClock.predict += time.perf_counter() - start
-            RidgeClock.predict_calls += 1
-
-
-# ---------------------------------------------------------------------------
-# One adapter per library: build(y) -> fitted model, forecast(model, y, steps) -> array
+# One adapter per library: fit(y) -> fitted model, forecast(model, y) -> array
 # ---------------------------------------------------------------------------
 
 class Ours:
     name = "orvane"
+    package = "orvane"
 
-    def __init__(self, steps):
+    def __init__(self, steps, model=None):
         self.steps = steps
+        self.model = model
 
     def fit(self, y):
         from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
         from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
 
         model = GUSKTimeSeriesEstimator(
-            steps=[("flatten", Flatten([0], [0], lookback_win=LAGS)), ("ridge", TimedRidge())],
+            steps=[("flatten", Flatten([0], [0], lookback_win=LAGS)), ("model", Ridge() if self.model is None else self.model)],
             feature_columns=[0], target_columns=[0], lookback_win=LAGS,
             multistep_prediction_strategy="recursive", multistep_prediction_win=self.steps,
         )
@@ -101,6 +77,7 @@ class Ours:
 
 class Skforecast:
     name = "skforecast"
+    package = "skforecast"
 
     def __init__(self, steps):
         self.steps = steps
@@ -114,7 +91,7 @@ class Skforecast:
         # The model argument was renamed from "regressor" to "estimator" in recent releases.
         parameters = inspect.signature(ForecasterRecursive).parameters
         keyword = "estimator" if "estimator" in parameters else "regressor"
-        forecaster = ForecasterRecursive(**{keyword: TimedRidge()}, lags=LAGS)
+        forecaster = ForecasterRecursive(**{keyword: Ridge()}, lags=LAGS)
         forecaster.fit(y=pd.Series(y))
         return forecaster
 
@@ -124,6 +101,7 @@ class Skforecast:
 
 class Sktime:
     name = "sktime"
+    package = "sktime"
 
     def __init__(self, steps):
         self.steps = steps
@@ -132,7 +110,7 @@ class Sktime:
         import pandas as pd
         from sktime.forecasting.compose import make_reduction
 
-        forecaster = make_reduction(TimedRidge(), window_length=LAGS, strategy="recursive")
+        forecaster = make_reduction(Ridge(), window_length=LAGS, strategy="recursive")
         return forecaster.fit(pd.Series(y))
 
     def forecast(self, model, y):
@@ -141,6 +119,7 @@ class Sktime:
 
 class Darts:
     name = "darts"
+    package = "darts"
 
     def __init__(self, steps):
         self.steps = steps
@@ -150,7 +129,7 @@ class Darts:
         import darts.models as models
 
         model_class = getattr(models, "SKLearnModel", None) or models.RegressionModel
-        model = model_class(lags=LAGS, model=TimedRidge())
+        model = model_class(lags=LAGS, model=Ridge())
         return model.fit(TimeSeries.from_values(y))
 
     def forecast(self, model, y):
@@ -159,6 +138,7 @@ class Darts:
 
 class MLForecast:
     name = "mlforecast"
+    package = "mlforecast"
 
     def __init__(self, steps):
         self.steps = steps
@@ -168,7 +148,7 @@ class MLForecast:
         from mlforecast import MLForecast as Forecaster
 
         frame = pd.DataFrame({"unique_id": "series", "ds": np.arange(len(y)), "y": y})
-        forecaster = Forecaster(models={"ridge": TimedRidge()}, freq=1,
+        forecaster = Forecaster(models={"ridge": Ridge()}, freq=1,
                                 lags=list(range(1, LAGS + 1)))
         return forecaster.fit(frame)
 
@@ -176,7 +156,8 @@ class MLForecast:
         return model.predict(h=self.steps)["ridge"].to_numpy(dtype=float)
 
 
-LIBRARIES = [Ours, Skforecast, Sktime, Darts, MLForecast]
+LIBRARIES = {library.name: library for library in (Ours, Skforecast, Sktime, Darts, MLForecast)}
+PEERS = ["skforecast", "sktime", "darts", "mlforecast"]
 
 
 # ---------------------------------------------------------------------------
@@ -204,109 +185,236 @@ def quiet():
 
 
 def best_of(repeat, run):
-    """Best (wall time, Ridge time, result) of ``repeat`` calls of ``run``.
-
-    ``run`` returns its result; the Ridge time is the clock of that same best run.
-    """
-    best = None
+    """Best wall time of ``repeat`` calls of ``run``, and the result of the last call."""
+    best, result = float("inf"), None
     for _ in range(repeat):
-        RidgeClock.reset()
         start = time.perf_counter()
         result = run()
-        elapsed = time.perf_counter() - start
-        if best is None or elapsed < best[0]:
-            best = (elapsed, RidgeClock.fit + RidgeClock.predict, RidgeClock.predict_calls, result)
-    return best
+        best = min(best, time.perf_counter() - start)
+    return best, result
 
 
 def measure(library, y, repeat):
-    """Timings of one library, or None when it is not installed."""
-    try:
-        with quiet():
-            library.fit(y[:200])  # import and warm up
-    except ImportError as exc:
-        return {"missing": str(exc).splitlines()[0]}
+    """Fit and forecast times of one library, its forecast and its version."""
     with quiet():
-        fit_time, fit_floor, _, model = best_of(repeat, lambda: library.fit(y))
-        predict_time, predict_floor, calls, forecast = best_of(
-            repeat, lambda: library.forecast(model, y))
-    return {"fit": fit_time, "fit_floor": fit_floor, "predict": predict_time,
-            "predict_floor": predict_floor, "predict_calls": calls,
-            "forecast": np.asarray(forecast, dtype=float)}
+        library.fit(y[:200])  # import and warm up
+        fit_time, model = best_of(repeat, lambda: library.fit(y))
+        library.forecast(model, y)
+        predict_time, forecast = best_of(repeat, lambda: library.forecast(model, y))
+    return {"fit": fit_time, "predict": predict_time,
+            "forecast": np.asarray(forecast, dtype=float).tolist(),
+            "version": package_version(library.package)}
 
 
-def print_table(results, steps):
+def package_version(package):
+    try:
+        return importlib.metadata.version(package)
+    except importlib.metadata.PackageNotFoundError:  # a development checkout on PYTHONPATH
+        return "checkout " + subprocess.run(["git", "describe", "--always", "--dirty"],
+                                            capture_output=True, text=True).stdout.strip()
+
+
+def worker(args):
+    """Measure one peer in this interpreter and print its result as JSON."""
+    y = make_series(args.points)
+    try:
+        result = measure(LIBRARIES[args.worker](args.steps), y, args.repeat)
+    except ImportError as exc:
+        result = {"missing": str(exc).splitlines()[0]}
+    result["stack"] = stack_versions()
+    print(json.dumps(result))
+
+
+def stack_versions():
+    import sklearn
+    return f"scikit-learn {sklearn.__version__}, NumPy {np.__version__}"
+
+
+def measure_peer(name, args, source=None):
+    """Run the peer's worker in its own environment (ours: from the checkout at ``source``);
+    its result, or why it is missing."""
+    python = f"{args.venv_prefix}{name}/bin/python" if args.venv_prefix and not source else sys.executable
+    if not os.path.exists(python):
+        return {"missing": f"no environment at {python}"}
+    command = [python, os.path.abspath(__file__), "--worker", name, "--points", str(args.points),
+               "--steps", str(args.steps), "--repeat", str(args.repeat),
+               "--threads", str(args.threads)]
+    env = dict(os.environ, PYTHONPATH=source) if source else None
+    done = subprocess.run(command, capture_output=True, text=True, check=False, env=env)
+    if done.returncode != 0:
+        return {"missing": (done.stderr.strip().splitlines() or ["failed"])[-1]}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+# ---------------------------------------------------------------------------
+# Our floors
+# ---------------------------------------------------------------------------
+
+def lag_matrix(y):
+    windows = np.lib.stride_tricks.sliding_window_view(y[:-1], LAGS)
+    return np.ascontiguousarray(windows), y[LAGS:]
+
+
+def numpy_loop_floor(model, y, steps):
+    """The forecast's dot products alone, one NumPy call per step."""
+    coef, intercept = model.estimator.coef_.ravel(), float(model.estimator.intercept_)
+    window = y[-LAGS:].copy()
+    out = np.empty(steps)
+    for step in range(steps):
+        out[step] = window @ coef + intercept
+        window[:-1] = window[1:]
+        window[-1] = out[step]
+    return out
+
+
+def ours_two_steps(y, repeat):
+    """A 2-step forecast: the same recursive path with a single fed-back step."""
+    model = Ours(2).fit(y)
+    return best_of(repeat, lambda: Ours(2).forecast(model, y))[0]
+
+
+def own_predict_calls(model, forecast_of, y, steps):
+    """The windows a recursive forecast asks about, and the time of predict on them alone."""
+    series = np.concatenate([y, forecast_of])
+    windows = [series[len(y) - LAGS + step:len(y) + step].reshape(1, -1) for step in range(steps)]
+    start = time.perf_counter()
+    for window in windows:
+        model.estimator.predict(window)
+    return time.perf_counter() - start
+
+
+def nonlinear_rows(y, args):
+    from sklearn.ensemble import HistGradientBoostingRegressor, RandomForestRegressor
+    rows = []
+    for name, make in (("HistGradientBoostingRegressor",
+                        lambda: HistGradientBoostingRegressor(random_state=0)),
+                       ("RandomForestRegressor(n_estimators=50)",
+                        lambda: RandomForestRegressor(n_estimators=50, random_state=0))):
+        library = Ours(args.steps, model=make())
+        model = library.fit(y[-2000:])
+        forecast = library.forecast(model, y)
+        ours = best_of(args.repeat, lambda: library.forecast(model, y))[0]
+        floor = min(own_predict_calls(model, forecast, y, args.steps) for _ in range(args.repeat))
+        rows.append((name, ours, floor))
+    return rows
+
+
+def ensemble_row(y, args, k=3):
+    from sklearn.ensemble import VotingRegressor
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+    members = [(f"ridge{i}", make_pipeline(StandardScaler(), Ridge(alpha=0.5 + i)))
+               for i in range(k)]
+    voting = Ours(args.steps, model=VotingRegressor(members))
+    single = Ours(args.steps, model=make_pipeline(StandardScaler(), Ridge()))
+    voting_model, single_model = voting.fit(y), single.fit(y)
+    voting_time = best_of(args.repeat, lambda: voting.forecast(voting_model, y))[0]
+    single_time = best_of(args.repeat, lambda: single.forecast(single_model, y))[0]
+    return k, voting_time, single_time
+
+
+# ---------------------------------------------------------------------------
+# Report
+# ---------------------------------------------------------------------------
+
+def print_report(results, floors, args):
     ours = results["orvane"]
-    print(f"{'library':>11} | {'fit s':>8} {'/ours':>6} {'/floor':>7} | "
-          f"{f'{steps} steps s':>11} {'/ours':>6} {'/floor':>7} {'Ridge calls':>11} | "
-          f"{'max |diff|':>10}")
+    md = args.markdown
+    print(f"{datetime.date.today().isoformat()}, {platform.machine()} {platform.system()}, "
+          f"{os.cpu_count()} cores, Python {platform.python_version()}, {ours['stack']}; "
+          f"{args.points}-point series, Ridge on {LAGS} lags, {args.steps}-step recursive "
+          f"forecast, best of {args.repeat} runs, {args.threads} BLAS thread(s)\n")
+    head = ("library", "version", "fit ms", "fit / ours", f"{args.steps}-step forecast ms",
+            "forecast / ours", "largest difference to our forecast")
+    lines = []
     for name, result in results.items():
         if "missing" in result:
-            print(f"{name:>11} | missing ({result['missing']})")
+            lines.append((name, "missing", result["missing"], "", "", "", ""))
             continue
-        diff = np.max(np.abs(result["forecast"] - ours["forecast"]))
-        print(f"{name:>11} | {result['fit']:8.4f} {result['fit'] / ours['fit']:6.2f} "
-              f"{result['fit'] / result['fit_floor']:7.1f} | "
-              f"{result['predict']:11.4f} {result['predict'] / ours['predict']:6.2f} "
-              f"{result['predict'] / result['predict_floor']:7.1f} "
-              f"{result['predict_calls']:11d} | {diff:10.2e}")
+        diff = np.max(np.abs(np.asarray(result["forecast"]) - np.asarray(ours["forecast"])))
+        lines.append((name, result["version"], f"{1e3 * result['fit']:.2f}",
+                      f"{result['fit'] / ours['fit']:.2f}", f"{1e3 * result['predict']:.3f}",
+                      f"{result['predict'] / ours['predict']:.2f}", f"{diff:.1e}"))
+    print_table(head, lines, md)
     print()
-    print("/ours : the library's time divided by ours (above 1: we are faster)")
-    print("/floor: the library's time divided by the time spent inside Ridge.fit / "
-          "Ridge.predict during it")
-    print(f"ours over the floor: fit {ours['fit'] / ours['fit_floor']:.1f}x, "
-          f"{steps}-step forecast {ours['predict'] / ours['predict_floor']:.1f}x "
-          f"({1e6 * (ours['predict'] - ours['predict_floor']) / steps:.0f} us of our own "
-          f"per step)")
+    print_table(("ratio", "value", "target"), floors, md)
 
 
-def profile_ours(y, steps, top):
-    """cProfile of our recursive forecast: where the time of each step goes."""
-    library = Ours(steps)
-    model = library.fit(y)
-    library.forecast(model, y)  # warm up
-    profiler = cProfile.Profile()
-    profiler.enable()
-    library.forecast(model, y)
-    profiler.disable()
-    for order in ("tottime", "cumulative"):
-        print(f"\n--- profile of one {steps}-step recursive forecast, by {order} ---")
-        stream = io.StringIO()
-        pstats.Stats(profiler, stream=stream).strip_dirs().sort_stats(order).print_stats(top)
-        print("\n".join(line for line in stream.getvalue().splitlines() if line.strip()))
+def print_table(head, lines, md):
+    if md:
+        print("| " + " | ".join(head) + " |")
+        print("|" + "---|" * len(head))
+        for line in lines:
+            print("| " + " | ".join(line) + " |")
+        return
+    widths = [max(len(str(row[i])) for row in [head, *lines]) for i in range(len(head))]
+    for row in [head, *lines]:
+        print("  ".join(str(cell).rjust(width) for cell, width in zip(row, widths)))
+
+
+def floor_ratios(results, y, args):
+    ours = results["orvane"]
+    model = Ours(args.steps).fit(y)
+    X, target = lag_matrix(y)
+    ridge_fit = best_of(args.repeat, lambda: Ridge().fit(X, target))[0]
+    numpy_floor = best_of(args.repeat, lambda: numpy_loop_floor(model, y, args.steps))[0]
+    two_steps = ours_two_steps(y, args.repeat)
+    rows = [
+        (f"our fit / Ridge.fit on a prebuilt lag matrix ({args.points} points; 10^6: "
+         "bench/scale.py)", f"{ours['fit'] / ridge_fit:.2f}", ""),
+        ("our forecast / NumPy loop of the dot products", f"{ours['predict'] / numpy_floor:.2f}", ""),
+        (f"our {args.steps}-step forecast / our 2-step forecast (the steps' own cost)",
+         f"{ours['predict'] / two_steps:.2f}", "<= 1.1"),
+    ]
+    if "missing" not in results.get("skforecast", {"missing": ""}):
+        rows.append(("our forecast / skforecast's forecast",
+                     f"{ours['predict'] / results['skforecast']['predict']:.2f}", "<= 0.33"))
+    for name, ours_time, floor in nonlinear_rows(y, args):
+        rows.append((f"{name}: our forecast / its own predict calls",
+                     f"{ours_time / floor:.3f}", "<= 1.05"))
+    k, voting_time, single_time = ensemble_row(y, args)
+    rows.append((f"voting ensemble of {k} scaled Ridge pipelines / {k} x one pipeline",
+                 f"{voting_time / (k * single_time):.2f}", "about 1"))
+    return rows
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=10_000)
     parser.add_argument("--steps", type=int, default=100)
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--profile", action="store_true",
-                        help="also print a cProfile of our recursive forecast")
-    parser.add_argument("--top", type=int, default=25, help="profile lines to print")
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--venv-prefix", default=os.environ.get("ORVANE_PEER_VENV_PREFIX", ""),
+                        help="peers run with <prefix><library>/bin/python (default: "
+                             "$ORVANE_PEER_VENV_PREFIX, else this interpreter)")
+    parser.add_argument("--markdown", action="store_true", help="print Markdown tables")
+    parser.add_argument("--baseline", metavar="SRC",
+                        help="also time orvane imported from another checkout's src directory "
+                             "(built in place), e.g. the main branch, as a row of its own")
+    parser.add_argument("--worker", choices=list(LIBRARIES), help=argparse.SUPPRESS)
     parser.add_argument("--threads", type=int, default=1,
                         help="BLAS and OpenMP threads (default 1: stable timings on a busy "
                              "machine, the same for every library)")
     args = parser.parse_args()
-    # Multi-threaded BLAS on a busy machine makes the same Ridge.fit take 5 ms or 450 ms
-    # from one run to the next; one thread keeps the comparison stable and equal for all.
     with threadpool_limits(args.threads):
-        run(args)
+        if args.worker:
+            worker(args)
+        else:
+            run(args)
 
 
 def run(args):
-    """Measure every library and print the table (and the profile when asked)."""
     y = make_series(args.points)
-    print(f"series: {args.points} points; Ridge on {LAGS} lags; {args.steps}-step recursive "
-          f"forecast; best of {args.repeat} runs; {args.threads} BLAS thread(s), "
-          f"{os.cpu_count()} cores")
-    results = {}
-    for library_class in LIBRARIES:
-        library = library_class(args.steps)
-        results[library.name] = measure(library, y, args.repeat)
-    print_table(results, args.steps)
-    if args.profile:
-        profile_ours(y, args.steps, args.top)
+    results = {"orvane": measure(Ours(args.steps), y, args.repeat)}
+    results["orvane"]["stack"] = stack_versions()
+    if args.baseline:
+        results["orvane baseline"] = measure_peer("orvane", args, source=args.baseline)
+        results["orvane baseline"]["version"] = f"from {args.baseline}"
+    for name in PEERS:
+        results[name] = measure_peer(name, args)
+        stack = results[name].get("stack")
+        if stack and stack != results["orvane"]["stack"]:
+            results[name]["version"] = f"{results[name].get('version')} ({stack})"
+    print_report(results, floor_ratios(results, y, args), args)
 
 
 if __name__ == "__main__":

@@ -7,10 +7,19 @@ once on the general path (forced by a ``Flatten`` subclass, which does not offer
 the direct plan) and compares the results bit for bit.
 """
 
+import contextlib
+import inspect
+import sys
+
 import numpy as np
 import pytest
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.linear_model import Ridge
+from sklearn.ensemble import VotingRegressor
+from sklearn.linear_model import (ElasticNet, ElasticNetCV, HuberRegressor, Lasso, LassoCV,
+                                  LinearRegression, Ridge, RidgeCV, SGDRegressor)
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import MaxAbsScaler, MinMaxScaler, RobustScaler, StandardScaler
+from sklearn.svm import LinearSVR
 
 from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
 from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
@@ -215,3 +224,135 @@ def test_patched_step_methods_are_still_called_every_step(monkeypatch, replace, 
     monkeypatch.setattr(GUSKTimeSeriesEstimator if where == "class" else model, replace, watched)
     model.predict(X[-5:])
     assert calls.count(replace) == 6
+
+
+def _linear(cls, **settings):
+    return lambda fit_intercept: cls(fit_intercept=fit_intercept, **settings)
+
+
+def _voting(weights):
+    return lambda fit_intercept: VotingRegressor(
+        [("ridge", Ridge(alpha=0.3, fit_intercept=fit_intercept)),
+         ("scaled", make_pipeline(StandardScaler(), LinearRegression(fit_intercept=fit_intercept)))],
+        weights=weights)
+
+
+MULTI_OUTPUT_MODELS = {
+    "LinearRegression": _linear(LinearRegression),
+    "Ridge": _linear(Ridge, alpha=0.5),
+    "RidgeCV": _linear(RidgeCV),
+    "Lasso": _linear(Lasso, alpha=0.01),
+    "ElasticNet": _linear(ElasticNet, alpha=0.01),
+}
+SINGLE_OUTPUT_MODELS = {
+    "LassoCV": _linear(LassoCV, cv=3),
+    "ElasticNetCV": _linear(ElasticNetCV, cv=3),
+    "SGDRegressor": _linear(SGDRegressor, random_state=0),
+    "HuberRegressor": _linear(HuberRegressor),
+    "LinearSVR": _linear(LinearSVR, random_state=0),
+    "VotingRegressor": _voting(None),
+    "weighted VotingRegressor": _voting([0.7, 2]),
+}
+SCALERS = {"Ridge": (None, StandardScaler, RobustScaler, MaxAbsScaler, MinMaxScaler)}
+CLOSED_FORM_CASES = [
+    (name, targets, scaler)
+    for models, target_sets in ((MULTI_OUTPUT_MODELS, ([0], [0, 1])), (SINGLE_OUTPUT_MODELS, ([1],)))
+    for name in models for targets in target_sets
+    for scaler in ((None,) if name.endswith("VotingRegressor")
+                   else SCALERS.get(name, (None, StandardScaler)))
+]
+
+
+@contextlib.contextmanager
+def python_calls_of(function):
+    """Counts the calls of a Python function while the block runs, without replacing it."""
+    calls = []
+    code = inspect.unwrap(function).__code__
+    sys.setprofile(lambda frame, event, arg: calls.append(1)
+                   if event == "call" and frame.f_code is code else None)
+    try:
+        yield calls
+    finally:
+        sys.setprofile(None)
+
+
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
+@pytest.mark.parametrize("fit_intercept", [True, False])
+@pytest.mark.parametrize(("name", "targets", "scaler"), CLOSED_FORM_CASES)
+def test_linear_models_are_computed_in_the_loop_as_their_predict_computes_them(
+        name, targets, scaler, fit_intercept):
+    make = {**MULTI_OUTPUT_MODELS, **SINGLE_OUTPUT_MODELS}[name]
+    X = series(80, 2)
+    results = []
+    for flatten_class in (Flatten, StepByStepFlatten):
+        model = make(fit_intercept)
+        model = make_pipeline(scaler(), model) if scaler else model
+        fitted = forecaster(flatten_class, model, [0, 1], targets, 6, 12).fit(X)
+        with python_calls_of(type(model).predict) as calls:
+            forecast = fitted.predict(X[-9:])
+            sliding = fitted.predict(X, prediction_type="sliding_window")
+        # fitted on our own windows (copy_X off during the fit where a model has it), or not
+        results.append((forecast, sliding, len(calls), getattr(model, "coef_", None),
+                        model.get_params()))
+    (direct, direct_sliding, direct_calls, coef, params), general_results = results
+    general, general_sliding, general_calls, general_coef, general_params = general_results
+    assert (direct_calls, general_calls) == (0, 12 + 1)
+    np.testing.assert_array_equal(coef, general_coef)
+    assert repr(params) == repr(general_params)
+    assert direct.shape == (12, len(targets))
+    np.testing.assert_allclose(direct, general, rtol=1e-12, atol=0)
+    np.testing.assert_allclose(direct_sliding, general_sliding, rtol=1e-12, atol=0)
+
+
+class PredictOverridingRidge(Ridge):
+    def predict(self, X):
+        return super().predict(X)
+
+
+@pytest.mark.parametrize(("replace", "where"), [
+    ("predict", "subclass"), ("predict", "class"), ("predict", "instance"),
+    ("_decision_function", "class"), ("_decision_function", "instance"),
+])
+def test_models_whose_methods_are_not_the_library_own_are_asked_every_step(
+        monkeypatch, replace, where):
+    calls = []
+    X = series(60, 1)
+    model_class = PredictOverridingRidge if where == "subclass" else Ridge
+    model = forecaster(Flatten, model_class(), [0], [0], 5, 7).fit(X)
+    original = getattr(model_class, replace)
+
+    def watched(*args):
+        calls.append(replace)
+        return original(model.estimator, *args[-1:])
+
+    monkeypatch.setattr({"instance": model.estimator}.get(where, model_class), replace, watched)
+    model.predict(X[-5:])
+    assert calls == [replace] * 7
+
+
+@pytest.mark.parametrize("scaled", [False, True])
+def test_an_infinity_in_the_window_is_refused_as_predict_refuses_it(scaled):
+    X = series(60, 1)
+    latest = X[-5:].copy()
+    latest[2, 0] = np.inf
+    errors = []
+    for flatten_class in (Flatten, StepByStepFlatten):
+        model = make_pipeline(StandardScaler(), Ridge()) if scaled else Ridge()
+        fitted = forecaster(flatten_class, model, [0], [0], 5, 4).fit(X)
+        with pytest.raises(ValueError) as refused:
+            fitted.predict(latest)
+        errors.append(str(refused.value))
+    assert errors[0] == errors[1] and "infinity" in errors[0]
+
+
+@pytest.mark.parametrize(("n_columns", "lookback", "steps"), [
+    (4, 1, 2**63 - 1),  # (look-back + steps) x columns used to wrap around
+    (2, 1, 2**63 - 1),
+    (1, 3, 2**62),      # steps x 8 bytes does not fit
+])
+def test_horizons_whose_forecasts_cannot_be_stored_are_refused(n_columns, lookback, steps):
+    X = np.arange(80.0).reshape(-1, n_columns)
+    columns = list(range(n_columns))
+    model = forecaster(Flatten, Ridge(), columns, columns, lookback, steps).fit(X)
+    with pytest.raises(ValueError, match=f"multistep_prediction_win={steps} is too large"):
+        model.predict(X)

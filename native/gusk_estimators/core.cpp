@@ -272,7 +272,7 @@ py::object fit_body(const Args& a) {
         Xt = self.attr("_multi_variate_col_encoder")(Xt);
     }
     if (is_none(self.attr("cv"))) self.attr("cv") = default_split(Xt);
-    self.attr("estimator").attr("fit")(Xt, yt);
+    recursive_loop::fit_estimator(self, Xt, yt);
     self.attr("is_automate_run") = py::bool_(true);
     remember_fitted_data(self, a["X"]);
     return self;

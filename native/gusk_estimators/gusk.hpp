@@ -88,6 +88,19 @@ extern pyclass::Function store_lookback_history_X, add_lookback_history_to_X,
     use_multioutput_version_of_multi_step_sliding_window, predict_multi_step_sliding_window,
     recursive_predict_proba_helper, predict_proba;
 }
+namespace recursive_loop {
+// The recursive steps the direct loop can make for the forecast window `X` (look-back rows and
+// one placeholder row): their forecasts as a (made, n_targets) array, with `made` set and `X`
+// left as the general loop's input for the next step; None (made = 0) when it cannot start.
+py::object direct_steps(py::handle self, py::object& X, py::handle max_lookback, Py_ssize_t steps,
+                        Py_ssize_t& made);
+// The model's predictions for every window of X (as `estimator.predict` on the transformed X
+// would give them) when the windows are plain and the model a known closed form; else None.
+py::object window_predictions(py::handle self, py::handle X);
+// `self.estimator.fit(Xt, yt)`, with the estimator's own copy of Xt left out where Xt is a
+// window matrix made for this fit alone and the result is the same.
+void fit_estimator(py::handle self, py::handle Xt, py::handle yt);
+}
 namespace ensemblers {
 extern pyclass::Function flatten_init, difference_init, localized_init, flatten_set_params,
     difference_set_params, localized_set_params, flatten_name, difference_name, localized_name;

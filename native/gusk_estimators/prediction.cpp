@@ -303,16 +303,22 @@ py::object pad_in_front(py::handle y_pred, Py_ssize_t num_samples, py::handle nu
     return out;
 }
 
+// The windows of X through the transformer, and the estimator's predictions for them.
+py::object estimator_predictions(py::handle self, py::handle X) {
+    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
+    py::object Xt = transformed.first;
+    if (truthy(self.attr("multivariate_column_encoding"))) Xt = self.attr("_multi_variate_col_encoder")(Xt);
+    return self.attr("estimator").attr("predict")(Xt);
+}
+
 py::object predict_engine_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
     const Py_ssize_t num_samples = pyclass::index_value(pyclass::item(X.attr("shape"), 0));
     X = self.attr("_input_data_transformation")(X);
-    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
-    py::object Xt = transformed.first;
-    if (truthy(self.attr("multivariate_column_encoding"))) Xt = self.attr("_multi_variate_col_encoder")(Xt);
-    py::object y_pred = self.attr("estimator").attr("predict")(Xt);
+    py::object y_pred = recursive_loop::window_predictions(self, X);
+    if (y_pred.is_none()) y_pred = estimator_predictions(self, X);
     y_pred = inverse_target_transformation(self, y_pred);
     y_pred = fold_step_major_rows(self, y_pred);
     y_pred = self.attr("_output_data_transformation")(y_pred);
@@ -325,159 +331,6 @@ py::object predict_engine_body(const Args& a) {
 py::object predict_sliding_window_body(const Args& a) {
     py::object self = a["self"];
     return self.attr("_predict")(a["X"]).attr("reshape")(-1, n_targets(self));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Recursive forecasting without the per-step round trip through numpy and the transformer
-//
-// In the common case (a plain Flatten window, no data transformation scheme, one step per
-// window) each recursive step only copies the last look-back values into a new row, calls the
-// model and writes its forecast back. The loop below does exactly that on a private buffer and
-// gives bit-for-bit the rows the general loop gives; whenever anything differs from that case
-// (a replaced method, another transformer, a model answering with something other than float64
-// values) the general loop takes over from the step reached.
-
-using DoubleArray = py::array_t<double, py::array::c_style>;
-
-// The estimator still runs this module's own methods for everything a recursive step goes
-// through: none is replaced on the instance, in a subclass or by patching the class.
-bool runs_own_step_methods(py::handle self) {
-    const std::pair<const char*, const pyclass::Function*> own[] = {
-        {"predict_sliding_window", &prediction::predict_sliding_window},
-        {"_predict", &prediction::predict_},
-        {"_data_transform", &core::data_transform},
-        {"_input_data_transformation", &transformations::input_data_transformation},
-        {"_output_data_transformation", &transformations::output_data_transformation},
-    };
-    py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
-    if (!instance_dict) {  // no instance dictionary: leave everything to the general loop
-        PyErr_Clear();
-        return false;
-    }
-    py::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
-    for (const auto& [name, function] : own) {
-        if (PyDict_GetItemString(instance_dict.ptr(), name) != nullptr) return false;
-        if (!function->is(cls.attr(name))) return false;
-    }
-    return true;
-}
-
-struct DirectWindows {
-    std::vector<Py_ssize_t> features;  // columns of the window, in order
-    std::vector<Py_ssize_t> targets;   // columns the forecasts are written back to
-    Py_ssize_t lookback = 0;
-    Py_ssize_t columns = 0;
-};
-
-bool columns_within(py::handle values, Py_ssize_t columns, std::vector<Py_ssize_t>& out) {
-    for (py::handle value : values) {
-        if (!PyLong_CheckExact(value.ptr())) return false;
-        const long long column = PyLong_AsLongLong(value.ptr());
-        if (column == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        if (column < 0 || column >= columns) return false;
-        out.push_back(static_cast<Py_ssize_t>(column));
-    }
-    return true;
-}
-
-// The plan of the direct loop, or nothing when the general loop must run.
-std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::handle max_lookback) {
-    if (!is_none(self.attr("data_transformation_scheme")) || truthy(self.attr("multivariate_column_encoding"))) {
-        return std::nullopt;
-    }
-    py::object pred_win = self.attr("pred_win");
-    if (!PyLong_CheckExact(pred_win.ptr()) || !pyclass::py_eq(pred_win, py::int_(1))) return std::nullopt;
-    if (!DoubleArray::check_(X)) return std::nullopt;  // not a C-contiguous float64 array
-    py::array array = py::reinterpret_borrow<py::array>(X);
-    if (array.ndim() != 2) return std::nullopt;
-    py::object steps = self.attr("transformer_steps");
-    if (!PyList_CheckExact(steps.ptr()) || PyList_GET_SIZE(steps.ptr()) != 1) return std::nullopt;
-    py::handle transformer = PyList_GET_ITEM(steps.ptr(), 0);
-    if (!pyclass::has_attr(transformer, "_recursive_window_plan") || !runs_own_step_methods(self)) {
-        return std::nullopt;
-    }
-    py::object plan = transformer.attr("_recursive_window_plan")(X);
-    if (is_none(plan)) return std::nullopt;
-    DirectWindows windows;
-    windows.columns = array.shape(1);
-    py::object lookback = pyclass::item(plan, 1);
-    if (!PyLong_CheckExact(lookback.ptr()) || !pyclass::py_eq(lookback, max_lookback)) return std::nullopt;
-    windows.lookback = pyclass::index_value(lookback);
-    if (array.shape(0) != windows.lookback + 1) return std::nullopt;
-    py::object targets = self.attr("target_columns");
-    if (!PyList_CheckExact(targets.ptr()) || PyList_GET_SIZE(targets.ptr()) == 0) return std::nullopt;
-    if (!columns_within(pyclass::item(plan, 0), windows.columns, windows.features) ||
-        !columns_within(targets, windows.columns, windows.targets)) {
-        return std::nullopt;
-    }
-    return windows;
-}
-
-// One forecast of the model for `window`, as n_targets values, or false when its answer is not
-// a plain ndarray of exactly that many float64 values.
-bool forecast_values(py::handle predict, py::handle ndarray, const DoubleArray& window,
-                     std::vector<double>& out) {
-    py::object answer = predict(window);
-    if (!py::type::handle_of(answer).is(ndarray)) return false;  // subclasses take the general path
-    py::array values = py::reinterpret_borrow<py::array>(answer);
-    if (!values.dtype().is(py::dtype::of<double>()) ||
-        static_cast<size_t>(values.size()) != out.size()) {
-        return false;
-    }
-    DoubleArray flat = DoubleArray::ensure(values);
-    if (!flat) throw py::error_already_set();
-    const double* data = flat.data();
-    for (size_t i = 0; i < out.size(); ++i) {
-        // The general path replaces infinite forecasts by None, which a float array stores as NaN.
-        out[i] = std::isinf(data[i]) ? std::numeric_limits<double>::quiet_NaN() : data[i];
-    }
-    return true;
-}
-
-// Runs the recursive steps it can. Returns the forecasts made, as a (steps made, n_targets)
-// array, and leaves in `X` the input of the next step exactly as the general loop would.
-py::object direct_recursive_steps(py::handle self, py::object& X, const DirectWindows& plan,
-                                  Py_ssize_t steps, Py_ssize_t& made) {
-    const Py_ssize_t L = plan.lookback, C = plan.columns;
-    const Py_ssize_t n_features = static_cast<Py_ssize_t>(plan.features.size());
-    const Py_ssize_t n_targets = static_cast<Py_ssize_t>(plan.targets.size());
-    // Rows of the series so far: the look-back rows of X, then one row per forecast step.
-    std::vector<double> history(static_cast<size_t>((L + steps) * C), 0.0);
-    {
-        const auto input = py::reinterpret_borrow<DoubleArray>(X);  // checked by direct_windows
-        std::copy(input.data(), input.data() + L * C, history.begin());
-    }
-    std::vector<double> forecasts;
-    forecasts.reserve(static_cast<size_t>(steps * n_targets));
-    std::vector<double> values(static_cast<size_t>(n_targets));
-    py::object predict = self.attr("estimator").attr("predict");
-    py::object ndarray = np().attr("ndarray");
-    made = 0;
-    for (; made < steps; ++made) {
-        DoubleArray window({Py_ssize_t{1}, n_features * L});
-        double* cell = window.mutable_data();
-        for (Py_ssize_t f = 0; f < n_features; ++f) {
-            const double* column = history.data() + made * C + plan.features[f];
-            for (Py_ssize_t k = 0; k < L; ++k) *cell++ = column[k * C];
-        }
-        if (!forecast_values(predict, ndarray, window, values)) break;
-        double* next_row = history.data() + (L + made) * C;
-        for (Py_ssize_t t = 0; t < n_targets; ++t) next_row[plan.targets[t]] = values[t];
-        forecasts.insert(forecasts.end(), values.begin(), values.end());
-    }
-    if (made < steps) {
-        DoubleArray next({L + 1, C});
-        double* rows = next.mutable_data();
-        std::copy(history.begin() + made * C, history.begin() + (made + L) * C, rows);
-        std::fill(rows + L * C, rows + (L + 1) * C, 0.0);
-        X = next;
-    }
-    DoubleArray made_rows({made, n_targets});
-    std::copy(forecasts.begin(), forecasts.end(), made_rows.mutable_data());
-    return made_rows;
 }
 
 py::object recursive_predict_helper_body(const Args& a) {
@@ -493,11 +346,9 @@ py::object recursive_predict_helper_body(const Args& a) {
     const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     Py_ssize_t step = 0;
     if (steps > 0) {
-        if (auto plan = direct_windows(self, X, max_lookback)) {
-            py::object made_rows = direct_recursive_steps(self, X, *plan, steps, step);
-            if (step == steps) return made_rows;
-            if (step > 0) preds.append(made_rows);
-        }
+        py::object made_rows = recursive_loop::direct_steps(self, X, max_lookback, steps, step);
+        if (step == steps) return made_rows;
+        if (step > 0) preds.append(made_rows);
     }
     for (; step < steps; ++step) {
         py::object pred = rows_from(self.attr("predict_sliding_window")(X), max_lookback);

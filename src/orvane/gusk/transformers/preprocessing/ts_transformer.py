@@ -397,13 +397,9 @@ class Flatten(_WindowTransformer):
     laid out step-major (all targets of the first step, then of the second, ...)
     and 1-D of shape ``(n_windows,)`` when ``pred_win * n_targets == 1``.
 
-    When the rows are the full look-back of a single feature column (an int
-    ``lookback_win``, no look-ahead columns) and there are several windows, the
-    returned windows are a read-only strided view over a private copy of that
-    column: consecutive rows share their memory, so the windows take no more
-    room than the column itself.  scikit-learn estimators accept such input
-    as it is (and copy it where they need to write); call ``np.array`` on it
-    for a writeable matrix.
+    The windows are a new C-contiguous, writeable matrix that shares no memory
+    with ``X``: scikit-learn estimators take it without converting it again, so
+    fitting on it costs what fitting on a prebuilt lag matrix costs.
 
     Examples
     --------
@@ -427,9 +423,6 @@ class Flatten(_WindowTransformer):
 
     def _windows(self, array, layout):
         n_windows, lookback, pred_win = layout.n_windows, layout.lookback, layout.pred_win
-        if _one_full_window_column(layout) and n_windows > 1:
-            inputs = _read_only_windows(array[:, layout.features[0]], lookback, n_windows)
-            return inputs, _step_major_targets(array, layout)
         widths = [len(pos) for pos in layout.positions]
         inputs = np.empty((n_windows, sum(widths) + pred_win * len(layout.look_ahead)))
         offset = 0
@@ -443,14 +436,15 @@ class Flatten(_WindowTransformer):
             offset += pred_win
         return inputs, _step_major_targets(array, layout)
 
-    def _recursive_window_plan(self, X):
-        """How a recursive forecast may cut the one window of ``X`` without calling transform.
+    def _full_window_plan(self, X):
+        """How a caller may cut the windows of ``X`` itself without calling transform.
 
-        Returns ``(feature columns, look-back)`` when ``transform(X)`` would give a
-        single row made of the first ``look-back`` values of each feature column,
-        in that order, with no look-ahead values; ``None`` otherwise (a subclass, a
-        replaced method, lags, several windows or settings that ``transform``
-        rejects), in which case the caller must call ``transform``.
+        Returns ``(feature columns, look-back)`` when every row of ``transform(X)``
+        is made of ``look-back`` consecutive values of each feature column, in that
+        order, with no look-ahead values and one target step (row ``w`` starts at
+        row ``w`` of ``X``); ``None`` otherwise (a subclass, a replaced method, lags
+        or settings that ``transform`` rejects), in which case the caller must call
+        ``transform``.
         """
         cls = type(self)
         if cls is not Flatten or any(
@@ -461,13 +455,12 @@ class Flatten(_WindowTransformer):
             layout = self._layout(_as_float_matrix(X))
         except Exception:
             return None
-        if (layout.look_ahead or layout.pred_win != 1 or layout.n_windows != 1
-                or not _full_windows(layout)):
+        if layout.look_ahead or layout.pred_win != 1 or not _full_windows(layout):
             return None
         return list(layout.features), layout.lookback
 
 
-#: The methods behind ``Flatten.transform``; a recursive forecast cuts windows itself only
+#: The methods behind ``Flatten.transform``; the prediction code cuts windows itself only
 #: while none of them has been replaced.
 _FLATTEN_METHODS = {name: getattr(Flatten, name)
                     for name in ("transform", "_layout", "_plan", "_windows")}
@@ -478,25 +471,6 @@ def _full_windows(layout):
     full_window = slice(0, layout.lookback)
     return all(isinstance(selector, slice) and selector == full_window
                for selector in layout.selectors)
-
-
-def _one_full_window_column(layout):
-    """Whether every row is the full look-back of a single column and nothing else."""
-    return len(layout.features) == 1 and not layout.look_ahead and _full_windows(layout)
-
-
-def _read_only_windows(series, lookback, n_windows):
-    """The windows of one column as a read-only view over a private copy of that column.
-
-    Consecutive windows of a single column overlap in all but one value, so the
-    rows are a strided view instead of an (n_windows, lookback) matrix: the
-    transform then costs one copy of the column rather than ``lookback`` copies
-    of it, and the memory of a model's own copy of its input is all a fit needs.
-    The column is copied first so that the windows never change with the
-    caller's array, and the view is read-only because its rows share memory.
-    """
-    private = np.array(series[:n_windows + lookback - 1], dtype=np.float64)
-    return sliding_window_view(private, lookback)
 
 
 def _past_windows(series, lookback, n_windows):
