@@ -6,6 +6,8 @@ import pytest
 from sklearn.base import clone
 from sklearn.linear_model import LinearRegression
 
+from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
+
 from conftest import RecordingStep
 
 
@@ -97,6 +99,16 @@ def test_set_params_lookback_goes_to_first_step_and_attribute(gusk, log):
     assert log == [("flatten", "set_params", {}), ("model", "set_params", {}),
                    ("flatten", "set_params", {"lookback_win": 8})]
     assert est.lookback_win == 8
+
+
+@pytest.mark.parametrize("key,step_key,value", [("pred_win", "pred_win", 7), ("target_columns", "target_col_index", [1]),
+                                                ("feature_columns", "feature_col_index", [0, 1]),
+                                                ("look_ahead_fcolumns", "look_ahead_fcol_index", [2])])
+def test_set_params_routes_the_shared_layout_to_the_windowing_step(gusk, key, step_key, value):
+    window = Flatten([1], [1], lookback_win=5)
+    est = make(gusk, steps=[("window", window), ("m", LinearRegression())])
+    est.set_params(**{key: value})
+    assert getattr(window, step_key) == value and getattr(est, key) == value
 
 
 def test_set_params_sets_deep_copies_and_stops_at_first_error(gusk, log):

@@ -473,6 +473,7 @@ def pass_through(base):
 
 def with_first_transformer(gusk, transformer, targets=(0, 1), predict_fn=None, **kwargs):
     steps = [("window", transformer), ("model", RecordingEstimator(predict_fn))]
+    kwargs.setdefault("lookback_win", transformer.lookback_win)
     est = gusk.GUSKTimeSeriesEstimator(steps, [0, 1], list(targets), **kwargs)
     return est.fit(series(12, 2))
 
@@ -539,7 +540,7 @@ def test_predictions_come_back_on_the_raw_scale(gusk, log):
 def test_column_encoding_widens_the_model_input(gusk, log):
     transformer = pass_through(gusk.LocalizedFlatten)([0, 1], [0, 1], lookback_win=2)
     steps = [("window", transformer), ("model", RecordingEstimator(lambda X: np.zeros(2 * len(X)), log))]
-    est = gusk.GUSKTimeSeriesEstimator(steps, [0, 1], [0, 1], multivariate_column_encoding=True)
+    est = gusk.GUSKTimeSeriesEstimator(steps, [0, 1], [0, 1], lookback_win=2, multivariate_column_encoding=True)
     est.fit(series(12, 2))
     log.clear()
     est._predict(series(4, 2))

@@ -95,6 +95,42 @@ bool starts_with(py::handle text, py::handle prefix) {
     return truthy(text.attr("startswith")(prefix));
 }
 
+// The layout settings held both by the estimator and by its windowing step, by their names on
+// each. They must agree, or the windows are cut for one layout and read back for another.
+struct SharedSetting {
+    const char* estimator_name;
+    const char* step_name;
+};
+constexpr SharedSetting kSharedSettings[] = {{"feature_columns", "feature_col_index"},
+                                             {"target_columns", "target_col_index"},
+                                             {"lookback_win", "lookback_win"},
+                                             {"pred_win", "pred_win"},
+                                             {"look_ahead_fcolumns", "look_ahead_fcol_index"}};
+
+// The step's own constructor parameters, or None for a step without `get_params`.
+py::object step_parameters(py::handle step) {
+    if (!pyclass::has_attr(step, "get_params")) return py::none();
+    return step.attr("get_params")(py::arg("deep") = false);
+}
+
+bool step_takes(py::handle parameters, const char* name) {
+    return !is_none(parameters) && PySequence_Contains(parameters.ptr(), py::str(name).ptr()) == 1;
+}
+
+// `set_params(pred_win=7)` and the like change the windowing step too, as `lookback_win`
+// always has (that one is routed by the loop of set_params itself).
+void route_shared_settings(py::handle self, const py::dict& params) {
+    py::object window = pyclass::item(pyclass::item(self.attr("steps"), 0), 1);
+    py::object parameters = step_parameters(window);
+    for (const SharedSetting& setting : kSharedSettings) {
+        if (std::string(setting.estimator_name) == "lookback_win") continue;
+        if (!params.contains(setting.estimator_name) || !step_takes(parameters, setting.step_name)) continue;
+        py::dict routed;
+        routed[setting.step_name] = params[setting.estimator_name];
+        window.attr("set_params")(**routed);
+    }
+}
+
 py::object set_params_body(const Args& a) {
     py::object self = a["self"];
     const py::dict& params = a.kwargs();
@@ -118,6 +154,7 @@ py::object set_params_body(const Args& a) {
                 .attr("set_params")(py::arg("lookback_win") = entry.second);
         }
     }
+    route_shared_settings(self, params);
     for (py::handle attr : temp_params.attr("keys")()) {
         py::setattr(self, attr, temp_params[attr]);
     }
@@ -227,12 +264,92 @@ py::object default_split(py::handle Xt) {
     return split_class(py::arg("n_test_size") = py::int_(static_cast<long long>(test_rows)));
 }
 
+// Lists, tuples and arrays compare by their items; a missing look-ahead list is an empty one.
+py::object comparable_setting(py::handle value) {
+    if (is_none(value)) return py::list();
+    if (pyclass::has_attr(value, "tolist")) return value.attr("tolist")();
+    if (PyTuple_Check(value.ptr())) return py::module_::import("builtins").attr("list")(value);
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+[[noreturn]] void raise_value_error(const std::string& message) { pyclass::raise(PyExc_ValueError, message); }
+
+std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>(); }
+
+// The windowing step must cut the windows the estimator reads back: same columns, look-back,
+// steps ahead and look-ahead columns.
+void check_shared_settings(py::handle self) {
+    py::object step = pyclass::item(self.attr("steps"), 0);
+    const std::string step_name = py::str(pyclass::item(step, 0)).cast<std::string>();
+    py::object window = pyclass::item(step, 1);
+    py::object parameters = step_parameters(window);
+    if (is_none(parameters)) return;
+    for (const SharedSetting& setting : kSharedSettings) {
+        py::object own = self.attr(setting.estimator_name);
+        if (!step_takes(parameters, setting.step_name)) {
+            const bool lost_look_ahead = std::string(setting.estimator_name) == "look_ahead_fcolumns" &&
+                                         pyclass::length(comparable_setting(own)) > 0;
+            if (!lost_look_ahead) continue;
+            raise_value_error("look_ahead_fcolumns=" + repr_of(own) + ", but the windowing step '" + step_name +
+                              "' (" + py::str(py::type::of(window).attr("__name__")).cast<std::string>() +
+                              ") takes no look-ahead columns; use a windowing step with "
+                              "look_ahead_fcol_index=" + repr_of(own) + " or drop look_ahead_fcolumns.");
+        }
+        py::object theirs = parameters[setting.step_name];
+        if (pyclass::py_eq(comparable_setting(own), comparable_setting(theirs))) continue;
+        raise_value_error(std::string("The estimator has ") + setting.estimator_name + "=" + repr_of(own) +
+                          " but its windowing step '" + step_name + "' has " + setting.step_name + "=" +
+                          repr_of(theirs) + "; they must agree. set_params(" + setting.estimator_name +
+                          "=...) sets both.");
+    }
+}
+
+bool is_windowing_step(py::handle step) {
+    return is_instance_of_globals(step, {"Flatten", "DifferenceFlatten", "LocalizedFlatten",
+                                         "DifferenceFlattenX", "LocalizedFlattenX", "NormalizedFlatten",
+                                         "DifferenceNormalizedFlatten"});
+}
+
+// A y that merely repeats the target columns of X (as scikit-learn tools pass it) is harmless.
+bool y_repeats_target_columns(py::handle self, py::handle X, py::handle y) {
+    py::object numpy = global("np");
+    try {
+        py::object series = numpy.attr("asarray")(X);
+        py::object targets = numpy.attr("asarray")(y);
+        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        py::object expected = series[py::make_tuple(all_rows, self.attr("target_columns"))];
+        if (!pyclass::py_eq(targets.attr("size"), expected.attr("size")) ||
+            pyclass::length(targets) != pyclass::length(series)) {
+            return false;
+        }
+        return truthy(numpy.attr("array_equal")(targets.attr("reshape")(expected.attr("shape")), expected,
+                                                py::arg("equal_nan") = true));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+// The windowing transformers build the targets from the target columns of X; a y given beside
+// them would be dropped without a word, and the model would forecast other columns.
+void refuse_unused_y(py::handle self, py::handle X, py::handle y) {
+    if (is_none(y) || !is_windowing_step(pyclass::item(self.attr("transformer_steps"), 0))) return;
+    if (y_repeats_target_columns(self, X, y)) return;
+    raise_value_error("fit(X, y) got a y that the windowing step does not use: the targets are the columns "
+                      "of X named by target_columns=" + repr_of(self.attr("target_columns")) +
+                      ". Put the series to forecast among the columns of X, list them in target_columns, "
+                      "and call fit(X).");
+}
+
 py::object fit_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (truthy(self.attr("store_lookback_history"))) self.attr("_store_lookback_history_X")(X);
+    refuse_data_outside_scheme(self, X);
     X = self.attr("_input_data_transformation")(X);
     self.attr("_init_transformer_and_estimator")();
+    check_shared_settings(self);
+    refuse_unused_y(self, a["X"], a["y"]);
     auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
     if (truthy(self.attr("multivariate_column_encoding"))) {
         Xt = self.attr("_multi_variate_col_encoder")(Xt);

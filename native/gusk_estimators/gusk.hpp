@@ -59,6 +59,10 @@ bool truthy(py::handle obj);
 // transposed and flattened; an incomplete last block is dropped.
 py::object fold_target_blocks(py::handle y_pred, py::handle n_targets);
 
+// Fitting refuses data that the estimator's data transformation scheme cannot represent: a
+// ValueError naming the scheme and the column.
+void refuse_data_outside_scheme(py::handle self, py::handle X);
+
 // Native functions, one set per source file.
 namespace core {
 extern pyclass::Function init, get_named_steps, set_scoring, adjust_indices,
