@@ -778,12 +778,13 @@ ESTIMATOR_METHOD_ARGUMENTS = {
     "predict_multi_step_sliding_window": arguments(X_any),
     "_transformer_helper": arguments(target_values()),
     "_recursive_predict_proba_helper": arguments(X_any),
-    "predict_proba": arguments(X_any),
+    "predict_proba": arguments(X_any, supporting_features=exogenous_values),
     "_reset_fc_cols_and_lookback": arguments(column_lists, column_lists, window_values, window_values),
     "get_params": arguments(deep=st.one_of(st.booleans(), scalars)),
     "is_exogenous_pipeline_": None,  # properties: read, see below
     "is_future_exogenous_pipeline_": None,
     "__setstate__": None,  # checked by its own test
+    "update": arguments(X_any),
 }
 
 #: Methods documented to return a new array (never a view of an argument).
@@ -864,6 +865,7 @@ PREFERRED_ESTIMATORS = {
     "_add_exogenous_to_X": ("exogenous_two_steps",),
     "_store_lookback_history_X": ("flatten_log_history", "exogenous_two_steps"),
     "_add_lookback_history_to_X": ("flatten_log_history", "exogenous_two_steps"),
+    "update": ("flatten_log_history", "exogenous_two_steps"),
     "_multi_variate_col_encoder": ("difference_mean_encoded", "difference_auto"),
     "_transformer_helper": ("difference_mean_encoded", "difference_auto"),
     "_output_data_transformation": ("difference_mean_encoded", "flatten_log_history", "localized_sqrt"),

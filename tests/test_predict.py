@@ -118,17 +118,19 @@ def test_forecast_type_in_any_letter_case_behaves_as_none(gusk, log, prediction_
     np.testing.assert_array_equal(seen_by(log, "window", "transform")[0], baseline[0])
 
 
+@pytest.mark.parametrize("store", [False, True])
 @pytest.mark.parametrize("prediction_type", ["sliding_window", "SLIDING_WINDOW", "Sliding_Window"])
-def test_sliding_window_type_returns_predict_sliding_window_of_x_unchanged(gusk, log, prediction_type):
-    est = fitted(gusk, log, lookback_win=3, store_lookback_history=True)
-    sentinel = object()
-    recorder = DispatchRecorder(est, result=sentinel)
+def test_sliding_window_type_predicts_every_row_of_x(gusk, log, prediction_type, store):
+    est = fitted(gusk, log, lookback_win=3, store_lookback_history=store)
+    recorder = DispatchRecorder(est)
     X = series(7)
-    assert est.predict(X, prediction_type=prediction_type) is sentinel
+    result = est.predict(X, prediction_type=prediction_type)
     name, window = recorder.only_call()
-    # No history prepended, no placeholder rows appended: the rows as given.
+    # No placeholder rows appended; the stored look-back rows (fit on 12 rows) in front, and
+    # their predictions dropped again.
     assert name == "predict_sliding_window"
-    np.testing.assert_array_equal(window, X)
+    np.testing.assert_array_equal(window, np.vstack([series(12)[-3:], X]) if store else X)
+    np.testing.assert_array_equal(result[:, 0], np.arange(3.0, 10.0) if store else np.arange(7.0))
 
 
 def test_sliding_window_type_with_a_multi_step_model_uses_the_multi_step_method(gusk, log):
@@ -234,7 +236,7 @@ def test_row_count_is_checked_after_the_history_is_prepended(gusk, log, messages
 )
 def test_window_is_the_last_look_back_rows_then_placeholders(gusk, log, strategy, pred_win, steps,
                                                              placeholders, method):
-    est = fitted(gusk, log, n_columns=2, targets=(1,), lookback_win=3, pred_win=pred_win,
+    est = fitted(gusk, log, n_columns=2, features=(1,), targets=(1,), lookback_win=3, pred_win=pred_win,
                  multistep_prediction_strategy=strategy, multistep_prediction_win=steps)
     recorder = DispatchRecorder(est)
     X = series(8, 2)

@@ -89,10 +89,13 @@ def test_predicted_values_go_to_the_target_columns_in_target_order(gusk, log, ta
 def test_predict_forecasts_recursively_from_the_last_look_back_rows(gusk, log):
     est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=4)
     X = series(8, 3)
-    result = est.predict(X)
+    # Column 0 is a feature but not a target: each step reads its planned value.
+    result = est.predict(X, supporting_features=[[5.0], [6.0], [7.0], [8.0]])
     assert result.shape == (4, 2)
     np.testing.assert_array_equal(result[:, 0], [1.0, 11.0, 21.0, 31.0])
-    np.testing.assert_array_equal(model_inputs(log)[0], np.vstack([X[-3:], np.zeros((1, 3))]))
+    inputs = model_inputs(log)
+    np.testing.assert_array_equal(inputs[0], np.vstack([X[-3:], [[5.0, 0.0, 0.0]]]))
+    np.testing.assert_array_equal(inputs[3][-4:], [[5.0, *result[0]], [6.0, *result[1]], [7.0, *result[2]], [8.0, 0.0, 0.0]])
 
 
 @pytest.mark.parametrize("flag", [True, 1])

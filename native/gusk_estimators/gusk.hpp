@@ -80,7 +80,7 @@ extern pyclass::Function store_lookback_history_X, add_lookback_history_to_X,
     predict_sliding_window, add_exogenous_to_X, recursive_predict_helper, predict, predict_,
     predit_recursive_multi_step, use_parallel_version_of_multi_step_sliding_window,
     use_multioutput_version_of_multi_step_sliding_window, predict_multi_step_sliding_window,
-    recursive_predict_proba_helper, predict_proba;
+    recursive_predict_proba_helper, predict_proba, update;
 }
 namespace ensemblers {
 extern pyclass::Function flatten_init, difference_init, localized_init, flatten_set_params,

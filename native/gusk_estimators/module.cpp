@@ -219,6 +219,7 @@ py::dict estimator_members(py::handle module_name) {
     ns["is_exogenous_pipeline_"] = property<&core::is_exogenous_pipeline>(module_name);
     ns["is_future_exogenous_pipeline_"] = property<&core::is_future_exogenous_pipeline>(module_name);
     ns["__setstate__"] = method<&core::setstate>(module_name);
+    ns["update"] = method<&prediction::update>(module_name);
     return ns;
 }
 
