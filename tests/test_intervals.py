@@ -97,13 +97,16 @@ def test_other_final_estimators_raise_0053_before_x_is_touched(gusk, log, messag
 # One pass (no recursion)
 
 
-def test_placeholder_rows_are_appended_before_the_transformers_run(gusk, log):
-    est = fitted(gusk, log, n_columns=4, multistep_prediction_win=3)
+@pytest.mark.parametrize("look_ahead,plan,future", [([], None, np.zeros((3, 4))),
+                                                    ([1], [[7.0]], [[0, 7, 0, 0], [0, 0, 0, 0], [0, 0, 0, 0]])])
+def test_placeholder_rows_are_appended_before_the_transformers_run(gusk, log, look_ahead, plan, future):
+    est = fitted(gusk, log, n_columns=4, multistep_prediction_win=3, look_ahead_fcolumns=look_ahead)
     X = series(20, 4)
-    result = est.predict_proba(X)
+    result = est.predict_proba(X, supporting_features=plan)
     (seen,) = transformed(log)
     assert seen.shape == (23, 4)
-    np.testing.assert_array_equal(seen, np.vstack([X, np.zeros((3, 4))]))
+    # Planned future values of look-ahead columns, as predict uses them.
+    np.testing.assert_array_equal(seen, np.vstack([X, future]))
     assert result.shape == (1, 23, 2)
     np.testing.assert_array_equal(result[0], around_last_column(seen))
 

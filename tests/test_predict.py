@@ -3,7 +3,9 @@
 import numpy as np
 import pytest
 
-from conftest import RecordingEstimator, RecordingStep
+from sklearn.linear_model import LinearRegression
+
+from conftest import RecordingEstimator, RecordingStep, linear_recurrence
 
 
 def series(rows, columns=1):
@@ -227,8 +229,8 @@ def test_row_count_is_checked_after_the_history_is_prepended(gusk, log, messages
     "strategy,pred_win,steps,placeholders,method",
     [
         (None, 1, 1, 1, "predict_sliding_window"),
-        ("multioutput", 2, 3, 3, "predict_multi_step_sliding_window"),
-        ("recursive", 2, 3, 2, "predict_multi_step_sliding_window"),
+        ("multioutput", 3, 2, 3, "predict_multi_step_sliding_window"),
+        ("recursive", 3, 2, 3, "predict_multi_step_sliding_window"),
         ("recursive", 1, 4, 1, "_recursive_predict_helper"),
         ("recursive", 1, 1, 1, "predict_sliding_window"),
         (None, 0, 1, 0, "predict_sliding_window"),
@@ -244,6 +246,21 @@ def test_window_is_the_last_look_back_rows_then_placeholders(gusk, log, strategy
     name, window = recorder.only_call()
     assert name == method
     np.testing.assert_array_equal(window, np.vstack([X[-3:], zeros(placeholders, 2)]))
+
+
+@pytest.mark.parametrize("strategy", ["multioutput", "recursive"])
+def test_a_horizon_within_the_window_is_its_first_steps_and_a_longer_one_is_refused(gusk, strategy):
+    X = linear_recurrence(40)[:, None]
+
+    def model(horizon):
+        steps = [("w", gusk.Flatten([0], [0], lookback_win=2, pred_win=3)), ("m", LinearRegression())]
+        return gusk.GUSKTimeSeriesEstimator(steps, [0], [0], lookback_win=2, pred_win=3, multistep_prediction_win=horizon,
+                                            multistep_prediction_strategy=strategy).fit(X)
+
+    assert model(3).predict(X).shape == (3, 1)
+    np.testing.assert_array_equal(model(2).predict(X), model(3).predict(X)[:2])
+    with pytest.raises(ValueError, match=r"multistep_prediction_win=6 asks for more steps .*\(pred_win=3\)"):
+        model(6).predict(X)
 
 
 def test_window_reaches_model_through_the_transformer(gusk, log):

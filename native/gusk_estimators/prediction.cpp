@@ -595,6 +595,29 @@ bool forecasts_one_multi_step_window(py::handle self) {
            pyclass::py_gt(self.attr("pred_win"), py::int_(1));
 }
 
+// With pred_win > 1 a forecast is one window of pred_win steps, whatever the strategy: a
+// horizon within it is its first steps, a longer one cannot be served. (A horizon of 1, the
+// default, keeps meaning the whole window.)
+bool horizon_within_window(py::handle self) {
+    py::object pred_win = self.attr("pred_win");
+    py::object steps = self.attr("multistep_prediction_win");
+    return PyLong_Check(pred_win.ptr()) && PyLong_Check(steps.ptr()) && pyclass::py_gt(pred_win, py::int_(1)) &&
+           pyclass::py_gt(steps, py::int_(1)) && pyclass::py_lt(steps, pred_win);
+}
+
+void refuse_horizon_beyond_window(py::handle self) {
+    py::object pred_win = self.attr("pred_win");
+    py::object steps = self.attr("multistep_prediction_win");
+    if (!PyLong_Check(pred_win.ptr()) || !PyLong_Check(steps.ptr()) || !pyclass::py_gt(pred_win, py::int_(1)) ||
+        !pyclass::py_gt(steps, pred_win)) {
+        return;
+    }
+    raise_value_error("multistep_prediction_win=" + text_of(steps) + " asks for more steps than the model forecasts "
+                      "from one window (pred_win=" + text_of(pred_win) + "). Forecast at most pred_win steps, "
+                      "fit with pred_win=" + text_of(steps) + ", or use pred_win=1 with "
+                      "multistep_prediction_strategy='recursive' for longer horizons.");
+}
+
 // The model input of a forecast: the last look-back rows, then the rows to be forecast
 // (future exogenous values, or placeholders).
 py::object forecast_window(py::handle self, py::object X, py::handle supporting_features,
@@ -613,7 +636,8 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
                                                        : self.attr("lookback_win");
     X = rows_from(X, row_count(X) - lookback);
     if (pyclass::py_gt(pred_win, py::int_(0))) {
-        const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self);
+        const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self) ||
+                                     horizon_within_window(self);
         py::object rows = window_of_steps ? pred_win : self.attr("multistep_prediction_win");
         X = append_rows(X, zero_rows(rows, X));
     }
@@ -659,6 +683,7 @@ py::object predict_body(const Args& a) {
         raise_catalogue("ORVANE0047E", py::make_tuple(builtins.attr("format")(max_lookback),
                                                       builtins.attr("format")(row_count(X))));
     }
+    refuse_horizon_beyond_window(self);
     const bool recursive = forecasts_recursively(self);
     py::object plan = future_plan(self, supporting_features, recursive);
     // A recursive forecast's window holds its first step; the later plan rows follow in the loop.
@@ -683,6 +708,7 @@ py::object predict_body(const Args& a) {
                      : self.attr("_recursive_predict_helper")(X);
     } else {
         y_pred = self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
+        if (horizon_within_window(self)) y_pred = pyclass::slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
     }
     return y_pred;
 }
