@@ -18,6 +18,53 @@ py::object all_but_last(py::handle sequence) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Parameters that change nothing: warned about, with the valid names closest to them
+
+py::object constructor_parameter_names(py::handle self) {
+    py::list names = py::module_::import("builtins").attr("list")(self.attr("_get_param_names")());
+    if (!truthy(names.attr("__contains__")("estimator"))) names.append("estimator");
+    return names;
+}
+
+std::string quoted_names(py::handle names) {
+    std::string text;
+    for (py::handle name : names) text += (text.empty() ? "" : ", ") + py::repr(name).cast<std::string>();
+    return text;
+}
+
+// "'ridge_alpha' (did you mean 'ridge__alpha'?)" for each unknown name.
+std::string names_with_suggestions(py::handle unknown, py::handle candidates) {
+    py::object close_matches = py::module_::import("difflib").attr("get_close_matches");
+    std::string text;
+    for (py::handle name : unknown) {
+        text += (text.empty() ? "" : ", ") + py::repr(name).cast<std::string>();
+        py::object close = close_matches(py::str(name), candidates, py::arg("n") = 3);
+        if (pyclass::length(close) > 0) text += " (did you mean " + quoted_names(close) + "?)";
+    }
+    return text;
+}
+
+void warn_unused(const std::string& message) {
+    py::object category =
+        pyclass::import_from("orvane.utils.parameter_warnings", "UnusedParameterWarning");
+    if (PyErr_WarnEx(category.ptr(), message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+std::string class_name_of(py::handle self) {
+    return py::str(self.attr("__class__").attr("__name__")).cast<std::string>();
+}
+
+void warn_ignored_keywords(py::handle self, const py::dict& kwarg) {
+    py::list ignored;
+    for (auto entry : kwarg) {
+        if (!pyclass::py_eq(entry.first, py::str("estimator"))) ignored.append(entry.first);
+    }
+    if (ignored.empty()) return;
+    warn_unused(class_name_of(self) + " ignores the keyword argument(s) " +
+                names_with_suggestions(ignored, constructor_parameter_names(self)) + ".");
+}
+
+// ---------------------------------------------------------------------------------------------
 // Construction and parameters
 
 py::object init_body(const Args& a) {
@@ -50,6 +97,7 @@ py::object init_body(const Args& a) {
 
     const py::dict& kwarg = a.kwargs();
     if (!kwarg.empty() && kwarg.contains("estimator")) self.attr("estimator") = kwarg["estimator"];
+    warn_ignored_keywords(self, kwarg);
     return py::none();
 }
 
@@ -131,11 +179,66 @@ void route_shared_settings(py::handle self, const py::dict& params) {
     }
 }
 
+// `set_params(ridge=obj)` puts obj in place of the step named "ridge", as scikit-learn's
+// Pipeline does; such keys are then done with.
+void replace_named_steps(py::handle self, const py::dict& params, py::handle temp_params) {
+    py::list steps;
+    bool replaced = false;
+    bool last_replaced = false;
+    for (py::handle step : self.attr("steps")) {
+        py::object name = pyclass::item(step, 0);
+        last_replaced = params.contains(name);
+        if (!last_replaced) {
+            steps.append(step);
+            continue;
+        }
+        steps.append(py::make_tuple(name, params[name]));
+        temp_params.attr("pop")(name);
+        replaced = true;
+    }
+    if (!replaced) return;
+    self.attr("steps") = steps;
+    self.attr("named_steps") = self.attr("_get_named_steps")(steps);
+    if (last_replaced && pyclass::has_attr(self, "estimator")) {
+        self.attr("estimator") = pyclass::item(pyclass::item(steps, -1), 1);
+    }
+}
+
+// Every name set_params could mean: the constructor parameters, the steps, and the
+// parameters of each step as "step__parameter".
+py::list valid_parameter_names(py::handle self) {
+    py::list names = constructor_parameter_names(self);
+    for (py::handle step : self.attr("steps")) {
+        py::object name = pyclass::item(step, 0);
+        names.append(name);
+        py::object parameters = step_parameters(pyclass::item(step, 1));
+        if (is_none(parameters)) continue;
+        for (py::handle key : parameters) names.append(py::str(name) + py::str("__") + py::str(key));
+    }
+    return names;
+}
+
+// Keys left to become attributes that are neither constructor parameters nor attributes the
+// estimator already has: set, as always, but they change nothing.
+py::list unknown_parameter_keys(py::handle self, py::handle temp_params) {
+    py::object known = constructor_parameter_names(self);
+    py::list unknown;
+    for (py::handle key : temp_params.attr("keys")()) {
+        if (truthy(known.attr("__contains__")(key)) || PyObject_HasAttr(self.ptr(), key.ptr()) ||
+            starts_with(key, py::str("lookback_win"))) {
+            continue;
+        }
+        unknown.append(key);
+    }
+    return unknown;
+}
+
 py::object set_params_body(const Args& a) {
     py::object self = a["self"];
     const py::dict& params = a.kwargs();
     py::object temp_params = global("copy").attr("deepcopy")(params);
     const py::str separator("__");
+    replace_named_steps(self, params, temp_params);
 
     for (py::handle step : self.attr("steps")) {
         py::dict est_params;
@@ -155,8 +258,14 @@ py::object set_params_body(const Args& a) {
         }
     }
     route_shared_settings(self, params);
+    py::list unknown = unknown_parameter_keys(self, temp_params);
     for (py::handle attr : temp_params.attr("keys")()) {
         py::setattr(self, attr, temp_params[attr]);
+    }
+    if (!unknown.empty()) {
+        warn_unused("set_params: no setting of " + class_name_of(self) + " and no step takes " +
+                    names_with_suggestions(unknown, valid_parameter_names(self)) +
+                    "; kept as attributes, which change nothing.");
     }
     return self;
 }
