@@ -25,12 +25,12 @@ class CountingPrediction:
         return np.tile(values, len(X))
 
 
-def recording(gusk, log, targets=(1, 2), n_columns=3, **kwargs):
+def recording(gusk, log, targets=(1, 2), n_columns=3, features=None, **kwargs):
     """Pass-through transformer, counting model; fitted, with the fit calls cleared from ``log``."""
     model = RecordingEstimator(CountingPrediction(len(targets)), log)
     steps = [("window", RecordingStep("window", log)), ("model", model)]
-    est = gusk.GUSKTimeSeriesEstimator(steps, list(range(n_columns)), list(targets), lookback_win=3,
-                                       **kwargs)
+    features = list(range(n_columns)) if features is None else list(features)
+    est = gusk.GUSKTimeSeriesEstimator(steps, features, list(targets), lookback_win=3, **kwargs)
     est.fit(series(12, n_columns))
     log.clear()
     return est
@@ -365,7 +365,7 @@ def test_recursive_multi_step_needs_look_back_rows(gusk, log, messages):
 
 
 def test_recursive_multi_step_counts_the_stored_history(gusk, log, messages):
-    est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=2,
+    est = recording(gusk, log, features=(1, 2), multistep_prediction_strategy="recursive", multistep_prediction_win=2,
                     store_lookback_history=True)
     est.lookback_win = 5  # three rows stored at fit time
     with pytest.raises(Exception) as info:
@@ -379,9 +379,15 @@ def test_recursive_multi_step_counts_the_stored_history(gusk, log, messages):
     np.testing.assert_array_equal(received[0], expected)
 
 
-def test_recursive_multi_step_starts_from_the_last_look_back_rows(gusk, log):
-    est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=3)
+@pytest.mark.parametrize("features", [(1, 2), (0, 1, 2)])
+def test_recursive_multi_step_starts_from_the_last_look_back_rows(gusk, log, features):
+    est = recording(gusk, log, features=features, multistep_prediction_strategy="recursive",
+                    multistep_prediction_win=3)
     X = series(8, 3)
+    if 0 in features:  # a feature that is not a target has no known future here
+        with pytest.raises(ValueError, match=r"needs the values of columns \[0\] \(features that are not targets\)"):
+            est.predit_recursive_multi_step(X)
+        return
     result = est.predit_recursive_multi_step(X)
     assert result.shape == (3, 2)
     np.testing.assert_array_equal(result, [[1.0, 2.0], [11.0, 12.0], [21.0, 22.0]])

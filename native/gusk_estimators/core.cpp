@@ -583,8 +583,9 @@ pyclass::Function fit{
     "fit", {{"self"}, {"X"}, {"y", "None"}}, &fit_body,
     "Fit the transformers and the final estimator on the series X.\n\n"
     "Parameters\n----------\nX : ndarray of shape (n_rows, n_columns)\n"
-    "    One row per time step; columns addressed by index.\ny : ignored by the windowing\n"
-    "    transformers, which take the targets from X.\n\nReturns\n-------\nself : object"};
+    "    One row per time step; columns addressed by index.\ny : None\n"
+    "    The windowing transformers take the targets from the target_columns of X; a y that\n"
+    "    differs from those columns is refused.\n\nReturns\n-------\nself : object"};
 pyclass::Function str{"__str__", {{"self"}}, &str_body,
                       "The class name and the sorted parameters, one per line."};
 pyclass::Function score{

@@ -816,6 +816,9 @@ py::object predit_recursive_multi_step_body(const Args& a) {
     if (pyclass::has_attr(self, "is_recursive_multi_step_sliding")) {
         self.attr("is_recursive_multi_step_sliding") = py::bool_(false);
     }
+    // Columns the model reads but does not forecast: the stored look-ahead means, or a clear error.
+    py::object plan = future_plan(self, py::none(), true);
+    if (!is_none(plan)) return self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan);
     return self.attr("_recursive_predict_helper")(X);
 }
 
@@ -988,7 +991,9 @@ pyclass::Function predict{
     "X : array-like of shape (n_rows, n_columns), default None\n"
     "    The latest rows of the series (None: the stored look-back history alone).\n"
     "supporting_features : array-like, default None\n"
-    "    Future values of the look-ahead columns, one row per predicted step.\n"
+    "    Future values of the look-ahead columns, one row per predicted step (pred_win rows;\n"
+    "    multistep_prediction_win rows for a recursive forecast, which also needs the future\n"
+    "    of every other feature column that is not a target, in further columns).\n"
     "prediction_type : str, default None\n"
     "    'forecast' (default) or 'sliding_window' (in-sample predictions), any letter case.\n\n"
     "Returns\n-------\nndarray with one row per predicted step and one column per target."};
