@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+from sklearn.exceptions import NotFittedError
 
 from conftest import RecordingEstimator, RecordingStep
 
@@ -256,6 +257,14 @@ def test_update_moves_the_history_to_the_newest_rows(gusk, log, chunks):
     np.testing.assert_array_equal(window[:3], X[end - 3:end])
 
 
-def test_update_needs_a_stored_history(gusk, messages):
-    with pytest.raises(Exception, match="ORVANE0045E"):
-        make(gusk, lookback_win=3).fit(series(10)).update(series(2))
+@pytest.mark.parametrize("store,fit,error,message", [
+    (False, True, Exception, "ORVANE0045E"),
+    (True, False, NotFittedError, "no stored history yet: call fit before update"),
+    (True, True, ValueError, r"update\(X\) takes the new rows as a 2-D array"),
+])
+def test_update_needs_a_stored_history_and_rows(gusk, messages, store, fit, error, message):
+    est = make(gusk, lookback_win=3, store_lookback_history=store)
+    if fit:
+        est.fit(series(10))
+    with pytest.raises(error, match=message):
+        est.update(np.ones(2))

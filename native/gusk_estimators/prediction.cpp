@@ -146,6 +146,11 @@ py::object add_lookback_history_to_X_body(const Args& a) {
 py::object update_body(const Args& a) {
     py::object self = a["self"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
+    if (!pyclass::has_attr(self, "lookback_data_X")) {
+        pyclass::raise(pyclass::import_from("sklearn.exceptions", "NotFittedError"),
+                       py::str("This " + py::str(self.attr("__class__").attr("__name__")).cast<std::string>() +
+                               " has no stored history yet: call fit before update."));
+    }
     py::object X = validated_input(a["X"]);
     if (!pyclass::py_eq(X.attr("ndim"), py::int_(2))) {
         pyclass::raise(PyExc_ValueError, "update(X) takes the new rows as a 2-D array (one row per time step, the "
