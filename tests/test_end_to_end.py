@@ -164,6 +164,9 @@ def test_recursive_forecast_reads_a_plan_row_at_every_step(gusk, look_ahead):
                                        multistep_prediction_strategy="recursive", multistep_prediction_win=5)
     est.fit(X[:50])
     np.testing.assert_allclose(est.predict(X[:50], supporting_features=X[50:55, 1]), X[50:55, :1], atol=1e-8)
+    # In-sample, the rows after each window are its plan.
+    in_sample = est.predict_multi_step_sliding_window(X[40:50])
+    np.testing.assert_allclose(in_sample, [X[42 + i:47 + i, 0] for i in range(4)], atol=1e-8)
     with pytest.raises(ValueError, match=r"shape \(1, 1\), but this forecast needs 5 rows .* columns \[1\]"):
         est.predict(X[:50], supporting_features=X[50:51, 1])
 

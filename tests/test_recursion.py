@@ -272,10 +272,11 @@ def test_parallel_version_forecasts_every_window_recursively(gusk, log, serial, 
     est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=2)
     if flag != "absent":
         est.is_recursive_multi_step_sliding = flag
-    received = []
+    received, plans = [], []
 
-    def helper(window):
+    def helper(window, supporting_features):
         received.append(window)
+        plans.append(supporting_features)
         return np.arange(4.0).reshape(2, 2) + 100.0 * (len(received) - 1)
 
     est._recursive_predict_helper = helper
@@ -286,6 +287,8 @@ def test_parallel_version_forecasts_every_window_recursively(gusk, log, serial, 
     np.testing.assert_array_equal(result, np.arange(4.0) + 100.0 * np.arange(5)[:, None])
     for i, window in enumerate(received):
         np.testing.assert_array_equal(window, np.vstack([X[i:i + 3], np.zeros((1, 3))]))
+        # Column 0 is a feature but not a target: the rows after the window plan it.
+        np.testing.assert_array_equal(plans[i], X[i + 3:i + 5, :1])
     (parallel,) = SerialParallel.created
     assert parallel.settings == {"n_jobs": 4}
     assert [task[0] for task in parallel.tasks] == [helper] * 5
@@ -297,7 +300,7 @@ def test_parallel_version_job_count_comes_from_n_jobs_or_minus_one(gusk, log, se
     est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=2)
     if n_jobs != "absent":
         est.n_jobs = n_jobs
-    est._recursive_predict_helper = lambda window: np.zeros((2, 2))
+    est._recursive_predict_helper = lambda window, supporting_features: np.zeros((2, 2))
     est._use_parallel_version_of_multi_step_sliding_window(series(9, 3))
     assert serial == [{"n_jobs": expected, "no_outputs": 5}]
 

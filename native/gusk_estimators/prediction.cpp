@@ -782,11 +782,21 @@ py::object use_parallel_version_body(const Args& a) {
     // Every window is forecast recursively on its own; the windows are spread over workers.
     py::object helper = self.attr("_recursive_predict_helper");
     py::object delayed = global("delayed");
+    // In-sample, the columns a recursive forecast does not predict are known: the rows of X
+    // after each window are its plan.
+    py::list columns = plan_columns(self, true);
+    const bool planned = pyclass::length(columns) > 0;
     py::list tasks;
     for (Py_ssize_t t = lookback; t < lookback + windows; ++t) {
         py::object window = pyclass::slice(X, py::int_(t - lookback), py::int_(t));
         window = append_rows(window, zero_rows(self.attr("pred_win"), window));
-        tasks.append(delayed(helper)(window));
+        if (!planned) {
+            tasks.append(delayed(helper)(window));
+            continue;
+        }
+        py::object future = pyclass::slice(X, py::int_(t), py::int_(t) + steps_value);
+        tasks.append(delayed(helper)(window, py::arg("supporting_features") =
+                                                 future[py::make_tuple(py::slice(), columns)]));
     }
     // The ready-made forecasters carry their worker count; anything else uses every processor
     // but one (as `self.n_jobs or -1` would).
