@@ -623,6 +623,15 @@ void refuse_horizon_beyond_window(py::handle self) {
                       "multistep_prediction_strategy='recursive' for longer horizons.");
 }
 
+// A recursive forecast's window holds its first step only: the plan's first pred_win rows, in
+// its look-ahead columns; the loop brings in the later rows.
+py::object first_step_of_plan(py::handle self, py::handle plan) {
+    py::object rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, self.attr("pred_win").ptr(), nullptr));
+    py::object look_ahead_count = py::int_(pyclass::length(self.attr("look_ahead_fcolumns")));
+    py::object columns = py::reinterpret_steal<py::object>(PySlice_New(nullptr, look_ahead_count.ptr(), nullptr));
+    return plan[py::make_tuple(rows, columns)];
+}
+
 // The model input of a forecast: the last look-back rows, then the rows to be forecast
 // (future exogenous values, or placeholders).
 py::object forecast_window(py::handle self, py::object X, py::handle supporting_features,
@@ -691,15 +700,9 @@ py::object predict_body(const Args& a) {
     refuse_horizon_beyond_window(self);
     const bool recursive = forecasts_recursively(self);
     py::object plan = future_plan(self, supporting_features, recursive);
-    // A recursive forecast's window holds its first step; the later plan rows follow in the loop.
-    const bool first_plan_rows = recursive && has_look_ahead_columns(self);
-    py::object first_rows =
-        first_plan_rows ? py::object(plan[py::make_tuple(
-                              py::reinterpret_steal<py::object>(PySlice_New(nullptr, self.attr("pred_win").ptr(), nullptr)),
-                              py::reinterpret_steal<py::object>(PySlice_New(
-                                  nullptr, py::int_(pyclass::length(self.attr("look_ahead_fcolumns"))).ptr(), nullptr)))])
-                        : supporting_features;
-    X = forecast_window(self, X, first_rows, max_lookback);
+    const bool recursive_look_ahead = recursive && has_look_ahead_columns(self);
+    X = forecast_window(self, X, recursive_look_ahead ? first_step_of_plan(self, plan) : supporting_features,
+                        max_lookback);
 
     py::object y_pred;
     if (pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
