@@ -162,17 +162,24 @@ py::object step_parameters(py::handle step) {
 }
 
 bool step_takes(py::handle parameters, const char* name) {
-    return !is_none(parameters) && PySequence_Contains(parameters.ptr(), py::str(name).ptr()) == 1;
+    if (is_none(parameters)) return false;
+    const int found = PySequence_Contains(parameters.ptr(), py::str(name).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
 }
 
 // `set_params(pred_win=7)` and the like change the windowing step too, as `lookback_win`
 // always has (that one is routed by the loop of set_params itself).
 void route_shared_settings(py::handle self, const py::dict& params) {
-    py::object window = pyclass::item(pyclass::item(self.attr("steps"), 0), 1);
-    py::object parameters = step_parameters(window);
+    py::object window;
+    py::object parameters;
     for (const SharedSetting& setting : kSharedSettings) {
-        if (std::string(setting.estimator_name) == "lookback_win") continue;
-        if (!params.contains(setting.estimator_name) || !step_takes(parameters, setting.step_name)) continue;
+        if (std::string(setting.estimator_name) == "lookback_win" || !params.contains(setting.estimator_name)) continue;
+        if (!window) {
+            window = pyclass::item(pyclass::item(self.attr("steps"), 0), 1);
+            parameters = step_parameters(window);
+        }
+        if (!step_takes(parameters, setting.step_name)) continue;
         py::dict routed;
         routed[setting.step_name] = params[setting.estimator_name];
         window.attr("set_params")(**routed);
