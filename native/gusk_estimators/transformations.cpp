@@ -316,7 +316,7 @@ std::optional<std::pair<std::string, std::string>> value_outside_domain(py::hand
         // A mean at rounding-error distance from zero divides the column into huge values.
         py::object mean = numpy.attr("mean")(column);
         py::object scale = numpy.attr("nanmax")(numpy.attr("absolute")(column));
-        const bool tiny = pyclass::py_gt(scale, py::int_(0)) &&
+        const bool tiny = truthy(numpy.attr("isfinite")(mean)) && pyclass::py_gt(scale, py::int_(0)) &&
                           pyclass::py_le(numpy.attr("absolute")(mean), scale * py::float_(1e-8));
         if (tiny) return std::make_pair("a mean of " + py::str(mean).cast<std::string>(),
                                         std::string("a column mean clearly away from 0 (it divides by the mean)"));
