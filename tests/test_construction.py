@@ -4,7 +4,10 @@ import pickle
 
 import pytest
 from sklearn.base import clone
-from sklearn.linear_model import LinearRegression
+from sklearn.linear_model import LinearRegression, Ridge
+
+from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
+from orvane.utils.parameter_warnings import UnusedParameterWarning
 
 from conftest import RecordingStep
 
@@ -27,7 +30,8 @@ def test_defaults(gusk):
 def test_attributes_are_set_in_order_and_stored_unchanged(gusk):
     steps = [("t", object()), ("m", LinearRegression())]
     features = [0, 2]
-    est = gusk.GUSKTimeSeriesEstimator(steps, features, [2], lookback_win=[3, 4], extra=1)
+    with pytest.warns(UnusedParameterWarning, match="GUSKTimeSeriesEstimator ignores the keyword argument\\(s\\) 'extra'"):
+        est = gusk.GUSKTimeSeriesEstimator(steps, features, [2], lookback_win=[3, 4], extra=1)
     assert list(vars(est)) == [
         "steps", "scoring", "cv", "feature_columns", "target_columns", "time_column",
         "lookback_win", "pred_win", "init_time_optimization", "data_transformation_scheme",
@@ -46,7 +50,8 @@ def test_algorithm_label(gusk, scheme, algorithm):
 def test_estimator_keyword(gusk):
     model = LinearRegression()
     assert make(gusk, estimator=model).estimator is model
-    assert not hasattr(make(gusk, other=model), "estimator")
+    with pytest.warns(UnusedParameterWarning, match="'other'"):
+        assert not hasattr(make(gusk, other=model), "estimator")
 
 
 def test_named_steps_later_duplicate_wins(gusk):
@@ -97,6 +102,37 @@ def test_set_params_lookback_goes_to_first_step_and_attribute(gusk, log):
     assert log == [("flatten", "set_params", {}), ("model", "set_params", {}),
                    ("flatten", "set_params", {"lookback_win": 8})]
     assert est.lookback_win == 8
+
+
+@pytest.mark.parametrize("key,step_key,value", [("pred_win", "pred_win", 7), ("target_columns", "target_col_index", [1]),
+                                                ("feature_columns", "feature_col_index", [0, 1]),
+                                                ("look_ahead_fcolumns", "look_ahead_fcol_index", [2])])
+def test_set_params_routes_the_shared_layout_to_the_windowing_step(gusk, key, step_key, value):
+    window = Flatten([1], [1], lookback_win=5)
+    est = make(gusk, steps=[("window", window), ("m", LinearRegression())])
+    est.set_params(**{key: value})
+    assert getattr(window, step_key) == value and getattr(est, key) == value
+
+
+@pytest.mark.parametrize("params,message", [
+    ({"ridge_alpha": 5}, r"takes 'ridge_alpha' \(did you mean 'ridge__alpha'"),
+    ({"lookbak_win": 3}, r"takes 'lookbak_win' \(did you mean 'lookback_win'"),
+    ({"rige__alpha": 5, "time_column": 0}, r"takes 'rige__alpha' \(did you mean 'ridge__alpha', 'ridge__tol'\?\); kept"),
+])
+def test_set_params_warns_about_keys_that_change_nothing(gusk, params, message):
+    est = make(gusk, steps=[("window", Flatten([1], [1])), ("ridge", Ridge())])
+    with pytest.warns(UnusedParameterWarning, match=message):
+        est.set_params(**params)
+    assert {key: getattr(est, key) for key in params} == params
+
+
+def test_set_params_with_a_step_name_replaces_that_step(gusk):
+    replacement = Ridge()
+    est = make(gusk, steps=[("window", Flatten([1], [1])), ("model", LinearRegression())])
+    est.set_params(model=replacement, model__alpha=3.0)
+    assert est.steps[-1] == ("model", replacement) and est.named_steps["model"] is replacement
+    assert replacement.alpha == 3.0 and not hasattr(est, "model")
+    assert est.get_params()["estimator"] is replacement
 
 
 def test_set_params_sets_deep_copies_and_stops_at_first_error(gusk, log):

@@ -149,6 +149,28 @@ def test_forecast_with_supplied_future_values(gusk):
     np.testing.assert_allclose(shifted, [[X[50, 0] + 2.0]], atol=EXACT)
 
 
+@pytest.mark.parametrize("look_ahead", [[1], []])
+def test_recursive_forecast_reads_a_plan_row_at_every_step(gusk, look_ahead):
+    # With look-ahead, each window sees x at the step it predicts; without, x only enters as a
+    # past value, and a recursive forecast still needs it at the steps already forecast.
+    X = exogenous_series()
+    if look_ahead:
+        flatten, features = gusk.Flatten([0], [0], lookback_win=2, look_ahead_fcol_index=[1]), [0]
+    else:
+        X = np.column_stack([X[:-1, 0], X[1:, 1]])  # y of a row then depends on x of the row before
+        flatten, features = gusk.Flatten([0, 1], [0], lookback_win=2), [0, 1]
+    est = gusk.GUSKTimeSeriesEstimator([("window", flatten), ("model", LinearRegression())], features, [0],
+                                       look_ahead_fcolumns=look_ahead, lookback_win=2,
+                                       multistep_prediction_strategy="recursive", multistep_prediction_win=5)
+    est.fit(X[:50])
+    np.testing.assert_allclose(est.predict(X[:50], supporting_features=X[50:55, 1]), X[50:55, :1], atol=1e-8)
+    # In-sample, the rows after each window are its plan.
+    in_sample = est.predict_multi_step_sliding_window(X[40:50])
+    np.testing.assert_allclose(in_sample, [X[42 + i:47 + i, 0] for i in range(4)], atol=1e-8)
+    with pytest.raises(ValueError, match=r"shape \(1, 1\), but this forecast needs 5 rows .* columns \[1\]"):
+        est.predict(X[:50], supporting_features=X[50:51, 1])
+
+
 # ---------------------------------------------------------------------------------------------
 # Sliding windows
 

@@ -5,6 +5,7 @@ import inspect
 import pytest
 
 from orvane.gusk.estimators.regression.auto_ensemble_regressor import EnsembleRegressor
+from orvane.utils.parameter_warnings import UnusedParameterWarning
 
 CLASSES = ["FlattenAutoEnsembler", "DifferenceFlattenAutoEnsembler", "LocalizedFlattenAutoEnsembler"]
 
@@ -275,7 +276,8 @@ def test_base_constructor_keywords(gusk, prepare, base_init, cls):
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_column_encoding_reaches_the_base(gusk, prepare, cls):
-    est = getattr(gusk, cls)([0], [0], 5, 1, multivariate_column_encoding=True, unknown_option=1)
+    with pytest.warns(UnusedParameterWarning, match=f"{cls} ignores the keyword argument\\(s\\) 'unknown_option'"):
+        est = getattr(gusk, cls)([0], [0], 5, 1, multivariate_column_encoding=True, unknown_option=1)
     assert est.multivariate_column_encoding is True
     assert not hasattr(est, "unknown_option")
 

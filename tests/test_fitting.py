@@ -293,7 +293,7 @@ def test_column_encoding_with_a_step_major_transformer(gusk, log):
     X = np.column_stack([np.arange(1.0, 9.0), np.arange(2.0, 17.0, 2.0)])
     first = NormalizedFlatten([0, 1], [0, 1], lookback_win=3)
     model = RecordingEstimator()
-    est = make(gusk, [("n", first), ("m", model)], [0, 1], [0, 1], multivariate_column_encoding=True)
+    est = make(gusk, [("n", first), ("m", model)], [0, 1], [0, 1], lookback_win=3, multivariate_column_encoding=True)
     est.fit(X)
     plain_Xt, plain_yt = NormalizedFlatten([0, 1], [0, 1], lookback_win=3).fit_transform(X)
     expected = np.hstack((plain_Xt, np.tile(np.eye(2), (len(plain_Xt) // 2, 1))))
@@ -391,3 +391,44 @@ def test_end_to_end_fit_learns_the_recurrence(gusk):
     assert model.intercept_ == pytest.approx(1.0, rel=1e-9)
     assert est.cv.n_test_size == int(38 * 0.3)
     assert est.transformer_steps[0].n_features_in_ == 2
+
+
+# ---------------------------------------------------------------------------------------------
+# Misuse refused before the model is trained on the wrong data
+
+WAVE = 5 * np.sin(np.arange(30.0) / 3)
+
+
+@pytest.mark.parametrize(
+    "window,settings,X,y,message",
+    [
+        (Flatten([0], [0], lookback_win=3), {"pred_win": 7}, series(30), None, r"pred_win=7 .* pred_win=1"),
+        (Flatten([0], [0], lookback_win=3), {"target_columns": [1]}, series(30), None,
+         r"target_columns=\[1\] .* target_col_index=\[0\]"),
+        (NormalizedFlatten([0, 1], [0], lookback_win=3), {"look_ahead_fcolumns": [1]}, series(30), None,
+         "'w' \\(NormalizedFlatten\\) takes no look-ahead columns"),
+        (Flatten([0], [0], lookback_win=3), {}, series(30), np.arange(29.0), r"target_columns=\[0\]"),
+        (Flatten([0], [0], lookback_win=3), {}, series(30), series(30)[:, 1], "targets are the columns of X"),
+        (Flatten([0], [0], lookback_win=3), {"data_transformation_scheme": "fisher"}, series(30), None,
+         "'fisher' cannot represent column 0: it needs values between -1 and 1, and the column has the value 3.0"),
+        (Flatten([0], [0], lookback_win=3), {"data_transformation_scheme": "sqrt"}, np.c_[WAVE, WAVE], None,
+         r"'sqrt' cannot represent column 0: .* the value -\d"),
+        (Flatten([1], [1], lookback_win=3), {"data_transformation_scheme": "mean_division"},
+         np.c_[WAVE, WAVE - WAVE.mean()], None, "column 1: it needs a column mean clearly away from 0"),
+        (Flatten([0], [0], lookback_win=3), {"data_transformation_scheme": "reciprocal"},
+         np.c_[WAVE, WAVE] * 0 - 1, None, "needs values other than -1"),
+    ],
+)
+def test_fit_refuses_settings_and_data_it_would_silently_misuse(gusk, window, settings, X, y, message):
+    settings = {"feature_columns": window.feature_col_index, "target_columns": window.target_col_index,
+                "lookback_win": 3, **settings}
+    est = gusk.GUSKTimeSeriesEstimator([("w", window), ("m", LinearRegression())], **settings)
+    with pytest.raises(ValueError, match=message):
+        est.fit(X, y)
+
+
+def test_fit_accepts_a_y_that_repeats_the_target_columns(gusk):
+    X = np.c_[linear_recurrence(40), np.arange(40.0)]
+    est = make(gusk, [("w", Flatten([0], [0], lookback_win=2)), ("m", LinearRegression())], lookback_win=2)
+    assert_allclose(est.fit(X, X[:, 0]).predict(X), make(
+        gusk, [("w", Flatten([0], [0], lookback_win=2)), ("m", LinearRegression())], lookback_win=2).fit(X).predict(X))

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+from sklearn.exceptions import NotFittedError
 
 from conftest import RecordingEstimator, RecordingStep
 
@@ -225,3 +226,45 @@ def test_predict_uses_the_stored_means_without_future_values(gusk, log):
     window = [args[0] for who, method, args in log if method == "transform"][0]
     mean = X[8:, 3].mean()
     np.testing.assert_array_equal(window, np.vstack([X[8:], [[0.0, 0.0, 0.0, mean]] * 2]))
+
+
+def test_predict_without_future_values_or_history_says_what_is_missing(gusk, log):
+    est = make(gusk, log, n_columns=4, lookback_win=2, pred_win=2, look_ahead_fcolumns=[3]).fit(series(10, 4))
+    with pytest.raises(ValueError, match=r"look_ahead_fcolumns=\[3\]: pass them to predict as supporting_features "
+                                         r"\(2 rows, one per forecast step\), or fit with store_lookback_history=True"):
+        est.predict(series(6, 4))
+
+
+# ---------------------------------------------------------------------------------------------
+# New observations without refitting
+
+
+@pytest.mark.parametrize("chunks", [[3], [1, 2], [7, 0, 1]])
+def test_update_moves_the_history_to_the_newest_rows(gusk, log, chunks):
+    est = make(gusk, log, n_columns=2, lookback_win=3, look_ahead_fcolumns=[1], pred_win=2,
+               store_lookback_history=True)
+    X = series(30, 2)
+    est.fit(X[:20])
+    end = 20
+    for rows in chunks:
+        assert est.update(X[end:end + rows]) is est
+        end += rows
+    np.testing.assert_array_equal(est.lookback_data_X, X[end - 3:end])
+    np.testing.assert_array_equal(est.look_ahead_mean, [[X[end - 3:end, 1].mean()]] * 2)
+    log.clear()
+    est.predict(None)
+    window = [args[0] for who, method, args in log if method == "transform"][0]
+    np.testing.assert_array_equal(window[:3], X[end - 3:end])
+
+
+@pytest.mark.parametrize("store,fit,error,message", [
+    (False, True, Exception, "ORVANE0045E"),
+    (True, False, NotFittedError, "no stored history yet: call fit before update"),
+    (True, True, ValueError, r"update\(X\) takes the new rows as a 2-D array"),
+])
+def test_update_needs_a_stored_history_and_rows(gusk, messages, store, fit, error, message):
+    est = make(gusk, lookback_win=3, store_lookback_history=store)
+    if fit:
+        est.fit(series(10))
+    with pytest.raises(error, match=message):
+        est.update(np.ones(2))

@@ -69,9 +69,9 @@ def trace_counter(est):
     seen = []
     native = type(est).predict_proba
 
-    def predict_proba(X):
+    def predict_proba(X, *plan, **keywords):
         seen.append(getattr(est, "recursive_cnt", "absent"))
-        return native(est, X)
+        return native(est, X, *plan, **keywords)
 
     est.predict_proba = predict_proba
     return seen
@@ -97,13 +97,16 @@ def test_other_final_estimators_raise_0053_before_x_is_touched(gusk, log, messag
 # One pass (no recursion)
 
 
-def test_placeholder_rows_are_appended_before_the_transformers_run(gusk, log):
-    est = fitted(gusk, log, n_columns=4, multistep_prediction_win=3)
+@pytest.mark.parametrize("look_ahead,plan,future", [([], None, np.zeros((3, 4))),
+                                                    ([1], [[7.0]], [[0, 7, 0, 0], [0, 0, 0, 0], [0, 0, 0, 0]])])
+def test_placeholder_rows_are_appended_before_the_transformers_run(gusk, log, look_ahead, plan, future):
+    est = fitted(gusk, log, n_columns=4, multistep_prediction_win=3, look_ahead_fcolumns=look_ahead)
     X = series(20, 4)
-    result = est.predict_proba(X)
+    result = est.predict_proba(X, supporting_features=plan)
     (seen,) = transformed(log)
     assert seen.shape == (23, 4)
-    np.testing.assert_array_equal(seen, np.vstack([X, np.zeros((3, 4))]))
+    # Planned future values of look-ahead columns, as predict uses them.
+    np.testing.assert_array_equal(seen, np.vstack([X, future]))
     assert result.shape == (1, 23, 2)
     np.testing.assert_array_equal(result[0], around_last_column(seen))
 
@@ -186,19 +189,22 @@ def test_recursive_single_step_is_one_inner_call(gusk, log):
 def test_recursive_steps_slide_the_window_and_feed_the_point_forecasts(gusk, log, rows):
     est = fitted(gusk, log, model=FakeEnsemble(CallCountBounds(), log), n_columns=3, targets=(1,),
                  lookback_win=3, multistep_prediction_strategy="recursive", multistep_prediction_win=3)
-    est.predict = lambda X: np.array([[100.0], [200.0], [300.0]])
+    plans = []
+    est.predict = lambda X, supporting_features: plans.append(supporting_features) or np.array([[100.0], [200.0], [300.0]])
     seen = trace_counter(est)
     X = series(rows, 3)
-    result = est.predict_proba(X)
+    # Columns 0 and 2 are features but not targets: their future comes from the plan.
+    result = est.predict_proba(X, supporting_features=[[7.0, 8.0], [9.0, 10.0], [11.0, 12.0]])
     np.testing.assert_array_equal(result, [[[0.0, 10.0]], [[1.0, 11.0]], [[2.0, 12.0]]])
     assert seen == ["absent", 3, 2, 1] and not hasattr(est, "recursive_cnt")
-    zero, first, second = np.zeros((1, 3)), [[0.0, 100.0, 0.0]], [[0.0, 200.0, 0.0]]
+    np.testing.assert_array_equal(plans[0], [[7.0, 8.0], [9.0, 10.0], [11.0, 12.0]])
+    first, second = [[7.0, 100.0, 8.0]], [[9.0, 200.0, 10.0]]
     windows = transformed(log)
     assert len(windows) == 3
     # Every step, the first included, works on the last max_lookback rows of X.
-    np.testing.assert_array_equal(windows[0], np.vstack([X[-3:], zero]))
-    np.testing.assert_array_equal(windows[1], np.vstack([X[-2:], first, zero]))
-    np.testing.assert_array_equal(windows[2], np.vstack([X[-1:], first, second, zero]))
+    np.testing.assert_array_equal(windows[0], np.vstack([X[-3:], [[7.0, 0.0, 8.0]]]))
+    np.testing.assert_array_equal(windows[1], np.vstack([X[-2:], first, [[9.0, 0.0, 10.0]]]))
+    np.testing.assert_array_equal(windows[2], np.vstack([X[-1:], first, second, [[11.0, 0.0, 12.0]]]))
 
 
 def test_failed_recursion_still_removes_the_counter(gusk, log):

@@ -3,7 +3,9 @@
 import numpy as np
 import pytest
 
-from conftest import RecordingEstimator, RecordingStep
+from sklearn.linear_model import LinearRegression
+
+from conftest import RecordingEstimator, RecordingStep, linear_recurrence
 
 
 def series(rows, columns=1):
@@ -135,17 +137,19 @@ def test_forecast_type_in_any_letter_case_behaves_as_none(gusk, log, prediction_
     np.testing.assert_array_equal(seen_by(log, "window", "transform")[0], baseline[0])
 
 
+@pytest.mark.parametrize("store", [False, True])
 @pytest.mark.parametrize("prediction_type", ["sliding_window", "SLIDING_WINDOW", "Sliding_Window"])
-def test_sliding_window_type_returns_predict_sliding_window_of_x_unchanged(gusk, log, prediction_type):
-    est = fitted(gusk, log, lookback_win=3, store_lookback_history=True)
-    sentinel = object()
-    recorder = DispatchRecorder(est, result=sentinel)
+def test_sliding_window_type_predicts_every_row_of_x(gusk, log, prediction_type, store):
+    est = fitted(gusk, log, lookback_win=3, store_lookback_history=store)
+    recorder = DispatchRecorder(est)
     X = series(7)
-    assert est.predict(X, prediction_type=prediction_type) is sentinel
+    result = est.predict(X, prediction_type=prediction_type)
     name, window = recorder.only_call()
-    # No history prepended, no placeholder rows appended: the rows as given.
+    # No placeholder rows appended; the stored look-back rows (fit on 12 rows) in front, and
+    # their predictions dropped again.
     assert name == "predict_sliding_window"
-    np.testing.assert_array_equal(window, X)
+    np.testing.assert_array_equal(window, np.vstack([series(12)[-3:], X]) if store else X)
+    np.testing.assert_array_equal(result[:, 0], np.arange(3.0, 10.0) if store else np.arange(7.0))
 
 
 def test_sliding_window_type_with_a_multi_step_model_uses_the_multi_step_method(gusk, log):
@@ -242,8 +246,8 @@ def test_row_count_is_checked_after_the_history_is_prepended(gusk, log, messages
     "strategy,pred_win,steps,placeholders,method",
     [
         (None, 1, 1, 1, "predict_sliding_window"),
-        ("multioutput", 2, 3, 3, "predict_multi_step_sliding_window"),
-        ("recursive", 2, 3, 2, "predict_multi_step_sliding_window"),
+        ("multioutput", 3, 2, 3, "predict_multi_step_sliding_window"),
+        ("recursive", 3, 2, 3, "predict_multi_step_sliding_window"),
         ("recursive", 1, 4, 1, "_recursive_predict_helper"),
         ("Recursive", 1, 4, 1, "_recursive_predict_helper"),
         ("direct", 2, 3, 3, "predict_multi_step_sliding_window"),
@@ -253,7 +257,7 @@ def test_row_count_is_checked_after_the_history_is_prepended(gusk, log, messages
 )
 def test_window_is_the_last_look_back_rows_then_placeholders(gusk, log, strategy, pred_win, steps,
                                                              placeholders, method):
-    est = fitted(gusk, log, n_columns=2, targets=(1,), lookback_win=3, pred_win=pred_win,
+    est = fitted(gusk, log, n_columns=2, features=(1,), targets=(1,), lookback_win=3, pred_win=pred_win,
                  multistep_prediction_strategy=strategy, multistep_prediction_win=steps)
     recorder = DispatchRecorder(est)
     X = series(8, 2)
@@ -261,6 +265,21 @@ def test_window_is_the_last_look_back_rows_then_placeholders(gusk, log, strategy
     name, window = recorder.only_call()
     assert name == method
     np.testing.assert_array_equal(window, np.vstack([X[-3:], zeros(placeholders, 2)]))
+
+
+@pytest.mark.parametrize("strategy", ["multioutput", "recursive"])
+def test_a_horizon_within_the_window_is_its_first_steps_and_a_longer_one_is_refused(gusk, strategy):
+    X = linear_recurrence(40)[:, None]
+
+    def model(horizon):
+        steps = [("w", gusk.Flatten([0], [0], lookback_win=2, pred_win=3)), ("m", LinearRegression())]
+        return gusk.GUSKTimeSeriesEstimator(steps, [0], [0], lookback_win=2, pred_win=3, multistep_prediction_win=horizon,
+                                            multistep_prediction_strategy=strategy).fit(X)
+
+    assert model(3).predict(X).shape == (3, 1)
+    np.testing.assert_array_equal(model(2).predict(X), model(3).predict(X)[:2])
+    with pytest.raises(ValueError, match=r"multistep_prediction_win=6 asks for more steps .*\(pred_win=3\)"):
+        model(6).predict(X)
 
 
 def test_window_reaches_model_through_the_transformer(gusk, log):
@@ -492,6 +511,7 @@ def pass_through(base):
 
 def with_first_transformer(gusk, transformer, targets=(0, 1), predict_fn=None, **kwargs):
     steps = [("window", transformer), ("model", RecordingEstimator(predict_fn))]
+    kwargs.setdefault("lookback_win", transformer.lookback_win)
     est = gusk.GUSKTimeSeriesEstimator(steps, [0, 1], list(targets), **kwargs)
     return est.fit(series(12, 2))
 
@@ -558,7 +578,7 @@ def test_predictions_come_back_on_the_raw_scale(gusk, log):
 def test_column_encoding_widens_the_model_input(gusk, log):
     transformer = pass_through(gusk.LocalizedFlatten)([0, 1], [0, 1], lookback_win=2)
     steps = [("window", transformer), ("model", RecordingEstimator(lambda X: np.zeros(2 * len(X)), log))]
-    est = gusk.GUSKTimeSeriesEstimator(steps, [0, 1], [0, 1], multivariate_column_encoding=True)
+    est = gusk.GUSKTimeSeriesEstimator(steps, [0, 1], [0, 1], lookback_win=2, multivariate_column_encoding=True)
     est.fit(series(12, 2))
     log.clear()
     est._predict(series(4, 2))

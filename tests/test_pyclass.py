@@ -40,7 +40,7 @@ ESTIMATOR_SIGNATURES = {
     "predict_sliding_window": "(self, X)",
     "_add_exogenous_to_X": "(self, X, exogenous)",
     "__str__": "(self)",
-    "_recursive_predict_helper": "(self, X)",
+    "_recursive_predict_helper": "(self, X, supporting_features=None)",
     "predict": "(self, X=None, supporting_features=None, prediction_type=None)",
     "_predict": "(self, X, num_predictions=-1)",
     "score": "(self, X, y=None, sample_weight=None)",
@@ -50,12 +50,13 @@ ESTIMATOR_SIGNATURES = {
     "_use_multioutput_version_of_multi_step_sliding_window": "(self, X)",
     "predict_multi_step_sliding_window": "(self, X)",
     "_transformer_helper": "(self, y_pred)",
-    "_recursive_predict_proba_helper": "(self, X)",
-    "predict_proba": "(self, X)",
+    "_recursive_predict_proba_helper": "(self, X, supporting_features=None)",
+    "predict_proba": "(self, X, supporting_features=None)",
     "_reset_fc_cols_and_lookback": "(self, feature_columns, target_columns, lookback_win, pred_win)",
     "get_params": "(self, deep=True)",
     "__setstate__": "(self, state)",
     "__sklearn_clone__": "(self)",
+    "update": "(self, X)",
 }
 
 ENSEMBLER_INIT_HEAD = (

@@ -25,12 +25,12 @@ class CountingPrediction:
         return np.tile(values, len(X))
 
 
-def recording(gusk, log, targets=(1, 2), n_columns=3, **kwargs):
+def recording(gusk, log, targets=(1, 2), n_columns=3, features=None, **kwargs):
     """Pass-through transformer, counting model; fitted, with the fit calls cleared from ``log``."""
     model = RecordingEstimator(CountingPrediction(len(targets)), log)
     steps = [("window", RecordingStep("window", log)), ("model", model)]
-    est = gusk.GUSKTimeSeriesEstimator(steps, list(range(n_columns)), list(targets), lookback_win=3,
-                                       **kwargs)
+    features = list(range(n_columns)) if features is None else list(features)
+    est = gusk.GUSKTimeSeriesEstimator(steps, features, list(targets), lookback_win=3, **kwargs)
     est.fit(series(12, n_columns))
     log.clear()
     return est
@@ -89,10 +89,13 @@ def test_predicted_values_go_to_the_target_columns_in_target_order(gusk, log, ta
 def test_predict_forecasts_recursively_from_the_last_look_back_rows(gusk, log):
     est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=4)
     X = series(8, 3)
-    result = est.predict(X)
+    # Column 0 is a feature but not a target: each step reads its planned value.
+    result = est.predict(X, supporting_features=[[5.0], [6.0], [7.0], [8.0]])
     assert result.shape == (4, 2)
     np.testing.assert_array_equal(result[:, 0], [1.0, 11.0, 21.0, 31.0])
-    np.testing.assert_array_equal(model_inputs(log)[0], np.vstack([X[-3:], np.zeros((1, 3))]))
+    inputs = model_inputs(log)
+    np.testing.assert_array_equal(inputs[0], np.vstack([X[-3:], [[5.0, 0.0, 0.0]]]))
+    np.testing.assert_array_equal(inputs[3][-4:], [[5.0, *result[0]], [6.0, *result[1]], [7.0, *result[2]], [8.0, 0.0, 0.0]])
 
 
 @pytest.mark.parametrize("flag", [True, 1])
@@ -269,10 +272,11 @@ def test_parallel_version_forecasts_every_window_recursively(gusk, log, serial, 
     est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=2)
     if flag != "absent":
         est.is_recursive_multi_step_sliding = flag
-    received = []
+    received, plans = [], []
 
-    def helper(window):
+    def helper(window, supporting_features):
         received.append(window)
+        plans.append(supporting_features)
         return np.arange(4.0).reshape(2, 2) + 100.0 * (len(received) - 1)
 
     est._recursive_predict_helper = helper
@@ -283,6 +287,8 @@ def test_parallel_version_forecasts_every_window_recursively(gusk, log, serial, 
     np.testing.assert_array_equal(result, np.arange(4.0) + 100.0 * np.arange(5)[:, None])
     for i, window in enumerate(received):
         np.testing.assert_array_equal(window, np.vstack([X[i:i + 3], np.zeros((1, 3))]))
+        # Column 0 is a feature but not a target: the rows after the window plan it.
+        np.testing.assert_array_equal(plans[i], X[i + 3:i + 5, :1])
     (parallel,) = SerialParallel.created
     assert parallel.settings == {"n_jobs": 4}
     assert [task[0] for task in parallel.tasks] == [helper] * 5
@@ -294,7 +300,7 @@ def test_parallel_version_job_count_comes_from_n_jobs_or_minus_one(gusk, log, se
     est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=2)
     if n_jobs != "absent":
         est.n_jobs = n_jobs
-    est._recursive_predict_helper = lambda window: np.zeros((2, 2))
+    est._recursive_predict_helper = lambda window, supporting_features: np.zeros((2, 2))
     est._use_parallel_version_of_multi_step_sliding_window(series(9, 3))
     assert serial == [{"n_jobs": expected, "no_outputs": 5}]
 
@@ -362,7 +368,7 @@ def test_recursive_multi_step_needs_look_back_rows(gusk, log, messages):
 
 
 def test_recursive_multi_step_counts_the_stored_history(gusk, log, messages):
-    est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=2,
+    est = recording(gusk, log, features=(1, 2), multistep_prediction_strategy="recursive", multistep_prediction_win=2,
                     store_lookback_history=True)
     est.lookback_win = 5  # three rows stored at fit time
     with pytest.raises(Exception) as info:
@@ -376,9 +382,15 @@ def test_recursive_multi_step_counts_the_stored_history(gusk, log, messages):
     np.testing.assert_array_equal(received[0], expected)
 
 
-def test_recursive_multi_step_starts_from_the_last_look_back_rows(gusk, log):
-    est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=3)
+@pytest.mark.parametrize("features", [(1, 2), (0, 1, 2)])
+def test_recursive_multi_step_starts_from_the_last_look_back_rows(gusk, log, features):
+    est = recording(gusk, log, features=features, multistep_prediction_strategy="recursive",
+                    multistep_prediction_win=3)
     X = series(8, 3)
+    if 0 in features:  # a feature that is not a target has no known future here
+        with pytest.raises(ValueError, match=r"needs the values of columns \[0\] \(features that are not targets\)"):
+            est.predit_recursive_multi_step(X)
+        return
     result = est.predit_recursive_multi_step(X)
     assert result.shape == (3, 2)
     np.testing.assert_array_equal(result, [[1.0, 2.0], [11.0, 12.0], [21.0, 22.0]])

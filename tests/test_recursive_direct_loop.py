@@ -83,10 +83,10 @@ def both_paths(make_model, features, targets, n_columns, lookback=6, steps=12, *
 
 @pytest.mark.parametrize(("features", "targets", "n_columns"), [
     ([0], [0], 1),
-    ([0, 1], [0], 2),
-    ([1, 0], [1], 2),
-    ([0, 1, 2], [2, 0], 3),
-    ([2], [0], 3),
+    ([0, 1], [1, 0], 2),
+    ([1], [1, 0], 2),
+    ([0, 1, 2], [2, 0, 1], 3),
+    ([2], [2, 0], 3),
 ])
 @pytest.mark.parametrize("model_settings", [
     {},

@@ -22,6 +22,53 @@ py::object all_but_last(py::handle sequence) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Parameters that change nothing: warned about, with the valid names closest to them
+
+py::object constructor_parameter_names(py::handle self) {
+    py::list names = py::module_::import("builtins").attr("list")(self.attr("_get_param_names")());
+    if (!truthy(names.attr("__contains__")("estimator"))) names.append("estimator");
+    return names;
+}
+
+std::string quoted_names(py::handle names) {
+    std::string text;
+    for (py::handle name : names) text += (text.empty() ? "" : ", ") + py::repr(name).cast<std::string>();
+    return text;
+}
+
+// "'ridge_alpha' (did you mean 'ridge__alpha'?)" for each unknown name.
+std::string names_with_suggestions(py::handle unknown, py::handle candidates) {
+    py::object close_matches = py::module_::import("difflib").attr("get_close_matches");
+    std::string text;
+    for (py::handle name : unknown) {
+        text += (text.empty() ? "" : ", ") + py::repr(name).cast<std::string>();
+        py::object close = close_matches(py::str(name), candidates, py::arg("n") = 3);
+        if (pyclass::length(close) > 0) text += " (did you mean " + quoted_names(close) + "?)";
+    }
+    return text;
+}
+
+void warn_unused(const std::string& message) {
+    py::object category =
+        pyclass::import_from("orvane.utils.parameter_warnings", "UnusedParameterWarning");
+    if (PyErr_WarnEx(category.ptr(), message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+std::string class_name_of(py::handle self) {
+    return py::str(self.attr("__class__").attr("__name__")).cast<std::string>();
+}
+
+void warn_ignored_keywords(py::handle self, const py::dict& kwarg) {
+    py::list ignored;
+    for (auto entry : kwarg) {
+        if (!pyclass::py_eq(entry.first, py::str("estimator"))) ignored.append(entry.first);
+    }
+    if (ignored.empty()) return;
+    warn_unused(class_name_of(self) + " ignores the keyword argument(s) " +
+                names_with_suggestions(ignored, constructor_parameter_names(self)) + ".");
+}
+
+// ---------------------------------------------------------------------------------------------
 // Construction and parameters
 
 py::object init_body(const Args& a) {
@@ -54,6 +101,7 @@ py::object init_body(const Args& a) {
 
     const py::dict& kwarg = a.kwargs();
     if (!kwarg.empty() && kwarg.contains("estimator")) self.attr("estimator") = kwarg["estimator"];
+    warn_ignored_keywords(self, kwarg);
     return py::none();
 }
 
@@ -99,11 +147,109 @@ bool starts_with(py::handle text, py::handle prefix) {
     return truthy(text.attr("startswith")(prefix));
 }
 
+// The layout settings held both by the estimator and by its windowing step, by their names on
+// each. They must agree, or the windows are cut for one layout and read back for another.
+struct SharedSetting {
+    const char* estimator_name;
+    const char* step_name;
+};
+constexpr SharedSetting kSharedSettings[] = {{"feature_columns", "feature_col_index"},
+                                             {"target_columns", "target_col_index"},
+                                             {"lookback_win", "lookback_win"},
+                                             {"pred_win", "pred_win"},
+                                             {"look_ahead_fcolumns", "look_ahead_fcol_index"}};
+
+// The step's own constructor parameters, or None for a step without `get_params`.
+py::object step_parameters(py::handle step) {
+    if (!pyclass::has_attr(step, "get_params")) return py::none();
+    return step.attr("get_params")(py::arg("deep") = false);
+}
+
+bool step_takes(py::handle parameters, const char* name) {
+    if (is_none(parameters)) return false;
+    const int found = PySequence_Contains(parameters.ptr(), py::str(name).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// `set_params(pred_win=7)` and the like change the windowing step too, as `lookback_win`
+// always has (that one is routed by the loop of set_params itself).
+void route_shared_settings(py::handle self, const py::dict& params) {
+    py::object window;
+    py::object parameters;
+    for (const SharedSetting& setting : kSharedSettings) {
+        if (std::string(setting.estimator_name) == "lookback_win" || !params.contains(setting.estimator_name)) continue;
+        if (!window) {
+            window = pyclass::item(pyclass::item(self.attr("steps"), 0), 1);
+            parameters = step_parameters(window);
+        }
+        if (!step_takes(parameters, setting.step_name)) continue;
+        py::dict routed;
+        routed[setting.step_name] = params[setting.estimator_name];
+        window.attr("set_params")(**routed);
+    }
+}
+
+// `set_params(ridge=obj)` puts obj in place of the step named "ridge", as scikit-learn's
+// Pipeline does; such keys are then done with.
+void replace_named_steps(py::handle self, const py::dict& params, py::handle temp_params) {
+    py::list steps;
+    bool replaced = false;
+    bool last_replaced = false;
+    for (py::handle step : self.attr("steps")) {
+        py::object name = pyclass::item(step, 0);
+        last_replaced = params.contains(name);
+        if (!last_replaced) {
+            steps.append(step);
+            continue;
+        }
+        steps.append(py::make_tuple(name, params[name]));
+        temp_params.attr("pop")(name);
+        replaced = true;
+    }
+    if (!replaced) return;
+    self.attr("steps") = steps;
+    self.attr("named_steps") = self.attr("_get_named_steps")(steps);
+    if (last_replaced && pyclass::has_attr(self, "estimator")) {
+        self.attr("estimator") = pyclass::item(pyclass::item(steps, -1), 1);
+    }
+}
+
+// Every name set_params could mean: the constructor parameters, the steps, and the
+// parameters of each step as "step__parameter".
+py::list valid_parameter_names(py::handle self) {
+    py::list names = constructor_parameter_names(self);
+    for (py::handle step : self.attr("steps")) {
+        py::object name = pyclass::item(step, 0);
+        names.append(name);
+        py::object parameters = step_parameters(pyclass::item(step, 1));
+        if (is_none(parameters)) continue;
+        for (py::handle key : parameters) names.append(py::str(name) + py::str("__") + py::str(key));
+    }
+    return names;
+}
+
+// Keys left to become attributes that are neither constructor parameters nor attributes the
+// estimator already has: set, as always, but they change nothing.
+py::list unknown_parameter_keys(py::handle self, py::handle temp_params) {
+    py::object known = constructor_parameter_names(self);
+    py::list unknown;
+    for (py::handle key : temp_params.attr("keys")()) {
+        if (truthy(known.attr("__contains__")(key)) || PyObject_HasAttr(self.ptr(), key.ptr()) ||
+            starts_with(key, py::str("lookback_win"))) {
+            continue;
+        }
+        unknown.append(key);
+    }
+    return unknown;
+}
+
 py::object set_params_body(const Args& a) {
     py::object self = a["self"];
     const py::dict& params = a.kwargs();
     py::object temp_params = global("copy").attr("deepcopy")(params);
     const py::str separator("__");
+    replace_named_steps(self, params, temp_params);
 
     for (py::handle step : self.attr("steps")) {
         py::dict est_params;
@@ -122,8 +268,15 @@ py::object set_params_body(const Args& a) {
                 .attr("set_params")(py::arg("lookback_win") = entry.second);
         }
     }
+    route_shared_settings(self, params);
+    py::list unknown = unknown_parameter_keys(self, temp_params);
     for (py::handle attr : temp_params.attr("keys")()) {
         py::setattr(self, attr, temp_params[attr]);
+    }
+    if (!unknown.empty()) {
+        warn_unused("set_params: no setting of " + class_name_of(self) + " and no step takes " +
+                    names_with_suggestions(unknown, valid_parameter_names(self)) +
+                    "; kept as attributes, which change nothing.");
     }
     return self;
 }
@@ -261,12 +414,92 @@ void remember_fitted_data(py::handle self, py::handle X) {
     self.attr("last_fit_rows_") = pyclass::slice(rows, -lookback, py::none()).attr("copy")();
 }
 
+// Lists, tuples and arrays compare by their items; a missing look-ahead list is an empty one.
+py::object comparable_setting(py::handle value) {
+    if (is_none(value)) return py::list();
+    if (pyclass::has_attr(value, "tolist")) return value.attr("tolist")();
+    if (PyTuple_Check(value.ptr())) return py::module_::import("builtins").attr("list")(value);
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+[[noreturn]] void raise_value_error(const std::string& message) { pyclass::raise(PyExc_ValueError, message); }
+
+std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>(); }
+
+// The windowing step must cut the windows the estimator reads back: same columns, look-back,
+// steps ahead and look-ahead columns.
+void check_shared_settings(py::handle self) {
+    py::object step = pyclass::item(self.attr("steps"), 0);
+    const std::string step_name = py::str(pyclass::item(step, 0)).cast<std::string>();
+    py::object window = pyclass::item(step, 1);
+    py::object parameters = step_parameters(window);
+    if (is_none(parameters)) return;
+    for (const SharedSetting& setting : kSharedSettings) {
+        py::object own = self.attr(setting.estimator_name);
+        if (!step_takes(parameters, setting.step_name)) {
+            const bool lost_look_ahead = std::string(setting.estimator_name) == "look_ahead_fcolumns" &&
+                                         pyclass::length(comparable_setting(own)) > 0;
+            if (!lost_look_ahead) continue;
+            raise_value_error("look_ahead_fcolumns=" + repr_of(own) + ", but the windowing step '" + step_name +
+                              "' (" + py::str(py::type::of(window).attr("__name__")).cast<std::string>() +
+                              ") takes no look-ahead columns; use a windowing step with "
+                              "look_ahead_fcol_index=" + repr_of(own) + " or drop look_ahead_fcolumns.");
+        }
+        py::object theirs = parameters[setting.step_name];
+        if (pyclass::py_eq(comparable_setting(own), comparable_setting(theirs))) continue;
+        raise_value_error(std::string("The estimator has ") + setting.estimator_name + "=" + repr_of(own) +
+                          " but its windowing step '" + step_name + "' has " + setting.step_name + "=" +
+                          repr_of(theirs) + "; they must agree. set_params(" + setting.estimator_name +
+                          "=...) sets both.");
+    }
+}
+
+bool is_windowing_step(py::handle step) {
+    return is_instance_of_globals(step, {"Flatten", "DifferenceFlatten", "LocalizedFlatten",
+                                         "DifferenceFlattenX", "LocalizedFlattenX", "NormalizedFlatten",
+                                         "DifferenceNormalizedFlatten"});
+}
+
+// A y that merely repeats the target columns of X (as scikit-learn tools pass it) is harmless.
+bool y_repeats_target_columns(py::handle self, py::handle X, py::handle y) {
+    py::object numpy = global("np");
+    try {
+        py::object series = numpy.attr("asarray")(X);
+        py::object targets = numpy.attr("asarray")(y);
+        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        py::object expected = series[py::make_tuple(all_rows, self.attr("target_columns"))];
+        if (!pyclass::py_eq(targets.attr("size"), expected.attr("size")) ||
+            pyclass::length(targets) != pyclass::length(series)) {
+            return false;
+        }
+        return truthy(numpy.attr("array_equal")(targets.attr("reshape")(expected.attr("shape")), expected,
+                                                py::arg("equal_nan") = true));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+// The windowing transformers build the targets from the target columns of X; a y given beside
+// them would be dropped without a word, and the model would forecast other columns.
+void refuse_unused_y(py::handle self, py::handle X, py::handle y) {
+    if (is_none(y) || !is_windowing_step(pyclass::item(self.attr("transformer_steps"), 0))) return;
+    if (y_repeats_target_columns(self, X, y)) return;
+    raise_value_error("fit(X, y) got a y that the windowing step does not use: the targets are the columns "
+                      "of X named by target_columns=" + repr_of(self.attr("target_columns")) +
+                      ". Put the series to forecast among the columns of X, list them in target_columns, "
+                      "and call fit(X).");
+}
+
 py::object fit_body(const Args& a) {
     py::object self = a["self"];
     py::object X = frames("fit_input")(self, a["X"]);
     if (truthy(self.attr("store_lookback_history"))) self.attr("_store_lookback_history_X")(X);
+    refuse_data_outside_scheme(self, X);
     X = self.attr("_input_data_transformation")(X);
     self.attr("_init_transformer_and_estimator")();
+    check_shared_settings(self);
+    refuse_unused_y(self, a["X"], a["y"]);
     auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
     if (truthy(self.attr("multivariate_column_encoding"))) {
         Xt = self.attr("_multi_variate_col_encoder")(Xt);
@@ -463,8 +696,9 @@ pyclass::Function fit{
     "fit", {{"self"}, {"X"}, {"y", "None"}}, &fit_body,
     "Fit the transformers and the final estimator on the series X.\n\n"
     "Parameters\n----------\nX : ndarray of shape (n_rows, n_columns)\n"
-    "    One row per time step; columns addressed by index.\ny : ignored by the windowing\n"
-    "    transformers, which take the targets from X.\n\nReturns\n-------\nself : object"};
+    "    One row per time step; columns addressed by index.\ny : None\n"
+    "    The windowing transformers take the targets from the target_columns of X; a y that\n"
+    "    differs from those columns is refused.\n\nReturns\n-------\nself : object"};
 pyclass::Function str{"__str__", {{"self"}}, &str_body,
                       "The class name and the sorted parameters, one per line."};
 pyclass::Function score{

@@ -67,6 +67,9 @@ py::object fold_target_blocks(py::handle y_pred, py::handle n_targets);
 // ValueError for input that is not 2-D or whose column count differs from the data `fit` saw.
 void require_fitted(py::handle self, const char* method);
 void require_fitted_columns(py::handle self, py::handle X);
+// Fitting refuses data that the estimator's data transformation scheme cannot represent: a
+// ValueError naming the scheme and the column.
+void refuse_data_outside_scheme(py::handle self, py::handle X);
 
 // Native functions, one set per source file.
 namespace core {
@@ -86,7 +89,7 @@ extern pyclass::Function store_lookback_history_X, add_lookback_history_to_X,
     predict_sliding_window, add_exogenous_to_X, recursive_predict_helper, predict, predict_,
     predit_recursive_multi_step, use_parallel_version_of_multi_step_sliding_window,
     use_multioutput_version_of_multi_step_sliding_window, predict_multi_step_sliding_window,
-    recursive_predict_proba_helper, predict_proba;
+    recursive_predict_proba_helper, predict_proba, update;
 }
 namespace recursive_loop {
 // The recursive steps the direct loop can make for the forecast window `X` (look-back rows and

@@ -221,6 +221,7 @@ py::dict estimator_members(py::handle module_name) {
     ns["__setstate__"] = method<&core::setstate>(module_name);
     ns["__sklearn_clone__"] = method<&core::sklearn_clone>(module_name);
     ns["set_forecast_output"] = method<&core::set_forecast_output>(module_name);
+    ns["update"] = method<&prediction::update>(module_name);
     return ns;
 }
 

@@ -206,6 +206,36 @@ py::object add_lookback_history_to_X_body(const Args& a) {
     }
 }
 
+// New observations join the stored look-back rows, so the next forecast starts after them
+// without refitting; the look-ahead means follow the newest rows too.
+py::object update_body(const Args& a) {
+    py::object self = a["self"];
+    if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
+    if (!pyclass::has_attr(self, "lookback_data_X")) {
+        pyclass::raise(pyclass::import_from("sklearn.exceptions", "NotFittedError"),
+                       py::str("This " + py::str(self.attr("__class__").attr("__name__")).cast<std::string>() +
+                               " has no stored history yet: call fit before update."));
+    }
+    py::object X = validated_input(a["X"]);
+    if (!pyclass::py_eq(X.attr("ndim"), py::int_(2))) {
+        pyclass::raise(PyExc_ValueError, "update(X) takes the new rows as a 2-D array (one row per time step, the "
+                                         "columns of the data given to fit); got an array of shape " +
+                                             py::str(X.attr("shape")).cast<std::string>() + ".");
+    }
+    self.attr("_store_lookback_history_X")(self.attr("_add_lookback_history_to_X")(X));
+    return self;
+}
+
+// In-sample predictions of the rows of X, the stored look-back rows in front: a model with
+// history predicts the first rows of X too.
+py::object sliding_window_after_history(py::handle self, py::handle X, bool one_step) {
+    py::object history = self.attr("lookback_data_X");
+    const Py_ssize_t history_rows = is_none(history) || is_none(X) ? 0 : pyclass::length(history);
+    py::object rows = self.attr("_add_lookback_history_to_X")(X);
+    if (!one_step) return self.attr("predict_multi_step_sliding_window")(rows);
+    return rows_from(self.attr("predict_sliding_window")(rows), py::int_(history_rows));
+}
+
 [[noreturn]] void raise_assertion(const char* message) { pyclass::raise(PyExc_AssertionError, message); }
 
 py::object add_exogenous_to_X_body(const Args& a) {
@@ -233,6 +263,102 @@ py::object add_exogenous_to_X_body(const Args& a) {
         ++idx;
     }
     return numpy.attr("vstack")(py::make_tuple(X, new_rows));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Known future values ("plans")
+//
+// A forecast reads some feature columns at the steps it forecasts: the look-ahead columns, and,
+// when it feeds its own predictions back as input, every other feature column that is not a
+// target. Their values there are not in X, so they come from the caller's plan (one row per
+// forecast step) or, for look-ahead columns, from the means stored with the history. They are
+// never made up as zeros.
+
+bool forecasts_recursively(py::handle self) {
+    return !pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
+           pyclass::py_eq(self.attr("pred_win"), py::int_(1)) && strategy_is_recursive(self);
+}
+
+bool contains(py::handle sequence, py::handle value) {
+    const int found = PySequence_Contains(sequence.ptr(), value.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// The columns a plan fills, in the order of its columns: the look-ahead columns, then (for a
+// recursive forecast) the other feature columns that are not targets.
+py::list plan_columns(py::handle self, bool recursive) {
+    py::list columns;
+    if (has_look_ahead_columns(self)) {
+        for (py::handle column : self.attr("look_ahead_fcolumns")) columns.append(column);
+    }
+    if (!recursive) return columns;
+    py::object targets = py::module_::import("builtins").attr("list")(self.attr("target_columns"));
+    for (py::handle column : self.attr("feature_columns")) {
+        if (!contains(targets, column) && !contains(columns, column)) columns.append(column);
+    }
+    return columns;
+}
+
+std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
+
+[[noreturn]] void raise_value_error(const std::string& message) { pyclass::raise(PyExc_ValueError, message); }
+
+// The caller's plan as a float matrix of exactly the rows and columns the forecast needs.
+py::object checked_plan(py::handle supporting_features, const py::list& columns, py::handle rows) {
+    py::object numpy = np();
+    py::object plan = numpy.attr("array")(supporting_features, py::arg("dtype") = numpy.attr("float64"));
+    if (pyclass::py_eq(plan.attr("ndim"), py::int_(1))) plan = plan.attr("reshape")(-1, 1);
+    const bool fits = pyclass::py_eq(plan.attr("ndim"), py::int_(2)) &&
+                      pyclass::py_eq(row_count(plan), rows) &&
+                      pyclass::py_eq(pyclass::item(plan.attr("shape"), 1), py::int_(pyclass::length(columns)));
+    if (!fits) {
+        raise_value_error("supporting_features has shape " + text_of(plan.attr("shape")) + ", but this forecast needs " +
+                          text_of(rows) + " rows (one per forecast step) and " +
+                          std::to_string(pyclass::length(columns)) + " column(s), the future values of columns " +
+                          text_of(columns) + " in that order.");
+    }
+    return plan;
+}
+
+// The future values of the plan columns at every forecast step: the caller's plan, the stored
+// look-ahead means, or a ValueError that says what is missing. None when nothing is needed.
+py::object future_plan(py::handle self, py::handle supporting_features, bool recursive) {
+    py::list columns = plan_columns(self, recursive);
+    if (pyclass::length(columns) == 0) return py::none();
+    py::object rows = recursive ? self.attr("multistep_prediction_win") : self.attr("pred_win");
+    if (!is_none(supporting_features)) return checked_plan(supporting_features, columns, rows);
+    py::object look_ahead = self.attr("look_ahead_fcolumns");
+    const bool only_look_ahead = has_look_ahead_columns(self) && pyclass::length(look_ahead) == pyclass::length(columns);
+    if (only_look_ahead && pyclass::has_attr(self, "look_ahead_mean")) {
+        py::object means = self.attr("look_ahead_mean");
+        if (!recursive) return means;
+        return np().attr("repeat")(rows_from(means, py::int_(-1)), rows, py::arg("axis") = 0);
+    }
+    if (only_look_ahead) {
+        raise_value_error("This model reads the future values of look_ahead_fcolumns=" + text_of(look_ahead) +
+                          ": pass them to predict as supporting_features (" + text_of(rows) +
+                          " rows, one per forecast step), or fit with store_lookback_history=True to use "
+                          "their recent means.");
+    }
+    raise_value_error("A recursive forecast of " + text_of(rows) +
+                      " steps feeds its predictions back as input, so it needs the values of columns " +
+                      text_of(columns) + " (features that are not targets) at every forecast step, and X "
+                      "does not hold them. Pass them as supporting_features (" + text_of(rows) +
+                      " rows, one column per column listed), or forecast all steps at once with "
+                      "multistep_prediction_strategy='multioutput' and pred_win=" + text_of(rows) + ".");
+}
+
+// `rows[:n, columns] = plan[:n]`, n the rows both have; NaN in the plan enter as 0, as in every
+// forecast window.
+void write_plan_rows(py::handle self, py::handle rows, py::handle plan, bool recursive) {
+    py::object numpy = np();
+    const Py_ssize_t n = std::min(pyclass::length(rows), pyclass::length(plan));
+    py::object values = numpy.attr("nan_to_num")(pyclass::slice(plan, py::none(), py::int_(n)),
+                                                 py::arg("nan") = 0.0, py::arg("posinf") = numpy.attr("inf"),
+                                                 py::arg("neginf") = -std::numeric_limits<double>::infinity());
+    py::object first_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, py::int_(n).ptr(), nullptr));
+    rows[py::make_tuple(first_rows, plan_columns(self, recursive))] = values;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -333,6 +459,26 @@ py::object predict_sliding_window_body(const Args& a) {
     return self.attr("_predict")(a["X"]).attr("reshape")(-1, n_targets(self));
 }
 
+// The recursive loop with a plan: before each step the row being forecast receives that
+// step's planned values, and it keeps them when it becomes part of the look-back.
+py::object recursive_steps_with_plan(py::handle self, py::handle X, py::handle plan, py::handle max_lookback) {
+    py::object numpy = np();
+    py::object window = numpy.attr("array")(rows_from(X, row_count(X) - max_lookback - py::int_(1)),
+                                            py::arg("dtype") = numpy.attr("float64"));
+    const py::tuple newest_row_targets = py::make_tuple(-2, self.attr("target_columns"));
+    py::list preds;
+    const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
+    for (Py_ssize_t step = 0; step < steps; ++step) {
+        write_plan_rows(self, rows_from(window, py::int_(-1)), pyclass::slice(plan, py::int_(step), py::none()), true);
+        py::object pred = rows_from(self.attr("predict_sliding_window")(window), max_lookback);
+        preds.append(pred);
+        window = append_rows(rows_from(window, py::int_(1)), zero_rows(py::int_(1), window));
+        window[newest_row_targets] = pred.attr("reshape")(-1);
+    }
+    if (preds.empty()) return preds.attr("flatten")();  // the interpreter's AttributeError
+    return numpy.attr("concatenate")(preds).attr("reshape")(-1, n_targets(self));
+}
+
 py::object recursive_predict_helper_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
@@ -342,6 +488,9 @@ py::object recursive_predict_helper_body(const Args& a) {
         return rows_from(self.attr("predict_sliding_window")(X), max_lookback);
     }
     refuse_unservable_horizon(self);
+    if (!is_none(a["supporting_features"])) {
+        return recursive_steps_with_plan(self, X, a["supporting_features"], max_lookback);
+    }
     py::list preds;
     const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     Py_ssize_t step = 0;
@@ -368,6 +517,38 @@ bool forecasts_one_multi_step_window(py::handle self) {
            pyclass::py_gt(self.attr("pred_win"), py::int_(1));
 }
 
+// With pred_win > 1 a forecast is one window of pred_win steps, whatever the strategy: a
+// horizon within it is its first steps, a longer one cannot be served. (A horizon of 1, the
+// default, keeps meaning the whole window.)
+bool horizon_within_window(py::handle self) {
+    py::object pred_win = self.attr("pred_win");
+    py::object steps = self.attr("multistep_prediction_win");
+    return PyLong_Check(pred_win.ptr()) && PyLong_Check(steps.ptr()) && pyclass::py_gt(pred_win, py::int_(1)) &&
+           pyclass::py_gt(steps, py::int_(1)) && pyclass::py_lt(steps, pred_win);
+}
+
+void refuse_horizon_beyond_window(py::handle self) {
+    py::object pred_win = self.attr("pred_win");
+    py::object steps = self.attr("multistep_prediction_win");
+    if (!PyLong_Check(pred_win.ptr()) || !PyLong_Check(steps.ptr()) || !pyclass::py_gt(pred_win, py::int_(1)) ||
+        !pyclass::py_gt(steps, pred_win)) {
+        return;
+    }
+    raise_value_error("multistep_prediction_win=" + text_of(steps) + " asks for more steps than the model forecasts "
+                      "from one window (pred_win=" + text_of(pred_win) + "). Forecast at most pred_win steps, "
+                      "fit with pred_win=" + text_of(steps) + ", or use pred_win=1 with "
+                      "multistep_prediction_strategy='recursive' for longer horizons.");
+}
+
+// A recursive forecast's window holds its first step only: the plan's first pred_win rows, in
+// its look-ahead columns; the loop brings in the later rows.
+py::object first_step_of_plan(py::handle self, py::handle plan) {
+    py::object rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, self.attr("pred_win").ptr(), nullptr));
+    py::object look_ahead_count = py::int_(pyclass::length(self.attr("look_ahead_fcolumns")));
+    py::object columns = py::reinterpret_steal<py::object>(PySlice_New(nullptr, look_ahead_count.ptr(), nullptr));
+    return plan[py::make_tuple(rows, columns)];
+}
+
 // The model input of a forecast: the last look-back rows, then the rows to be forecast
 // (future exogenous values, or placeholders).
 py::object forecast_window(py::handle self, py::object X, py::handle supporting_features,
@@ -386,7 +567,8 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
                                                        : self.attr("lookback_win");
     X = rows_from(X, row_count(X) - lookback);
     if (pyclass::py_gt(pred_win, py::int_(0))) {
-        const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self);
+        const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self) ||
+                                     horizon_within_window(self);
         py::object rows = window_of_steps ? pred_win : self.attr("multistep_prediction_win");
         X = append_rows(X, zero_rows(rows, X, window_of_steps ? "pred_win" : "multistep_prediction_win"));
     }
@@ -450,7 +632,11 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
         py::object lowered = prediction_type.attr("lower")();
         if (pyclass::py_eq(lowered, score.attr("PREDICT_SLIDING_WINDOW"))) {
             py::object pred_win = self.attr("pred_win");
-            if (pyclass::py_eq(pred_win, py::int_(1))) return self.attr("predict_sliding_window")(X);
+            const bool one_step = pyclass::py_eq(pred_win, py::int_(1));
+            if (truthy(self.attr("store_lookback_history")) && (one_step || pyclass::py_gt(pred_win, py::int_(1)))) {
+                return sliding_window_after_history(self, X, one_step);
+            }
+            if (one_step) return self.attr("predict_sliding_window")(X);
             if (pyclass::py_gt(pred_win, py::int_(1))) return self.attr("predict_multi_step_sliding_window")(X);
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
         } else if (pyclass::py_ne(lowered, score.attr("PREDICT_FORECAST"))) {
@@ -465,7 +651,12 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
         raise_catalogue("ORVANE0047E", py::make_tuple(builtins.attr("format")(max_lookback),
                                                       builtins.attr("format")(row_count(X))));
     }
-    X = forecast_window(self, X, supporting_features, max_lookback);
+    refuse_horizon_beyond_window(self);
+    const bool recursive = forecasts_recursively(self);
+    py::object plan = future_plan(self, supporting_features, recursive);
+    const bool recursive_look_ahead = recursive && has_look_ahead_columns(self);
+    X = forecast_window(self, X, recursive_look_ahead ? first_step_of_plan(self, plan) : supporting_features,
+                        max_lookback);
 
     py::object y_pred;
     if (pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
@@ -474,9 +665,12 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
         const bool no_placeholders = pyclass::py_eq(self.attr("pred_win"), py::int_(0));
         y_pred = rows_from(y_pred, no_placeholders ? max_lookback - py::int_(1) : max_lookback);
     } else if (pyclass::py_eq(self.attr("pred_win"), py::int_(1)) && strategy_is_recursive(self)) {
-        y_pred = self.attr("_recursive_predict_helper")(X);
+        y_pred = recursive && !is_none(plan)
+                     ? self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan)
+                     : self.attr("_recursive_predict_helper")(X);
     } else {
         y_pred = self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
+        if (horizon_within_window(self)) y_pred = pyclass::slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
     }
     return y_pred;
 }
@@ -552,11 +746,21 @@ py::object use_parallel_version_body(const Args& a) {
     // Every window is forecast recursively on its own; the windows are spread over workers.
     py::object helper = self.attr("_recursive_predict_helper");
     py::object delayed = global("delayed");
+    // In-sample, the columns a recursive forecast does not predict are known: the rows of X
+    // after each window are its plan.
+    py::list columns = plan_columns(self, true);
+    const bool planned = pyclass::length(columns) > 0;
     py::list tasks;
     for (Py_ssize_t t = lookback; t < lookback + windows; ++t) {
         py::object window = pyclass::slice(X, py::int_(t - lookback), py::int_(t));
         window = append_rows(window, zero_rows(self.attr("pred_win"), window));
-        tasks.append(delayed(helper)(window));
+        if (!planned) {
+            tasks.append(delayed(helper)(window));
+            continue;
+        }
+        py::object future = pyclass::slice(X, py::int_(t), py::int_(t) + steps_value);
+        tasks.append(delayed(helper)(window, py::arg("supporting_features") =
+                                                 future[py::make_tuple(py::slice(), columns)]));
     }
     // The ready-made forecasters carry their worker count; anything else uses every processor
     // but one (as `self.n_jobs or -1` would).
@@ -592,6 +796,9 @@ py::object predit_recursive_multi_step_body(const Args& a) {
     if (pyclass::has_attr(self, "is_recursive_multi_step_sliding")) {
         self.attr("is_recursive_multi_step_sliding") = py::bool_(false);
     }
+    // Columns the model reads but does not forecast: the stored look-ahead means, or a clear error.
+    py::object plan = future_plan(self, py::none(), true);
+    if (!is_none(plan)) return self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan);
     return self.attr("_recursive_predict_helper")(X);
 }
 
@@ -641,6 +848,7 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
     }
     require_fitted_columns(self, X);
     py::object pred_win = self.attr("pred_win");
+    py::object supporting_features = a["supporting_features"];
     if (pyclass::py_gt(pred_win, py::int_(0))) {
         refuse_unservable_horizon(self);
         py::object dummy;
@@ -648,12 +856,18 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
             if (pyclass::has_attr(self, "recursive_cnt")) {
                 self.attr("recursive_cnt") = py::object(self.attr("recursive_cnt")) - py::int_(1);
                 dummy = zero_rows(pred_win, X);
+                if (!is_none(supporting_features)) {
+                    write_plan_rows(self, dummy, supporting_features, forecasts_recursively(self));
+                }
             } else {
                 // The outer call: drive the steps, and never leave the counter behind.
+                py::object plan = future_plan(self, supporting_features, forecasts_recursively(self));
                 self.attr("recursive_cnt") = self.attr("multistep_prediction_win");
                 py::object predict_probs;
                 try {
-                    predict_probs = self.attr("_recursive_predict_proba_helper")(X);
+                    predict_probs = is_none(plan) ? self.attr("_recursive_predict_proba_helper")(X)
+                                                  : self.attr("_recursive_predict_proba_helper")(
+                                                        X, py::arg("supporting_features") = plan);
                 } catch (...) {
                     if (pyclass::has_attr(self, "recursive_cnt")) py::delattr(self, "recursive_cnt");
                     throw;
@@ -663,6 +877,8 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
             }
         } else {
             dummy = zero_rows(self.attr("multistep_prediction_win"), X, "multistep_prediction_win");
+            py::object plan = future_plan(self, supporting_features, false);
+            if (!is_none(plan)) write_plan_rows(self, dummy, checked_plan(plan, plan_columns(self, false), pred_win), false);
         }
         X = append_rows(X, dummy);
     }
@@ -686,7 +902,21 @@ py::object recursive_predict_proba_helper_body(const Args& a) {
     py::object X = a["X"];
     refuse_unservable_horizon(self);
     py::object max_lookback = prediction_lookback(self);
-    py::object predictions = self.attr("predict")(X).attr("reshape")(-1, n_targets(self));
+    py::object plan = a["supporting_features"];
+    py::object predictions = (is_none(plan) ? self.attr("predict")(X)
+                                            : self.attr("predict")(X, py::arg("supporting_features") = plan))
+                                 .attr("reshape")(-1, n_targets(self));
+    // Each step's future row, and the look-back row it becomes, carry that step's planned values.
+    const auto planned = [&](py::handle rows, Py_ssize_t step) {
+        if (!is_none(plan)) {
+            write_plan_rows(self, rows, pyclass::slice(plan, py::int_(step), py::none()), forecasts_recursively(self));
+        }
+        return rows;
+    };
+    const auto interval_of = [&](py::handle window, Py_ssize_t step) -> py::object {
+        if (is_none(plan)) return self.attr("predict_proba")(window);
+        return self.attr("predict_proba")(window, pyclass::slice(plan, py::int_(step), py::int_(step + 1)));
+    };
     // Every step works on the window at the end of X (its last max_lookback rows), like the
     // point forecasts, so each step contributes one interval block of the same shape.
     X = rows_from(X, row_count(X) - max_lookback);
@@ -694,15 +924,15 @@ py::object recursive_predict_proba_helper_body(const Args& a) {
     const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
         if (step == 0) {
-            pred_probs = self.attr("predict_proba")(X);
+            pred_probs = interval_of(X, step);
             continue;
         }
         if (!pyclass::py_gt(self.attr("recursive_cnt"), py::int_(0))) continue;
         py::object pre_pred = pyclass::item(predictions, step - 1);
         // Slide by one row: drop the oldest row, append the previous step's point forecast.
         X = pyclass::slice(rows_from(X, row_count(X) - max_lookback), py::int_(1), py::none());
-        X = append_rows(X, row_with_targets(self, X, pre_pred));
-        pred_probs = append_rows(pred_probs, self.attr("predict_proba")(X));
+        X = append_rows(X, planned(row_with_targets(self, X, pre_pred), step - 1));
+        pred_probs = append_rows(pred_probs, interval_of(X, step));
     }
     if (!pred_probs) {
         pyclass::raise(PyExc_UnboundLocalError,
@@ -722,6 +952,15 @@ pyclass::Function store_lookback_history_X{
 pyclass::Function add_lookback_history_to_X{
     "_add_lookback_history_to_X", {{"self"}, {"X"}}, &add_lookback_history_to_X_body,
     "Prepend the stored look-back rows to X (X may be None)."};
+pyclass::Function update{
+    "update", {{"self"}, {"X"}}, &update_body,
+    "Add new observations to the stored look-back history without refitting.\n\n"
+    "Parameters\n----------\n"
+    "X : array-like of shape (n_rows, n_columns)\n"
+    "    The rows observed since the last fit or update, oldest first, with the columns of\n"
+    "    the data given to fit. Needs store_lookback_history=True.\n\n"
+    "Returns\n-------\nself : object\n"
+    "    ``predict(None)`` then forecasts the steps after these rows."};
 pyclass::Function predict_sliding_window{
     "predict_sliding_window", {{"self"}, {"X"}}, &predict_sliding_window_body,
     "One-step predictions for every window of X, padded in front to the length of X."};
@@ -729,8 +968,9 @@ pyclass::Function add_exogenous_to_X{
     "_add_exogenous_to_X", {{"self"}, {"X"}, {"exogenous"}}, &add_exogenous_to_X_body,
     "Append pred_win future rows carrying the known look-ahead values (other cells NaN)."};
 pyclass::Function recursive_predict_helper{
-    "_recursive_predict_helper", {{"self"}, {"X"}}, &recursive_predict_helper_body,
-    "Forecast multistep_prediction_win steps by feeding each one-step prediction back."};
+    "_recursive_predict_helper", {{"self"}, {"X"}, {"supporting_features", "None"}}, &recursive_predict_helper_body,
+    "Forecast multistep_prediction_win steps by feeding each one-step prediction back; a plan\n"
+    "(one row per step) gives the future values of the columns the model does not forecast."};
 pyclass::Function predict{
     "predict", {{"self"}, {"X", "None"}, {"supporting_features", "None"}, {"prediction_type", "None"}},
     &predict_body,
@@ -739,7 +979,9 @@ pyclass::Function predict{
     "X : array-like of shape (n_rows, n_columns), default None\n"
     "    The latest rows of the series (None: the stored look-back history alone).\n"
     "supporting_features : array-like, default None\n"
-    "    Future values of the look-ahead columns, one row per predicted step.\n"
+    "    Future values of the look-ahead columns, one row per predicted step (pred_win rows;\n"
+    "    multistep_prediction_win rows for a recursive forecast, which also needs the future\n"
+    "    of every other feature column that is not a target, in further columns).\n"
     "prediction_type : str, default None\n"
     "    'forecast' (default) or 'sliding_window' (in-sample predictions), any letter case.\n\n"
     "Returns\n-------\nndarray with one row per predicted step and one column per target."};
@@ -764,12 +1006,14 @@ pyclass::Function predict_multi_step_sliding_window{
     "For every window of X, the forecast of the next steps: one row per window; reshape it\n"
     "with (-1, len(target_columns)) for one row per predicted step."};
 pyclass::Function recursive_predict_proba_helper{
-    "_recursive_predict_proba_helper", {{"self"}, {"X"}}, &recursive_predict_proba_helper_body,
+    "_recursive_predict_proba_helper", {{"self"}, {"X"}, {"supporting_features", "None"}},
+    &recursive_predict_proba_helper_body,
     "Interval rows of every recursive step, stacked along the first axis."};
 pyclass::Function predict_proba{
-    "predict_proba", {{"self"}, {"X"}}, &predict_proba_body,
+    "predict_proba", {{"self"}, {"X"}, {"supporting_features", "None"}}, &predict_proba_body,
     "Lower and upper bounds of the forecast after X (needs an EnsembleRegressor final\n"
-    "estimator); ``result[..., 0]`` is the lower and ``result[..., 1]`` the upper bound."};
+    "estimator); ``result[..., 0]`` is the lower and ``result[..., 1]`` the upper bound.\n"
+    "``supporting_features`` are the future values ``predict`` takes, used the same way."};
 
 }  // namespace prediction
 }  // namespace gusk

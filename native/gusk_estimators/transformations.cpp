@@ -6,6 +6,9 @@
 #include "gusk_estimators/gusk.hpp"
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 namespace gusk {
 
@@ -286,7 +289,71 @@ py::object transformer_helper_body(const Args& a) {
     return fold_target_blocks(a["y_pred"], py::int_(pyclass::length(self.attr("target_columns"))));
 }
 
+// ---------------------------------------------------------------------------------------------
+// What each scheme can represent. The element functions keep their values for any input (NaN,
+// infinities, clipping); fitting is where data outside a scheme's domain is refused, since a
+// model trained on NaN, clipped or exploded values forecasts nonsense without a word.
+
+// The first value of `column` outside the domain of `scheme`, with what the scheme needs, or
+// nothing when every value (NaN aside) is representable.
+std::optional<std::pair<std::string, std::string>> value_outside_domain(py::handle scheme, py::handle column) {
+    py::object numpy = np();
+    const auto first_where = [&](py::object mask) -> py::object {
+        if (!truthy(mask.attr("any")())) return py::object();
+        return pyclass::item(column, pyclass::index_value(numpy.attr("argmax")(mask)));
+    };
+    py::object found;
+    std::string need;
+    if (scheme_is(scheme, "sqrt")) {
+        found = first_where(numpy.attr("less")(column, 0));
+        need = "values of at least 0";
+    } else if (scheme_is(scheme, "anscombe")) {
+        found = first_where(numpy.attr("less")(column, -0.375));
+        need = "values of at least -0.375";
+    } else if (scheme_is(scheme, "reciprocal")) {
+        found = first_where(numpy.attr("equal")(column, -1));
+        need = "values other than -1";
+    } else if (scheme_is(scheme, "fisher")) {
+        found = first_where(numpy.attr("greater")(numpy.attr("absolute")(column), 1));
+        need = "values between -1 and 1";
+    } else if (scheme_is(scheme, "mean_division") || scheme_is(scheme, "mean_division_log")) {
+        // A mean at rounding-error distance from zero divides the column into huge values.
+        py::object mean = numpy.attr("mean")(column);
+        py::object scale = numpy.attr("nanmax")(numpy.attr("absolute")(column));
+        const bool tiny = truthy(numpy.attr("isfinite")(mean)) && pyclass::py_gt(scale, py::int_(0)) &&
+                          pyclass::py_le(numpy.attr("absolute")(mean), scale * py::float_(1e-8));
+        if (tiny) return std::make_pair("a mean of " + py::str(mean).cast<std::string>(),
+                                        std::string("a column mean clearly away from 0 (it divides by the mean)"));
+    }
+    if (!found) return std::nullopt;
+    return std::make_pair("the value " + py::str(found).cast<std::string>(), need);
+}
+
 }  // namespace
+
+void refuse_data_outside_scheme(py::handle self, py::handle X) {
+    py::object scheme = self.attr("data_transformation_scheme");
+    py::object numpy = np();
+    if (is_none(scheme) || !pyclass::is_instance(X, numpy.attr("ndarray")) ||
+        !pyclass::py_eq(X.attr("ndim"), py::int_(2))) {
+        return;
+    }
+    py::object builtins = py::module_::import("builtins");
+    py::object columns = builtins.attr("sorted")(
+        builtins.attr("set")(self.attr("feature_columns") + self.attr("target_columns")));
+    for (py::handle column : columns) {
+        py::object values = numpy.attr("asarray")(X[py::make_tuple(all_rows(), column)],
+                                                  py::arg("dtype") = numpy.attr("float64"));
+        auto outside = value_outside_domain(scheme, values);
+        if (!outside) continue;
+        pyclass::raise(PyExc_ValueError,
+                       "data_transformation_scheme=" + py::repr(scheme).cast<std::string>() +
+                           " cannot represent column " + py::str(column).cast<std::string>() + ": it needs " +
+                           outside->second + ", and the column has " + outside->first +
+                           ". Choose another scheme for this data (None, 'log' or 'mean_substraction' "
+                           "take any real values).");
+    }
+}
 
 py::object fold_target_blocks(py::handle y_pred, py::handle n_targets) {
     const Py_ssize_t n = n_targets.cast<Py_ssize_t>();
