@@ -128,7 +128,7 @@ def test_perfect_linear_fit_scores_zero_and_worse_fits_below(gusk):
     assert est.score(noisy) < -0.1
 
 
-@pytest.mark.parametrize("method", ["score", "predict", "predict_proba"])
+@pytest.mark.parametrize("method", ["score", "predict", "predict_proba", "predict_sliding_window"])
 def test_unfitted_estimator_cannot_score_or_predict(gusk, log, method):
     est = gusk.GUSKTimeSeriesEstimator([("t", RecordingStep("t", log)), ("m", RecordingEstimator())],
                                        [0], [0])

@@ -456,6 +456,7 @@ py::object predict_engine_body(const Args& a) {
 
 py::object predict_sliding_window_body(const Args& a) {
     py::object self = a["self"];
+    require_fitted(self, "predict_sliding_window");
     return self.attr("_predict")(a["X"]).attr("reshape")(-1, n_targets(self));
 }
 
