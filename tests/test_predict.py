@@ -250,7 +250,7 @@ def test_row_count_is_checked_after_the_history_is_prepended(gusk, log, messages
         ("recursive", 3, 2, 3, "predict_multi_step_sliding_window"),
         ("recursive", 1, 4, 1, "_recursive_predict_helper"),
         ("Recursive", 1, 4, 1, "_recursive_predict_helper"),
-        ("direct", 2, 3, 3, "predict_multi_step_sliding_window"),
+        ("direct", 3, 2, 3, "predict_multi_step_sliding_window"),
         ("recursive", 1, 1, 1, "predict_sliding_window"),
         (None, 0, 1, 0, "predict_sliding_window"),
     ],

@@ -287,7 +287,7 @@ def test_linear_models_are_computed_in_the_loop_as_their_predict_computes_them(
     for flatten_class in (Flatten, StepByStepFlatten):
         model = make(fit_intercept)
         model = make_pipeline(scaler(), model) if scaler else model
-        fitted = forecaster(flatten_class, model, [0, 1], targets, 6, 12).fit(X)
+        fitted = forecaster(flatten_class, model, targets, targets, 6, 12).fit(X)
         with python_calls_of(type(model).predict) as calls:
             forecast = fitted.predict(X[-9:])
             sliding = fitted.predict(X, prediction_type="sliding_window")
@@ -354,5 +354,5 @@ def test_horizons_whose_forecasts_cannot_be_stored_are_refused(n_columns, lookba
     X = np.arange(80.0).reshape(-1, n_columns)
     columns = list(range(n_columns))
     model = forecaster(Flatten, Ridge(), columns, columns, lookback, steps).fit(X)
-    with pytest.raises(ValueError, match=f"multistep_prediction_win={steps} is too large"):
+    with pytest.raises(ValueError, match=f"multistep_prediction_win={steps} (is too large|asks for)"):
         model.predict(X)
