@@ -10,7 +10,10 @@
 //
 // When the model is one whose prediction is a known closed form (a scikit-learn linear model,
 // possibly behind scalers in a Pipeline, or a voting ensemble of such), the loop computes that
-// form itself from the fitted coefficients and makes no Python call per step.
+// form itself from the fitted coefficients and makes no Python call per step. The same plain
+// windows and closed forms serve the in-sample (sliding-window) predictions, which are then read
+// straight off the series, and the fit, which lets such a model centre the window matrix made
+// for it in place instead of copying it.
 #include "gusk_estimators/gusk.hpp"
 
 #include <algorithm>
