@@ -2,7 +2,8 @@
 # The CI's sanitizer job: builds the AddressSanitizer/UndefinedBehaviorSanitizer variant of the
 # two extension modules and runs the tests that drive the native code hardest under it (the
 # fuzz suite in its fast profile, the recursive loops, prediction and intervals, reference
-# leaks, threads, the native function layer). About ten minutes on two cores; the whole suite
+# leaks, threads, the native function layer). About five minutes on two idle cores (most of it
+# the build: 6 CPU-minutes with the tests, 1 for the tests alone); the whole suite
 # under the sanitizers stays `scripts/sanitize.sh` (see the README).
 #
 # Runs in the active Python environment, which needs the test extra; the build tools are
