@@ -15,7 +15,7 @@ from orvane.gusk.joint_optimizers.auto.auto_regression import AutoRegression  # 
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None, silence_logs=50)
+                                       dashboard_address=":0", silence_logs=50)
     with cluster, distributed.Client(cluster) as dask_client:
         yield dask_client
 

@@ -14,8 +14,13 @@ import numpy as np
 __all__ = ["dump"]
 
 
-def _array(values, dtype, shape):
-    return np.array(values, dtype=dtype).reshape(shape)
+def _array(values, dtype, shape, order="C"):
+    return np.asarray(np.array(values, dtype=dtype).reshape(shape), order=order)
+
+
+def _memory_order(array):
+    # kept as pickle keeps it: BLAS sums in another order for the other layout
+    return "F" if array.flags.f_contiguous and not array.flags.c_contiguous else "C"
 
 
 def _scalar(value, dtype):
@@ -35,7 +40,7 @@ def _is_scikit_learn_object(obj):
 class _PortablePickler(pickle.Pickler):
     def reducer_override(self, obj):
         if isinstance(obj, np.ndarray) and obj.dtype.kind in "biufc":
-            return _array, (obj.tolist(), obj.dtype.str, obj.shape)
+            return _array, (obj.tolist(), obj.dtype.str, obj.shape, _memory_order(obj))
         if isinstance(obj, np.generic) and obj.dtype.kind in "biufc":
             return _scalar, (obj.item(), obj.dtype.str)
         if _is_scikit_learn_object(obj) and not isinstance(obj, type):
