@@ -266,7 +266,9 @@ bool scaler_operations(py::handle scaler, Py_ssize_t width, std::vector<ColumnOp
         return !truthy(scaler.attr("with_scaling")) || add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
     if (is_library_class(scaler, module, "MaxAbsScaler", own, "sklearn")) {
-        return !truthy(scaler.attr("clip")) && add_operation(out, Op::divide, scaler.attr("scale_"), width);
+        // Releases before the clip option have none: they never clip.
+        return !truthy(py::getattr(scaler, "clip", py::bool_(false))) &&
+               add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
     if (is_library_class(scaler, module, "MinMaxScaler", own, "sklearn")) {
         return !truthy(scaler.attr("clip")) && add_operation(out, Op::multiply, scaler.attr("scale_"), width) &&
