@@ -227,6 +227,28 @@ py::object default_split(py::handle Xt) {
     return split_class(py::arg("n_test_size") = py::int_(static_cast<long long>(test_rows)));
 }
 
+// What our own regressors need to judge candidates on the forecasts the user will ask for:
+// how the rows were cut (the windowing step, when there is exactly one) and what prediction
+// will do with them.
+py::dict forecast_task_of(py::handle self) {
+    py::object transformers = self.attr("transformer_steps");
+    py::dict task;
+    task["window"] = pyclass::length(transformers) == 1 ? pyclass::item(transformers, 0) : py::none();
+    task["strategy"] = self.attr("multistep_prediction_strategy");
+    task["pred_win"] = self.attr("pred_win");
+    task["horizon"] = self.attr("multistep_prediction_win");
+    return task;
+}
+
+void fit_final_estimator(py::handle self, py::handle Xt, py::handle yt) {
+    py::object estimator = self.attr("estimator");
+    if (accepts_forecast_task(estimator)) {
+        estimator.attr("fit")(Xt, yt, py::arg("forecast_task") = forecast_task_of(self));
+    } else {
+        estimator.attr("fit")(Xt, yt);
+    }
+}
+
 py::object fit_body(const Args& a) {
     py::object self = a["self"];
     py::object X = a["X"];
@@ -238,7 +260,7 @@ py::object fit_body(const Args& a) {
         Xt = self.attr("_multi_variate_col_encoder")(Xt);
     }
     if (is_none(self.attr("cv"))) self.attr("cv") = default_split(Xt);
-    self.attr("estimator").attr("fit")(Xt, yt);
+    fit_final_estimator(self, Xt, yt);
     self.attr("is_automate_run") = py::bool_(true);
     return self;
 }

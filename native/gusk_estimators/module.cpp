@@ -53,6 +53,11 @@ bool truthy(py::handle obj) {
     return truth == 1;
 }
 
+bool accepts_forecast_task(py::handle estimator) {
+    py::object flag = py::getattr(py::type::of(estimator), "_accepts_forecast_task", py::none());
+    return flag.is(py::bool_(true));
+}
+
 namespace {
 
 struct ImportLine {
