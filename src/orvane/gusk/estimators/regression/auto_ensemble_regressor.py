@@ -12,6 +12,7 @@ residuals of the training rows calibrate the interval of every new row.
 
 import math
 import time
+from time import perf_counter
 
 import numpy as np
 from scipy import stats
@@ -41,7 +42,16 @@ from orvane.gusk.estimators.regression.forecast_task import (
     rolling_origins,
     statistical_members,
 )
-from orvane.gusk.joint_optimizers.utils.regression_dag import Candidate, enumerate_candidates
+from orvane.gusk.joint_optimizers.utils import regression_dag
+from orvane.gusk.joint_optimizers.utils.regression_dag import (
+    Candidate,
+    enumerate_candidates,
+    resolve_dag,
+)
+
+# Spaces that the ready-made forecasters use, completed with the classic rules.
+_READY_MADE_SPACES = (regression_dag.get_default_dag, regression_dag.get_tiny_dag,
+                      regression_dag.get_flat_dag)
 
 __all__ = ["GUSKEnsemble", "EnsembleRegressor", "ENSEMBLE_TYPES"]
 
@@ -54,6 +64,9 @@ STACKING_FOLDS = 3
 # Test rows handled at once when computing intervals, to bound the memory of
 # the (training rows x test rows x targets) array of out-of-bag predictions.
 _INTERVAL_CHUNK_ELEMENTS = 2_000_000
+
+#: Share of the budget the search may use.
+SEARCH_SHARE_OF_BUDGET = 0.8
 
 #: Rolling origins, one row apart at the end of the data, that forecasts are checked from.
 TASK_ORIGINS = 20
@@ -112,6 +125,16 @@ def _non_negative_weights(predictions, target):
     if not np.all(np.isfinite(weights)) or weights.sum() <= 0:
         return np.full(predictions.shape[1], 1.0 / predictions.shape[1])
     return weights
+
+
+def _is_ready_made_space(stages):
+    if stages is None:
+        return True
+    try:
+        resolved = resolve_dag(stages)
+    except Exception:
+        return False
+    return any(resolved == resolve_dag(builder()) for builder in _READY_MADE_SPACES)
 
 
 def _is_classic_rule(candidate):
@@ -505,11 +528,16 @@ class EnsembleRegressor(GUSKEnsemble):
     def _task_candidates(self, task, X, y, rng):
         """The search space's candidates plus the classic rules, in search order.
 
+        A space given by the caller is searched as it is; the ready-made
+        spaces are completed with the classic rules.
+
         With raw windows every candidate of the space is also tried on
         windows relative to their last value, which lets any model follow
         a level it has never seen.
         """
         space = self._search_order(enumerate_candidates(self.stages), rng)
+        if not _is_ready_made_space(self.stages):
+            return space
         if task.encoding == "level":
             space = space + [
                 Candidate(f"Relative({c.name})",
@@ -522,7 +550,9 @@ class EnsembleRegressor(GUSKEnsemble):
 
     def _fit_for_task(self, X, y, task, rng, seed):
         start = time.time()
-        deadline = start + self.total_execution_time * 60.0
+        # The search stops short of the budget so that calibrating and refitting the
+        # chosen members still end within it.
+        deadline = start + SEARCH_SHARE_OF_BUDGET * self.total_execution_time * 60.0
         search_X, search_y = X[-TASK_SEARCH_ROWS:], y[-TASK_SEARCH_ROWS:]
         min_train = max(4, 2 * X.shape[1] // 3)
         origins, steps = rolling_origins(len(search_X), task.horizon, TASK_ORIGINS, min_train)
@@ -573,6 +603,7 @@ class EnsembleRegressor(GUSKEnsemble):
                                   deadline):
         """Validation results of the candidates, batch by batch within the budget."""
         batch_size = max(1, effective_n_jobs(self.n_jobs))
+        started = perf_counter()
         results = []
         with _silenced_warnings(), Parallel(n_jobs=self.n_jobs) as parallel:
             for first in range(0, len(candidates), batch_size):
@@ -582,8 +613,14 @@ class EnsembleRegressor(GUSKEnsemble):
                     delayed(_validate_on_origins)(candidate, X, y, origins, steps,
                                                   task.encoding, seed, deadline)
                     for candidate in candidates[first:first + batch_size]))
+                self._report_task_progress(results, len(candidates), started)
         skipped = TimeoutError("not evaluated: the budget was spent")
         return results + [(None, None, 0.0, skipped)] * (len(candidates) - len(results))
+
+    def _report_task_progress(self, results, n_total, started):
+        outcomes = [(float(np.mean(np.abs(paths))) if error is None else float("nan"),
+                     fit_time, error) for paths, _, fit_time, error in results]
+        self._report_progress(len(results), n_total, outcomes, started)
 
     def _rank_task_candidates(self, candidates, results, actual, y, X, task):
         """Candidates by mean absolute validation error; exploding ones are failures."""
