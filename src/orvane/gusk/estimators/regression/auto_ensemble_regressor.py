@@ -570,6 +570,12 @@ class EnsembleRegressor(GUSKEnsemble):
         self.search_time_ = time.time() - start
         ranked = self._rank_task_candidates(candidates, results, actual, search_y, search_X,
                                             task)
+        if not ranked:
+            # Nothing could be checked within the budget (or everything failed): the
+            # first candidate that fits, with intervals from its in-sample errors.
+            self._pick_without_validation(candidates, X, y, seed)
+            self._combine_without_validation(X, y, task, seed)
+            return
         members, weights = self._choose_combination(ranked, results, actual)
         self._calibrate_task_intervals(members, weights, results, search_X, origins, steps,
                                        actual, task)
@@ -640,7 +646,7 @@ class EnsembleRegressor(GUSKEnsemble):
                             error, index))
         usable = sorted((e for e in entries if e[4] is None), key=lambda e: e[1])
         if not usable:
-            self._raise_no_candidate(entries[-1][4], len(entries))
+            return []
         failed = [e for e in entries if e[4] is not None]
         self.leaderboard_ = [self._leaderboard_entry(*e[:5]) for e in usable + failed]
         self.ranked_candidates_ = [e[0] for e in usable]
