@@ -84,6 +84,10 @@ EXPLOSION_RANGES = 2.0
 SCREENING_ORIGINS = 4
 SCREENING_TOLERANCE = 1.2
 
+#: How much lower the best candidate's validation error must be than the leaders'
+#: average for it to be used alone.
+SINGLE_MEMBER_MARGIN = 0.1
+
 INTERVAL_METHOD_ROLLING = "rolling-origin forecast errors per step"
 
 
@@ -154,7 +158,7 @@ def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadli
         ``deadline`` (seconds since the epoch) is abandoned.
     """
     start = time.time()
-    fitted = []
+    fitted, paths = [], []
     with _silenced_warnings():
         try:
             for number, origin in enumerate(origins):
@@ -163,10 +167,11 @@ def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadli
                 if error is not None:
                     return None, None, time.time() - start, error
                 fitted.append([pipeline])
-                spent = time.time() - start
-                if time.time() + spent / (number + 1) * (len(origins) - number - 1) > deadline:
+                paths.append(origin_paths(fitted[-1:], X, [origin], steps, encoding)[0])
+                pace = (time.time() - start) / (number + 1)
+                if time.time() + pace * (len(origins) - number - 1) > deadline:
                     raise TimeoutError("abandoned: it could not finish within the budget")
-            paths = origin_paths(fitted, X, origins, steps, encoding)
+            paths = np.array(paths)
         except Exception as exc:
             return None, None, time.time() - start, exc
     if not np.all(np.isfinite(paths)):
@@ -550,11 +555,13 @@ class EnsembleRegressor(GUSKEnsemble):
 
     def _fit_for_task(self, X, y, task, rng, seed):
         start = time.time()
+        self._budget_end = start + self.total_execution_time * 60.0
         # The search stops short of the budget so that calibrating and refitting the
         # chosen members still end within it.
         deadline = start + SEARCH_SHARE_OF_BUDGET * self.total_execution_time * 60.0
         search_X, search_y = X[-TASK_SEARCH_ROWS:], y[-TASK_SEARCH_ROWS:]
-        min_train = max(4, 2 * X.shape[1] // 3)
+        # Origins with fewer rows than this before them say little about the full fit.
+        min_train = max(4, X.shape[1] + 2, len(search_X) // 2)
         origins, steps = rolling_origins(len(search_X), task.horizon, TASK_ORIGINS, min_train)
         candidates = self._task_candidates(task, search_X, search_y, rng)
         if not origins:
@@ -653,21 +660,33 @@ class EnsembleRegressor(GUSKEnsemble):
         return [e[5] for e in usable]
 
     def _choose_combination(self, ranked, results, actual):
-        """Equal weights on the k best candidates, k chosen on the validation forecasts."""
-        best_k, best_error = 1, np.inf
-        for k in range(1, min(self.n_leaders_for_ensemble, len(ranked)) + 1):
+        """Equal weights on the leaders, or the best candidate alone when it is clearly better.
+
+        Averaging several good forecasts is the robust choice; the best
+        candidate alone replaces the average only when its validation error
+        is lower by more than ``SINGLE_MEMBER_MARGIN``.
+        """
+        count = min(self.n_leaders_for_ensemble, len(ranked))
+
+        def error_of(k):
             combined = np.mean([results[i][0] for i in ranked[:k]], axis=0)
-            error = float(np.mean(np.abs(combined - actual)))
-            if error < best_error - 1e-12:
-                best_k, best_error = k, error
-        members = ranked[:best_k]
-        return members, np.full(best_k, 1.0 / best_k)
+            return float(np.mean(np.abs(combined - actual)))
+
+        if count > 1 and error_of(1) >= (1.0 - SINGLE_MEMBER_MARGIN) * error_of(count):
+            return ranked[:count], np.full(count, 1.0 / count)
+        return ranked[:1], np.ones(1)
 
     def _calibrate_task_intervals(self, members, weights, results, X, origins, steps,
                                   actual, task):
         """Per-step half widths from the ensemble's own recursive validation forecasts."""
         fitted = [[results[i][1][o][0] for i in members] for o in range(len(origins))]
-        paths = origin_paths(fitted, X, origins, steps, task.encoding, weights)
+        cost = sum(results[i][2] for i in members)
+        if len(members) == 1 or time.time() + cost > self._budget_end:
+            # The members' own forecasts, averaged: close to the ensemble's recursion,
+            # and already paid for.
+            paths = np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
+        else:
+            paths = origin_paths(fitted, X, origins, steps, task.encoding, weights)
         errors = paths - actual
         self.validation_errors_ = errors
         self.interval_half_widths_ = _per_step_half_widths(errors, task.horizon,

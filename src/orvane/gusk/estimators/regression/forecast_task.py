@@ -182,6 +182,23 @@ def _smoothing_weights(alpha, lookback):
     return weights / weights.sum()
 
 
+def _deseasonalised_smoothing_weights(alpha, lookback, lag):
+    """Weights on R of: smoothing of the seasonally adjusted window plus the next season term.
+
+    The season terms are the mean deviation of each phase from the mean of the
+    window's full seasons; every operation is linear in R, so applying the
+    rule to the unit windows gives its weights.
+    """
+    basis = np.eye(lookback)
+    span = (lookback // lag) * lag
+    recent = basis[:, lookback - span:]
+    phases = (np.arange(lookback - span, lookback)) % lag
+    terms = np.stack([recent[:, phases == p].mean(axis=1) for p in range(lag)], axis=1)
+    terms -= recent.mean(axis=1, keepdims=True)
+    adjusted = basis - terms[:, np.arange(lookback) % lag]
+    return adjusted @ _smoothing_weights(alpha, lookback) + terms[:, lookback % lag]
+
+
 def _least_squares_choice(R, steps, options, weights_of):
     best, best_error = None, np.inf
     for option in options:
@@ -197,13 +214,16 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
     Parameters
     ----------
     kind : {"naive", "drift", "seasonal", "seasonal_drift", "smoothing",
-            "smoothing_drift", "trend", "ridge", "level_ridge"}
+            "smoothing_drift", "seasonal_smoothing", "seasonal_smoothing_drift",
+            "trend", "ridge", "level_ridge"}
         ``"naive"``: the last value; ``"drift"``: the last value plus the mean
         step; ``"seasonal"``: the value ``lag`` steps back (plus the mean
         seasonal step for ``"seasonal_drift"``, averaged over every full
         season of the window); ``"smoothing"``: exponential smoothing of the
         window (constant chosen on the training rows), plus the mean
-        remaining step for ``"smoothing_drift"``; ``"trend"``: the last value
+        remaining step for ``"smoothing_drift"``; ``"seasonal_smoothing"``:
+        the same on the seasonally adjusted window plus the next season's
+        term (the season terms come from the window's full seasons); ``"trend"``: the last value
         plus ``damping`` times the window's least-squares slope;
         ``"ridge"``: ridge regression of the step on the relative window;
         ``"level_ridge"``: ridge regression of the value on the raw window
@@ -253,6 +273,14 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
             lags = np.arange(self.lag, lookback + 1, self.lag)
             weights[lookback - lags] = 1.0 / len(lags)
             intercept = np.mean(steps - R @ weights) if kind == "seasonal_drift" else 0.0
+            return weights, intercept
+        if kind in ("seasonal_smoothing", "seasonal_smoothing_drift"):
+            alpha = _least_squares_choice(
+                R, steps, _SMOOTHING_ALPHAS,
+                lambda a: _deseasonalised_smoothing_weights(a, lookback, self.lag))
+            weights = _deseasonalised_smoothing_weights(alpha, lookback, self.lag)
+            intercept = (np.mean(steps - R @ weights)
+                         if kind == "seasonal_smoothing_drift" else 0.0)
             return weights, intercept
         if kind in ("smoothing", "smoothing_drift"):
             alpha = _least_squares_choice(R, steps, _SMOOTHING_ALPHAS,
@@ -321,6 +349,10 @@ def seasonal_lags(X, y, encoding, max_count=2):
     return sorted(peaks, key=lambda lag: -acf[lag - 1])[:max_count]
 
 
+def _lookback_of(X, encoding):
+    return X.shape[1] + (1 if encoding == "difference" else 0)
+
+
 def statistical_members(task, X, y):
     """The classic forecasting rules worth trying on these rows, by name."""
     encoding = task.encoding
@@ -338,6 +370,11 @@ def statistical_members(task, X, y):
         members[f"SeasonalNaive({lag})"] = WindowLinearMember("seasonal", encoding, lag=lag)
         members[f"SeasonalDrift({lag})"] = WindowLinearMember("seasonal_drift", encoding,
                                                               lag=lag)
+        if 2 * lag <= _lookback_of(X, encoding):
+            members[f"SeasonalSmoothing({lag})"] = WindowLinearMember(
+                "seasonal_smoothing", encoding, lag=lag)
+            members[f"SeasonalSmoothingDrift({lag})"] = WindowLinearMember(
+                "seasonal_smoothing_drift", encoding, lag=lag)
     return members
 
 
