@@ -35,6 +35,9 @@ LEVEL = 95
 OURS = ("Localized", "Difference", "Flatten")
 PEERS = ("AutoETS", "AutoTheta", "AutoARIMA", "Naive2", "SeasonalNaive")
 
+# The rolling-origin validation errors of our latest fit, by forecaster, for --dump.
+VALIDATION_ERRORS = {}
+
 
 @dataclass
 class Series:
@@ -149,6 +152,7 @@ def run_ours(label, series, horizon, budget, seed):
     history = X[-lookback:]
     point = np.asarray(forecaster.predict(history), dtype=float).reshape(-1)[:horizon]
     bounds = np.asarray(forecaster.predict_proba(history), dtype=float).reshape(-1, 2)[:horizon]
+    VALIDATION_ERRORS[label] = getattr(forecaster.steps[-1][1], "validation_errors_", None)
     return point, bounds[:, 0], bounds[:, 1], fit_time
 
 
@@ -238,6 +242,8 @@ def evaluate(series, models, budget, seed):
             fit=fit_time,
             wild=is_wild(point, series.train),
             outside=int(np.sum((point < lower - 1e-9) | (point > upper + 1e-9))),
+            errors=actual - point,
+            validation_errors=VALIDATION_ERRORS.pop(label, None),
         )
     return rows
 
@@ -284,6 +290,8 @@ def main(argv=None):
     parser.add_argument("--budget", type=float, default=1.0, help="minutes per fit (default 1)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--per-step", action="store_true", help="print coverage per step")
+    parser.add_argument("--dump", metavar="FILE.pkl",
+                        help="also pickle every series' scores, test and validation errors")
     args = parser.parse_args(argv)
     warnings.simplefilter("ignore")
     chosen = competition_series(args.per_group, args.full)
@@ -298,6 +306,10 @@ def main(argv=None):
           f"sMAPE, MASE, pooled coverage, mean MSIS, mean and longest fit seconds, failures, "
           f"wild forecasts, fits with a point outside its interval\n")
     summarise(results, args.models, args.per_step)
+    if args.dump:
+        import pickle
+        with open(args.dump, "wb") as handle:
+            pickle.dump([(s.group, s.name, rows) for s, rows in results], handle)
 
 
 if __name__ == "__main__":

@@ -66,7 +66,7 @@ STACKING_FOLDS = 3
 _INTERVAL_CHUNK_ELEMENTS = 2_000_000
 
 #: Share of the budget the search may use.
-SEARCH_SHARE_OF_BUDGET = 0.8
+SEARCH_SHARE_OF_BUDGET = 0.6
 
 #: Rolling origins, one row apart at the end of the data, that forecasts are checked from.
 TASK_ORIGINS = 20
@@ -81,7 +81,7 @@ EXPLOSION_RANGES = 2.0
 
 #: Origins on which the search space's candidates are screened first, and how much
 #: worse than the best so far a candidate may do there to be checked on all origins.
-SCREENING_ORIGINS = 4
+SCREENING_ORIGINS = 3
 SCREENING_TOLERANCE = 1.2
 
 #: How much lower the best candidate's validation error must be than the leaders'
