@@ -279,6 +279,25 @@ def test_task_search_abandons_candidates_that_cannot_finish_in_the_budget(sleep,
     assert elapsed < budget * 60 + 1.0
 
 
+@pytest.mark.parametrize("change,method", [
+    ({}, "rolling-origin forecast errors per step"),
+    ({"strategy": "multioutput"}, "jackknife+-after-bootstrap"),
+    ({"pred_win": 2}, "jackknife+-after-bootstrap"),
+    ({"window": None}, "jackknife+-after-bootstrap"),
+    ({"shuffle": True}, "jackknife+-after-bootstrap"),
+])
+def test_only_rolling_single_series_windows_get_the_task_search(change, method):
+    X, y = localized_windows(60)
+    if change.pop("shuffle", False):
+        order = np.random.RandomState(0).permutation(len(X))
+        X, y = X[order], y[order]
+    task = {**localized_task(), **change}
+    model = EnsembleRegressor(stages=[[LINEAR]], n_estimators_for_pred_interval=5,
+                              random_state=0).fit(X, y, forecast_task=task)
+    assert model.interval_method_ == method
+    assert (model.forecast_task_ is None) == (method != "rolling-origin forecast errors per step")
+
+
 @pytest.mark.parametrize("kind,expected", [("naive", 12.0), ("drift", 13.0), ("ridge", 13.0),
                                            ("trend", 13.0), ("seasonal_drift", 13.0)])
 def test_classic_rules_continue_a_straight_line(kind, expected):
