@@ -65,6 +65,9 @@ STACKING_FOLDS = 3
 # the (training rows x test rows x targets) array of out-of-bag predictions.
 _INTERVAL_CHUNK_ELEMENTS = 2_000_000
 
+#: Origins wanted over the full horizon, even if their models see few rows.
+MIN_FULL_ORIGINS = 8
+
 #: Share of the budget the search may use.
 SEARCH_SHARE_OF_BUDGET = 0.6
 
@@ -87,6 +90,10 @@ SCREENING_TOLERANCE = 1.2
 #: How much lower the best candidate's validation error must be than the leaders'
 #: average for it to be used alone.
 SINGLE_MEMBER_MARGIN = 0.1
+
+#: Forecasts of the fitted model meet new data, whose errors run larger than those at
+#: the origins before it (measured over the M1 and Tourism development series).
+INTERVAL_INFLATION = 1.1
 
 INTERVAL_METHOD_ROLLING = "rolling-origin forecast errors per step"
 
@@ -184,12 +191,15 @@ def _per_step_half_widths(errors, horizon, confidence_level):
 
     ``errors`` is (n_origins, n_checked_steps).  The spread of step k's errors,
     never narrower than that of an earlier step, times the Student quantile
-    of the level for the number of origins; steps beyond those checked grow
-    with the square root of the step.
+    of the level, times ``INTERVAL_INFLATION``.  Neighbouring origins share
+    most of their forecast period, so their errors count as half as many
+    independent ones.  Steps beyond those checked grow with the square root
+    of the step.
     """
     n_origins, checked = errors.shape
     spread = np.maximum.accumulate(np.sqrt(np.mean(errors ** 2, axis=0)))
-    quantile = stats.t.ppf(0.5 + confidence_level / 2.0, df=max(1, n_origins - 1))
+    quantile = INTERVAL_INFLATION * stats.t.ppf(0.5 + confidence_level / 2.0,
+                                                df=max(1, n_origins // 2 - 1))
     widths = np.empty(horizon)
     widths[:checked] = quantile * spread[:horizon]
     if horizon > checked:
@@ -560,8 +570,11 @@ class EnsembleRegressor(GUSKEnsemble):
         # chosen members still end within it.
         deadline = start + SEARCH_SHARE_OF_BUDGET * self.total_execution_time * 60.0
         search_X, search_y = X[-TASK_SEARCH_ROWS:], y[-TASK_SEARCH_ROWS:]
-        # Origins with fewer rows than this before them say little about the full fit.
-        min_train = max(4, X.shape[1] + 2, len(search_X) // 2)
+        # Origins with fewer rows than half of them before them say little about the full
+        # fit, unless that would leave too few origins checked over the whole horizon.
+        n_rows = len(search_X)
+        min_train = max(4, X.shape[1] + 2,
+                        min(n_rows // 2, n_rows - task.horizon - MIN_FULL_ORIGINS + 1))
         origins, steps = rolling_origins(len(search_X), task.horizon, TASK_ORIGINS, min_train)
         candidates = self._task_candidates(task, search_X, search_y, rng)
         if not origins:
@@ -602,8 +615,10 @@ class EnsembleRegressor(GUSKEnsemble):
         cheap = [c for c in candidates if _is_classic_rule(c)]
         costly = [c for c in candidates if not _is_classic_rule(c)]
         first = origins[:SCREENING_ORIGINS]
+        # Screening may take half of the search time; the rest is for the survivors.
+        screening_deadline = time.time() + 0.5 * max(deadline - time.time(), 0.0)
         results = self._validate_task_candidates(candidates, X, y, first, steps, task, seed,
-                                                 deadline)
+                                                 screening_deadline)
         errors = [np.inf if r[3] is not None else float(np.mean(np.abs(r[0] - actual[:len(first)])))
                   for r in results]
         best = min(errors) if errors else np.inf
