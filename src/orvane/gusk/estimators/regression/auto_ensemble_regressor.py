@@ -41,6 +41,7 @@ from orvane.gusk.estimators.regression.forecast_task import (
     read_forecast_task,
     rolling_origins,
     statistical_members,
+    step_targets,
 )
 from orvane.gusk.joint_optimizers.utils import regression_dag
 from orvane.gusk.joint_optimizers.utils.regression_dag import (
@@ -586,7 +587,7 @@ class EnsembleRegressor(GUSKEnsemble):
         candidates = self._screen_task_candidates(candidates, search_X, search_y, origins,
                                                   steps, actual, task, seed, deadline)
         results = self._validate_task_candidates(candidates, search_X, search_y, origins,
-                                                 steps, task, seed, deadline)
+                                                 steps, task, seed, deadline, actual)
         self.search_time_ = time.time() - start
         ranked = self._rank_task_candidates(candidates, results, actual, search_y, search_X,
                                             task)
@@ -618,9 +619,10 @@ class EnsembleRegressor(GUSKEnsemble):
         # Screening may take half of the search time; the rest is for the survivors.
         screening_deadline = time.time() + 0.5 * max(deadline - time.time(), 0.0)
         results = self._validate_task_candidates(candidates, X, y, first, steps, task, seed,
-                                                 screening_deadline)
-        errors = [np.inf if r[3] is not None else float(np.mean(np.abs(r[0] - actual[:len(first)])))
-                  for r in results]
+                                                 screening_deadline, actual[:len(first)])
+        errors = [np.inf if error is not None
+                  else float(np.mean(np.abs(paths - actual[:len(first)])))
+                  for paths, _, _, error in results]
         best = min(errors) if errors else np.inf
         by_error = sorted(range(len(costly)), key=lambda i: errors[len(cheap) + i])
         kept = [costly[i] for i in by_error[:self.n_leaders_for_ensemble]
@@ -628,7 +630,7 @@ class EnsembleRegressor(GUSKEnsemble):
         return cheap + kept
 
     def _validate_task_candidates(self, candidates, X, y, origins, steps, task, seed,
-                                  deadline):
+                                  deadline, actual):
         """Validation results of the candidates, batch by batch within the budget."""
         batch_size = max(1, effective_n_jobs(self.n_jobs))
         started = perf_counter()
@@ -641,18 +643,17 @@ class EnsembleRegressor(GUSKEnsemble):
                     delayed(_validate_on_origins)(candidate, X, y, origins, steps,
                                                   task.encoding, seed, deadline)
                     for candidate in candidates[first:first + batch_size]))
-                self._report_task_progress(results, len(candidates), started)
+                self._report_task_progress(results, len(candidates), started, actual)
         skipped = TimeoutError("not evaluated: the budget was spent")
         return results + [(None, None, 0.0, skipped)] * (len(candidates) - len(results))
 
-    def _report_task_progress(self, results, n_total, started):
-        outcomes = [(float(np.mean(np.abs(paths))) if error is None else float("nan"),
+    def _report_task_progress(self, results, n_total, started, actual):
+        outcomes = [(float(np.mean(np.abs(paths - actual))) if error is None else float("nan"),
                      fit_time, error) for paths, _, fit_time, error in results]
         self._report_progress(len(results), n_total, outcomes, started)
 
     def _rank_task_candidates(self, candidates, results, actual, y, X, task):
         """Candidates by mean absolute validation error; exploding ones are failures."""
-        from orvane.gusk.estimators.regression.forecast_task import step_targets
         history = np.cumsum(step_targets(X, y[:, 0], task.encoding))
         spread = max(float(np.ptp(history)), 1e-12)
         entries = []
