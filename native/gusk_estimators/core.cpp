@@ -242,7 +242,7 @@ py::dict forecast_task_of(py::handle self) {
 
 void fit_final_estimator(py::handle self, py::handle Xt, py::handle yt) {
     py::object estimator = self.attr("estimator");
-    if (accepts_forecast_task(estimator)) {
+    if (accepts_forecast_task(estimator, "fit", "forecast_task")) {
         estimator.attr("fit")(Xt, yt, py::arg("forecast_task") = forecast_task_of(self));
     } else {
         estimator.attr("fit")(Xt, yt);
