@@ -641,7 +641,8 @@ py::object predit_recursive_multi_step_body(const Args& a) {
 // the width calibrated for it; other estimators get the plain call.
 py::object estimator_intervals(py::handle self, py::handle Xt) {
     py::object estimator = self.attr("estimator");
-    if (accepts_forecast_task(estimator, "predict_proba", "forecast_step") && pyclass::has_attr(self, "recursive_cnt")) {
+    if (pyclass::has_attr(self, "recursive_cnt") &&
+        accepts_forecast_task(estimator, "predict_proba", "forecast_step")) {
         py::object step = py::object(self.attr("multistep_prediction_win")) - py::int_(1) -
                           py::object(self.attr("recursive_cnt"));
         return estimator.attr("predict_proba")(Xt, py::arg("forecast_step") = step);
