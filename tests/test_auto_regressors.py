@@ -246,6 +246,74 @@ def test_slow_candidates_are_dropped_from_the_ranking():
     assert [c.name for c in model.ranked_candidates_] == ["Linear"]
 
 
+def localized_task(horizon=4):
+    from orvane.gusk.transformers.preprocessing.ts_transformer import LocalizedFlatten
+
+    return {"window": LocalizedFlatten([0], [0], 3), "strategy": "recursive", "pred_win": 1,
+            "horizon": horizon}
+
+
+def localized_windows(n_rows, width=3, seed=0):
+    values = np.cumsum(np.random.RandomState(seed).normal(size=n_rows + width))
+    X = np.lib.stride_tricks.sliding_window_view(values, width)[:n_rows]
+    return X - X[:, -1:], values[width:width + n_rows] - X[:, -1]
+
+
+@pytest.mark.parametrize("sleep,abandoned", [(0.2, True), (0.0, False)])
+def test_task_search_abandons_candidates_that_cannot_finish_in_the_budget(sleep, abandoned,
+                                                                         monkeypatch):
+    from orvane.gusk.estimators.regression import auto_ensemble_regressor
+
+    monkeypatch.setattr(auto_ensemble_regressor, "SCREENING_ORIGINS", 100)
+    X, y = localized_windows(200)
+    budget = 0.03  # minutes: 20 origins at 0.2 s a fit cannot finish
+    model = EnsembleRegressor(stages=[[RecordingRegressor(sleep=sleep), LINEAR]],
+                              total_execution_time=budget,
+                              execution_platform="single_node_complete_search")
+    start = time.perf_counter()
+    model.fit(X, y, forecast_task=localized_task())
+    elapsed = time.perf_counter() - start
+    errors = {e["pipeline"]: e["error"] or "" for e in model.leaderboard_}
+    assert errors["RecordingRegressor"].startswith("TimeoutError") == abandoned
+    assert model.leader_names_[0] == "Linear" or not abandoned
+    assert elapsed < budget * 60 + 1.0
+
+
+@pytest.mark.parametrize("change,method", [
+    ({}, "rolling-origin forecast errors per step"),
+    ({"strategy": "multioutput"}, "jackknife+-after-bootstrap"),
+    ({"pred_win": 2}, "jackknife+-after-bootstrap"),
+    ({"window": None}, "jackknife+-after-bootstrap"),
+    ({"shuffle": True}, "jackknife+-after-bootstrap"),
+])
+def test_only_rolling_single_series_windows_get_the_task_search(change, method):
+    X, y = localized_windows(60)
+    if change.pop("shuffle", False):
+        order = np.random.RandomState(0).permutation(len(X))
+        X, y = X[order], y[order]
+    task = {**localized_task(), **change}
+    model = EnsembleRegressor(stages=[[LINEAR]], n_estimators_for_pred_interval=5,
+                              random_state=0).fit(X, y, forecast_task=task)
+    assert model.interval_method_ == method
+    assert (model.forecast_task_ is None) == (method != "rolling-origin forecast errors per step")
+
+
+@pytest.mark.parametrize("kind,expected", [("naive", 12.0), ("drift", 13.0), ("ridge", 13.0),
+                                           ("trend", 13.0), ("seasonal_drift", 13.0)])
+def test_classic_rules_continue_a_straight_line(kind, expected):
+    from orvane.gusk.estimators.regression.forecast_task import WindowLinearMember
+
+    X, y = linear_windows(10, width=4)
+    for encoding, rows, targets in [("level", X, y), ("localized", X - X[:, -1:], y - X[:, -1]),
+                                    ("difference", np.diff(X, axis=1), y - X[:, -1])]:
+        member = WindowLinearMember(kind, encoding, lag=2).fit(rows, targets)
+        last = np.array([[9.0, 10.0, 11.0, 12.0]])
+        row = {"level": last, "localized": last - 12.0, "difference": np.diff(last)}[encoding]
+        level = 0.0 if encoding == "level" else 12.0
+        assert member.predict(row)[0] + level == pytest.approx(expected, abs=1e-6)
+        assert member.predict(row)[0] == pytest.approx(row @ member.coef_ + member.intercept_)
+
+
 def test_active_joblib_backend_carries_the_candidates():
     X, y = linear_windows(20)
     space = [[RecordingRegressor(tag) for tag in range(4)]]

@@ -3,9 +3,12 @@ recursive steps, the shapes, error wrapping, and the intervals of the ready-made
 
 import numpy as np
 import pytest
+from sklearn.linear_model import Ridge
 
 from conftest import RecordingEstimator, RecordingStep
 from orvane.gusk.estimators.regression.auto_ensemble_regressor import EnsembleRegressor, GUSKEnsemble
+from orvane.gusk.estimators.regression.forecast_task import ForecastTask
+from orvane.gusk.transformers.preprocessing.ts_transformer import LocalizedFlatten
 
 
 def series(rows, columns=1):
@@ -291,3 +294,64 @@ def test_ready_made_forecaster_recursive_intervals_stack_one_block_per_step(gusk
     assert result.shape == (3, 1, 2)
     assert (result[..., 0] <= result[..., 1]).all()
     assert not hasattr(est, "recursive_cnt")
+
+
+class TaskAwareEnsemble(FakeEnsemble):
+    """Takes the forecasting task at fit and the step index of each interval call."""
+
+    def fit(self, X, y=None, forecast_task=None):
+        self.log.append(("estimator", "fit", forecast_task))
+        return self
+
+    def predict_proba(self, X, forecast_step=None):
+        self.log.append(("estimator", "step", forecast_step))
+        return self.bounds(X)
+
+
+@pytest.mark.parametrize("strategy,steps", [("recursive", [0, 1, 2]), ("multioutput", [None])])
+def test_our_regressor_learns_the_task_and_each_recursive_step(gusk, log, strategy, steps):
+    model = TaskAwareEnsemble(log=log)
+    est = gusk.GUSKTimeSeriesEstimator([("window", RecordingStep("window", log)), ("model", model)],
+                                       [0], [0], lookback_win=2, multistep_prediction_strategy=strategy,
+                                       multistep_prediction_win=3)
+    est.fit(series(12))
+    task = [args for who, method, args in log if method == "fit" and who == "estimator"][0]
+    assert task == {"window": est.steps[0][1], "strategy": strategy, "pred_win": 1, "horizon": 3}
+    log.clear()
+    est.predict_proba(series(4))
+    assert [args for who, method, args in log if method == "step"] == steps
+
+
+@pytest.mark.parametrize("cls,encoding", [("FlattenAutoEnsembler", "level"),
+                                          ("DifferenceFlattenAutoEnsembler", "difference"),
+                                          ("LocalizedFlattenAutoEnsembler", "localized")])
+def test_ready_made_recursive_intervals_hold_the_point_and_widen_per_step(gusk, cls, encoding):
+    X = noisy_seasonal(120)
+    est = getattr(gusk, cls)([0], [0], 12, 1, multistep_prediction_strategy="recursive",
+                             multistep_prediction_win=6, **SEARCH)
+    est.fit(X[:100])
+    regressor = est.steps[-1][1]
+    assert regressor.forecast_task_ == ForecastTask(encoding, 6, True, 12)
+    point = est.predict(X[88:100]).ravel()
+    bounds = est.predict_proba(X[88:100]).reshape(-1, 2)
+    assert ((bounds[:, 0] <= point) & (point <= bounds[:, 1])).all()
+    np.testing.assert_allclose(bounds[:, 1] - bounds[:, 0], 2 * regressor.interval_half_widths_)
+    assert (np.diff(regressor.interval_half_widths_) >= 0).all()
+
+
+@pytest.mark.parametrize("noise", ["random walk", "white noise"])
+def test_recursive_intervals_cover_series_with_known_noise(gusk, noise):
+    rng = np.random.RandomState(7)
+    hits = []
+    for _ in range(25):
+        shocks = rng.normal(size=80)
+        values = (np.cumsum(shocks) if noise == "random walk" else 5.0 + shocks)[:, None]
+        est = gusk.GUSKTimeSeriesEstimator(
+            [("window", LocalizedFlatten([0], [0], 6)),
+             ("model", EnsembleRegressor(stages=[[Ridge()]], random_state=0))],
+            [0], [0], lookback_win=6, multistep_prediction_strategy="recursive",
+            multistep_prediction_win=5)
+        est.fit(values[:75])
+        bounds = est.predict_proba(values[69:75]).reshape(-1, 2)
+        hits.append((bounds[:, 0] <= values[75:, 0]) & (values[75:, 0] <= bounds[:, 1]))
+    assert 0.88 <= np.mean(hits) <= 1.0

@@ -491,6 +491,28 @@ void refuse_unused_y(py::handle self, py::handle X, py::handle y) {
                       "and call fit(X).");
 }
 
+// What our own regressors need to judge candidates on the forecasts the user will ask for:
+// how the rows were cut (the windowing step, when there is exactly one) and what prediction
+// will do with them.
+py::dict forecast_task_of(py::handle self) {
+    py::object transformers = self.attr("transformer_steps");
+    py::dict task;
+    task["window"] = pyclass::length(transformers) == 1 ? pyclass::item(transformers, 0) : py::none();
+    task["strategy"] = self.attr("multistep_prediction_strategy");
+    task["pred_win"] = self.attr("pred_win");
+    task["horizon"] = self.attr("multistep_prediction_win");
+    return task;
+}
+
+void fit_final_estimator(py::handle self, py::handle Xt, py::handle yt) {
+    py::object estimator = self.attr("estimator");
+    if (accepts_forecast_task(estimator, "fit", "forecast_task")) {
+        estimator.attr("fit")(Xt, yt, py::arg("forecast_task") = forecast_task_of(self));
+    } else {
+        recursive_loop::fit_estimator(self, Xt, yt);
+    }
+}
+
 py::object fit_body(const Args& a) {
     py::object self = a["self"];
     py::object X = frames("fit_input")(self, a["X"]);
@@ -505,7 +527,7 @@ py::object fit_body(const Args& a) {
         Xt = self.attr("_multi_variate_col_encoder")(Xt);
     }
     if (is_none(self.attr("cv"))) self.attr("cv") = default_split(Xt);
-    recursive_loop::fit_estimator(self, Xt, yt);
+    fit_final_estimator(self, Xt, yt);
     self.attr("is_automate_run") = py::bool_(true);
     remember_fitted_data(self, a["X"]);
     return self;

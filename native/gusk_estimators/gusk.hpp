@@ -58,6 +58,11 @@ inline bool is_none(py::handle obj) { return obj.is_none(); }
 // Python truth value.
 bool truthy(py::handle obj);
 
+// Whether a final estimator is one of our forecasting-aware regressors: its class sets
+// `_accepts_forecast_task = True` and its method `method` takes the keyword `keyword`.
+// Foreign estimators, mocks and subclasses that override the method keep the plain calls.
+bool accepts_forecast_task(py::handle estimator, const char* method, const char* keyword);
+
 // Folds step-major blocks of `n_targets` consecutive rows into one row each, every block
 // transposed and flattened; an incomplete last block is dropped.
 py::object fold_target_blocks(py::handle y_pred, py::handle n_targets);

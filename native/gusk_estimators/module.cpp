@@ -53,6 +53,13 @@ bool truthy(py::handle obj) {
     return truth == 1;
 }
 
+bool accepts_forecast_task(py::handle estimator, const char* method, const char* keyword) {
+    py::object flag = py::getattr(py::type::of(estimator), "_accepts_forecast_task", py::none());
+    if (!flag.is(py::bool_(true))) return false;
+    py::object signature = py::module_::import("inspect").attr("signature");
+    return truthy(signature(estimator.attr(method)).attr("parameters").attr("__contains__")(keyword));
+}
+
 namespace {
 
 struct ImportLine {

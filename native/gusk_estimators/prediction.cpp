@@ -815,9 +815,23 @@ py::object predit_recursive_multi_step_body(const Args& a) {
 // ---------------------------------------------------------------------------------------------
 // Prediction intervals
 
+// During a recursive interval forecast our own regressors are told which step the window
+// serves (the counter falls from multistep_prediction_win - 1 to 0), so that each step gets
+// the width calibrated for it; other estimators get the plain call.
+py::object estimator_intervals(py::handle self, py::handle Xt) {
+    py::object estimator = self.attr("estimator");
+    if (pyclass::has_attr(self, "recursive_cnt") &&
+        accepts_forecast_task(estimator, "predict_proba", "forecast_step")) {
+        py::object step = py::object(self.attr("multistep_prediction_win")) - py::int_(1) -
+                          py::object(self.attr("recursive_cnt"));
+        return estimator.attr("predict_proba")(Xt, py::arg("forecast_step") = step);
+    }
+    return estimator.attr("predict_proba")(Xt);
+}
+
 py::object interval_from_bounds(py::handle self, py::handle Xt) {
     py::object numpy = np();
-    py::object yt = self.attr("estimator").attr("predict_proba")(Xt).attr("transpose")();
+    py::object yt = estimator_intervals(self, Xt).attr("transpose")();
     py::object lower = pyclass::item(yt, 0);
     py::object upper = pyclass::item(yt, 1);
     py::object first = pyclass::item(self.attr("transformer_steps"), 0);

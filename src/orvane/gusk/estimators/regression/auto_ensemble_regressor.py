@@ -13,12 +13,17 @@ residuals of the training rows calibrate the interval of every new row.
 from __future__ import annotations
 
 import math
+import time
+from time import perf_counter
 from typing import TYPE_CHECKING, Any, Literal, Optional, Sequence
 
 import numpy as np
+from scipy import stats
 from joblib import Parallel, delayed
 from sklearn.linear_model import LinearRegression
+from joblib import effective_n_jobs
 from sklearn.model_selection import TimeSeriesSplit
+from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted
 
 if TYPE_CHECKING:
@@ -34,6 +39,26 @@ from orvane.gusk.joint_optimizers.auto.base_auto import (
     _silenced_warnings,
     _try_fit_candidate,
 )
+from orvane.gusk.estimators.regression.forecast_task import (
+    RelativeWindowRegressor,
+    WindowLinearMember,
+    actual_paths,
+    origin_paths,
+    read_forecast_task,
+    rolling_origins,
+    statistical_members,
+    step_targets,
+)
+from orvane.gusk.joint_optimizers.utils import regression_dag
+from orvane.gusk.joint_optimizers.utils.regression_dag import (
+    Candidate,
+    enumerate_candidates,
+    resolve_dag,
+)
+
+# Spaces that the ready-made forecasters use, completed with the classic rules.
+_READY_MADE_SPACES = (regression_dag.get_default_dag, regression_dag.get_tiny_dag,
+                      regression_dag.get_flat_dag)
 
 __all__ = ["GUSKEnsemble", "EnsembleRegressor", "ENSEMBLE_TYPES"]
 
@@ -46,6 +71,38 @@ STACKING_FOLDS = 3
 # Test rows handled at once when computing intervals, to bound the memory of
 # the (training rows x test rows x targets) array of out-of-bag predictions.
 _INTERVAL_CHUNK_ELEMENTS = 2_000_000
+
+#: Origins wanted over the full horizon, even if their models see few rows.
+MIN_FULL_ORIGINS = 8
+
+#: Share of the budget the search may use.
+SEARCH_SHARE_OF_BUDGET = 0.6
+
+#: Rolling origins, one row apart at the end of the data, that forecasts are checked from.
+TASK_ORIGINS = 20
+
+#: The search works on at most this many of the latest rows; the chosen members are
+#: then refitted on as many rows as the budget allows.
+TASK_SEARCH_ROWS = 3000
+
+#: A validation forecast further than this many times the training range from the
+#: origin's last value has exploded, and its candidate is dropped.
+EXPLOSION_RANGES = 2.0
+
+#: Origins on which the search space's candidates are screened first, and how much
+#: worse than the best so far a candidate may do there to be checked on all origins.
+SCREENING_ORIGINS = 3
+SCREENING_TOLERANCE = 1.2
+
+#: How much lower the best candidate's validation error must be than the leaders'
+#: average for it to be used alone.
+SINGLE_MEMBER_MARGIN = 0.1
+
+#: Forecasts of the fitted model meet new data, whose errors run larger than those at
+#: the origins before it (measured over the M1 and Tourism development series).
+INTERVAL_INFLATION = 1.1
+
+INTERVAL_METHOD_ROLLING = "rolling-origin forecast errors per step"
 
 
 def _time_ordered_folds(n_samples):
@@ -86,6 +143,76 @@ def _non_negative_weights(predictions, target):
     if not np.all(np.isfinite(weights)) or weights.sum() <= 0:
         return np.full(predictions.shape[1], 1.0 / predictions.shape[1])
     return weights
+
+
+def _is_ready_made_space(stages):
+    if stages is None:
+        return True
+    try:
+        resolved = resolve_dag(stages)
+    except Exception:
+        return False
+    return any(resolved == resolve_dag(builder()) for builder in _READY_MADE_SPACES)
+
+
+def _is_classic_rule(candidate):
+    return len(candidate.steps) == 1 and isinstance(candidate.steps[0], WindowLinearMember)
+
+
+def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadline):
+    """Fit a candidate before each origin and forecast ``steps`` steps recursively from it.
+
+    Returns
+    -------
+    tuple
+        ``(paths, fitted, fit_time, error)``: the forecast paths
+        (n_origins, steps) relative to each origin's last value, the models
+        fitted for each origin, seconds spent, and ``None`` or the failure.
+        A candidate whose first origins show it cannot finish before
+        ``deadline`` (seconds since the epoch) is abandoned.
+    """
+    start = time.time()
+    fitted, paths = [], []
+    with _silenced_warnings():
+        try:
+            for number, origin in enumerate(origins):
+                pipeline, error = _try_fit_candidate(candidate.steps, X[:origin], y[:origin],
+                                                     seed)
+                if error is not None:
+                    return None, None, time.time() - start, error
+                fitted.append([pipeline])
+                paths.append(origin_paths(fitted[-1:], X, [origin], steps, encoding)[0])
+                pace = (time.time() - start) / (number + 1)
+                if time.time() + pace * (len(origins) - number - 1) > deadline:
+                    raise TimeoutError("abandoned: it could not finish within the budget")
+            paths = np.array(paths)
+        except Exception as exc:
+            return None, None, time.time() - start, exc
+    if not np.all(np.isfinite(paths)):
+        return None, None, time.time() - start, ValueError("validation forecasts not finite")
+    return paths, fitted, time.time() - start, None
+
+
+def _per_step_half_widths(errors, horizon, confidence_level):
+    """Half width of the interval of every forecast step from rolling-origin errors.
+
+    ``errors`` is (n_origins, n_checked_steps).  The spread of step k's errors,
+    never narrower than that of an earlier step, times the Student quantile
+    of the level, times ``INTERVAL_INFLATION``.  Neighbouring origins share
+    most of their forecast period, so their errors count as half as many
+    independent ones.  Steps beyond those checked grow with the square root
+    of the step.
+    """
+    n_origins, checked = errors.shape
+    spread = np.maximum.accumulate(np.sqrt(np.mean(errors ** 2, axis=0)))
+    quantile = INTERVAL_INFLATION * stats.t.ppf(0.5 + confidence_level / 2.0,
+                                                df=max(1, n_origins // 2 - 1))
+    widths = np.empty(horizon)
+    widths[:checked] = quantile * spread[:horizon]
+    if horizon > checked:
+        later = np.arange(checked + 1, horizon + 1)
+        widths[checked:] = widths[checked - 1] * np.sqrt(later / checked)
+    return widths
 
 
 def _block_length(n_samples):
@@ -134,6 +261,12 @@ def _interval_ranks(n_values, confidence_level):
     lower = math.floor(alpha * (n_values + 1) + 1e-9)
     upper = math.ceil((1.0 - alpha) * (n_values + 1) - 1e-9)
     return min(max(lower, 1), n_values), min(max(upper, 1), n_values)
+
+
+def _build_chain(steps):
+    """One estimator for a candidate's steps (a pipeline when there are several)."""
+    from orvane.gusk.joint_optimizers.utils.regression_dag import build_pipeline
+    return build_pipeline(steps)
 
 
 class GUSKEnsemble(GUSKAuto):
@@ -371,9 +504,270 @@ class EnsembleRegressor(GUSKEnsemble):
 
     # -- fitting ------------------------------------------------------------
 
+    #: Forecasters that own this regressor pass ``forecast_task`` to ``fit``.
+    _accepts_forecast_task = True
+
+    def fit(self, X, y, forecast_task=None):
+        """Search the space, combine the leaders and calibrate the intervals.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Windowed rows, in time order.
+        y : array-like of shape (n_samples,) or (n_samples, n_outputs)
+        forecast_task : dict or None, default=None
+            How a forecaster cut the rows and what it will ask: keys
+            ``"window"`` (the windowing step), ``"strategy"``, ``"pred_win"``
+            and ``"horizon"``.  When the rows are single-series windows that
+            can be rolled forward, candidates (the search space plus classic
+            forecasting rules) are judged on recursive forecasts of the
+            horizon from rolling origins at the end of the data, and the
+            intervals are calibrated per forecast step on those forecasts'
+            errors.  Otherwise (and with ``None``) candidates are scored on
+            a hold-out of rows and the intervals come from bootstrap copies.
+
+        Returns
+        -------
+        self : object
+        """
+        task = None
+        if forecast_task is not None:
+            X_valid, y_valid = self._validate_training_data(X, y)
+            task = read_forecast_task(forecast_task, X_valid, y_valid)
+        self.forecast_task_ = task
+        if task is None:
+            return super().fit(X, y)
+        X, y = X_valid, y_valid
+        self._validate_params(n_samples=len(X))
+        rng = check_random_state(self.random_state)
+        seed = None if self.random_state is None else int(rng.randint(_MAX_SEED))
+        self._fit_for_task(X, y, task, rng, seed)
+        return self
+
     def _fit_final_model(self, X, y, rng, seed):
         super()._fit_final_model(X, y, rng, seed)
         self._fit_interval_estimators(X, y, rng, seed)
+
+    # -- fitting for a known forecasting task ---------------------------------
+
+    def _task_candidates(self, task, X, y, rng):
+        """The search space's candidates plus the classic rules, in search order.
+
+        A space given by the caller is searched as it is; the ready-made
+        spaces are completed with the classic rules.
+
+        With raw windows every candidate of the space is also tried on
+        windows relative to their last value, which lets any model follow
+        a level it has never seen.
+        """
+        space = self._search_order(enumerate_candidates(self.stages), rng)
+        if not _is_ready_made_space(self.stages):
+            return space
+        if task.encoding == "level":
+            space = space + [
+                Candidate(f"Relative({c.name})",
+                          (RelativeWindowRegressor(_build_chain(c.steps), "level"),))
+                for c in space
+            ]
+        rules = [Candidate(name, (member,))
+                 for name, member in statistical_members(task, X, y[:, 0]).items()]
+        return rules + space
+
+    def _fit_for_task(self, X, y, task, rng, seed):
+        start = time.time()
+        self._budget_end = start + self.total_execution_time * 60.0
+        # The search stops short of the budget so that calibrating and refitting the
+        # chosen members still end within it.
+        deadline = start + SEARCH_SHARE_OF_BUDGET * self.total_execution_time * 60.0
+        search_X, search_y = X[-TASK_SEARCH_ROWS:], y[-TASK_SEARCH_ROWS:]
+        # Origins with fewer rows than half of them before them say little about the full
+        # fit, unless that would leave too few origins checked over the whole horizon.
+        n_rows = len(search_X)
+        min_train = max(4, X.shape[1] + 2,
+                        min(n_rows // 2, n_rows - task.horizon - MIN_FULL_ORIGINS + 1))
+        origins, steps = rolling_origins(len(search_X), task.horizon, TASK_ORIGINS, min_train)
+        candidates = self._task_candidates(task, search_X, search_y, rng)
+        if not origins:
+            self.search_time_ = 0.0
+            self._pick_without_validation(candidates, X, y, seed)
+            self._combine_without_validation(X, y, task, seed)
+            return
+        actual = actual_paths(search_y[:, 0], search_X, origins, steps, task.encoding)
+        candidates = self._screen_task_candidates(candidates, search_X, search_y, origins,
+                                                  steps, actual, task, seed, deadline)
+        results = self._validate_task_candidates(candidates, search_X, search_y, origins,
+                                                 steps, task, seed, deadline, actual)
+        self.search_time_ = time.time() - start
+        ranked = self._rank_task_candidates(candidates, results, actual, search_y, search_X,
+                                            task)
+        if not ranked:
+            # Nothing could be checked within the budget (or everything failed): the
+            # first candidate that fits, with intervals from its in-sample errors.
+            self._pick_without_validation(candidates, X, y, seed)
+            self._combine_without_validation(X, y, task, seed)
+            return
+        members, weights = self._choose_combination(ranked, results, actual)
+        self._calibrate_task_intervals(members, weights, results, search_X, origins, steps,
+                                       actual, task)
+        self._refit_members(members, weights, X, y, seed, deadline)
+
+    def _screen_task_candidates(self, candidates, X, y, origins, steps, actual, task, seed,
+                                deadline):
+        """Candidates worth checking on every origin, judged on the latest few.
+
+        The classic rules cost next to nothing and always go on; of the
+        search space, only the candidates that forecast the latest origins
+        about as well as the best so far do, so that a small problem stops
+        searching where more search no longer helps.
+        """
+        if len(origins) <= SCREENING_ORIGINS:
+            return candidates
+        cheap = [c for c in candidates if _is_classic_rule(c)]
+        costly = [c for c in candidates if not _is_classic_rule(c)]
+        first = origins[:SCREENING_ORIGINS]
+        # Screening may take half of the search time; the rest is for the survivors.
+        screening_deadline = time.time() + 0.5 * max(deadline - time.time(), 0.0)
+        results = self._validate_task_candidates(candidates, X, y, first, steps, task, seed,
+                                                 screening_deadline, actual[:len(first)])
+        errors = [np.inf if error is not None
+                  else float(np.mean(np.abs(paths - actual[:len(first)])))
+                  for paths, _, _, error in results]
+        best = min(errors) if errors else np.inf
+        by_error = sorted(range(len(costly)), key=lambda i: errors[len(cheap) + i])
+        kept = [costly[i] for i in by_error[:self.n_leaders_for_ensemble]
+                if errors[len(cheap) + i] <= SCREENING_TOLERANCE * best]
+        return cheap + kept
+
+    def _validate_task_candidates(self, candidates, X, y, origins, steps, task, seed,
+                                  deadline, actual):
+        """Validation results of the candidates, batch by batch within the budget."""
+        batch_size = max(1, effective_n_jobs(self.n_jobs))
+        started = perf_counter()
+        results = []
+        with _silenced_warnings(), Parallel(n_jobs=self.n_jobs) as parallel:
+            for first in range(0, len(candidates), batch_size):
+                if results and time.time() >= deadline:
+                    break
+                results.extend(parallel(
+                    delayed(_validate_on_origins)(candidate, X, y, origins, steps,
+                                                  task.encoding, seed, deadline)
+                    for candidate in candidates[first:first + batch_size]))
+                self._report_task_progress(results, len(candidates), started, actual)
+        skipped = TimeoutError("not evaluated: the budget was spent")
+        return results + [(None, None, 0.0, skipped)] * (len(candidates) - len(results))
+
+    def _report_task_progress(self, results, n_total, started, actual):
+        outcomes = [(float(np.mean(np.abs(paths - actual))) if error is None else float("nan"),
+                     fit_time, error) for paths, _, fit_time, error in results]
+        self._report_progress(len(results), n_total, outcomes, started)
+
+    def _rank_task_candidates(self, candidates, results, actual, y, X, task):
+        """Candidates by mean absolute validation error; exploding ones are failures."""
+        history = np.cumsum(step_targets(X, y[:, 0], task.encoding))
+        spread = max(float(np.ptp(history)), 1e-12)
+        entries = []
+        for index, (candidate, result) in enumerate(zip(candidates, results)):
+            paths, _, fit_time, error = result
+            score = float("nan")
+            if error is None:
+                if np.max(np.abs(paths)) > EXPLOSION_RANGES * spread + np.max(np.abs(actual)):
+                    error = ValueError("validation forecasts exploded")
+                else:
+                    score = float(np.mean(np.abs(paths - actual)))
+            entries.append((candidate, score, fit_time, "ok" if error is None else "failed",
+                            error, index))
+        usable = sorted((e for e in entries if e[4] is None), key=lambda e: e[1])
+        if not usable:
+            return []
+        failed = [e for e in entries if e[4] is not None]
+        self.leaderboard_ = [self._leaderboard_entry(*e[:5]) for e in usable + failed]
+        self.ranked_candidates_ = [e[0] for e in usable]
+        return [e[5] for e in usable]
+
+    def _choose_combination(self, ranked, results, actual):
+        """Equal weights on the leaders, or the best candidate alone when it is clearly better.
+
+        Averaging several good forecasts is the robust choice; the best
+        candidate alone replaces the average only when its validation error
+        is lower by more than ``SINGLE_MEMBER_MARGIN``.
+        """
+        count = min(self.n_leaders_for_ensemble, len(ranked))
+
+        def error_of(k):
+            combined = np.mean([results[i][0] for i in ranked[:k]], axis=0)
+            return float(np.mean(np.abs(combined - actual)))
+
+        if count > 1 and error_of(1) >= (1.0 - SINGLE_MEMBER_MARGIN) * error_of(count):
+            return ranked[:count], np.full(count, 1.0 / count)
+        return ranked[:1], np.ones(1)
+
+    def _calibrate_task_intervals(self, members, weights, results, X, origins, steps,
+                                  actual, task):
+        """Per-step half widths from the ensemble's own recursive validation forecasts."""
+        fitted = [[results[i][1][o][0] for i in members] for o in range(len(origins))]
+        cost = sum(results[i][2] for i in members)
+        if len(members) == 1 or time.time() + cost > self._budget_end:
+            # The members' own forecasts, averaged: close to the ensemble's recursion,
+            # and already paid for.
+            paths = np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
+        else:
+            paths = origin_paths(fitted, X, origins, steps, task.encoding, weights)
+        errors = paths - actual
+        self.validation_errors_ = errors
+        self.interval_half_widths_ = _per_step_half_widths(errors, task.horizon,
+                                                           self.confidence_level)
+        self.interval_method_ = INTERVAL_METHOD_ROLLING
+        self.interval_estimators_ = []
+        self.oob_weights_ = np.empty((0, 0))
+        self.oob_residuals_ = np.empty((0, self.n_outputs_))
+        self.in_sample_half_width_ = None
+
+    def _refit_members(self, members, weights, X, y, seed, deadline):
+        """Refit the chosen members on the latest rows that the remaining budget allows."""
+        chosen = [self.ranked_candidates_[k] for k in range(len(members))]
+        rows = self._affordable_rows(len(X), deadline)
+        fitted = []
+        for candidate in chosen:
+            pipeline, error = _try_fit_candidate(candidate.steps, X[-rows:], y[-rows:], seed)
+            if error is not None:
+                pipeline, error = _try_fit_candidate(candidate.steps, X[-TASK_SEARCH_ROWS:],
+                                                     y[-TASK_SEARCH_ROWS:], seed)
+            if error is not None:
+                self._raise_no_candidate(error, len(chosen))
+            fitted.append(pipeline)
+        self.estimators_ = fitted
+        self.leader_names_ = [candidate.name for candidate in chosen]
+        self.best_estimator_ = fitted[0]
+        self.ensemble_weights_ = np.asarray(weights, dtype=np.float64).reshape(1, -1)
+
+    def _affordable_rows(self, n_rows, deadline):
+        """All rows, unless the search's pace says that refitting on them would overrun."""
+        if n_rows <= TASK_SEARCH_ROWS:
+            return n_rows
+        spent = [e["fit_time"] for e in self.leaderboard_[:self.n_leaders_for_ensemble]]
+        per_row = sum(spent) / max(1, TASK_ORIGINS * TASK_SEARCH_ROWS)
+        remaining = max(deadline - time.time(), 0.0)
+        if per_row <= 0:
+            return n_rows
+        return int(min(n_rows, max(TASK_SEARCH_ROWS, remaining / per_row)))
+
+    def _combine_without_validation(self, X, y, task, seed):
+        """Too few rows to validate: the first usable candidate, with in-sample intervals."""
+        pipeline, _ = _try_fit_candidate(self.ranked_candidates_[0].steps, X, y, seed)
+        self.estimators_ = [pipeline]
+        self.leader_names_ = [self.ranked_candidates_[0].name]
+        self.best_estimator_ = pipeline
+        self.ensemble_weights_ = np.ones((1, 1))
+        residuals = y - self._predict_outputs(X)
+        errors = residuals.reshape(-1, 1)
+        self.validation_errors_ = errors
+        self.interval_half_widths_ = _per_step_half_widths(errors, task.horizon,
+                                                           self.confidence_level)
+        self.interval_method_ = INTERVAL_METHOD_ROLLING
+        self.interval_estimators_ = []
+        self.oob_weights_ = np.empty((0, 0))
+        self.oob_residuals_ = np.empty((0, self.n_outputs_))
+        self.in_sample_half_width_ = None
 
     def _fit_interval_estimators(self, X, y, rng, seed):
         """Fit the bootstrap copies of the best pipeline and calibrate on out-of-bag rows."""
@@ -423,12 +817,17 @@ class EnsembleRegressor(GUSKEnsemble):
 
     # -- intervals ----------------------------------------------------------
 
-    def predict_proba(self, X: ArrayLike) -> NDArray[np.float64]:
+    def predict_proba(self, X: ArrayLike, forecast_step: Optional[int] = None) -> NDArray[np.float64]:
         """Prediction intervals at level ``confidence_level``.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
+        forecast_step : int or None, default=None
+            Steps ahead (0 for the next one) of the forecast that the rows
+            of X serve; a forecaster running its recursion passes it so that
+            each step gets the width calibrated for it.  Used only when the
+            regressor was fitted for a forecasting task.
 
         Returns
         -------
@@ -439,13 +838,23 @@ class EnsembleRegressor(GUSKEnsemble):
         """
         check_is_fitted(self, "interval_method_")
         X = self._validate_prediction_data(X)
-        if self.interval_estimators_:
+        if self.interval_method_ == INTERVAL_METHOD_ROLLING:
+            lower, upper = self._per_step_bounds(X, forecast_step)
+        elif self.interval_estimators_:
             lower, upper = self._jackknife_plus_bounds(X)
         else:
             center = self._predict_outputs(X)
             lower = center - self.in_sample_half_width_
             upper = center + self.in_sample_half_width_
         return np.array([self._as_target_shape(lower), self._as_target_shape(upper)]).transpose()
+
+    def _per_step_bounds(self, X, forecast_step):
+        """Point prediction -/+ the half width calibrated for the forecast step."""
+        widths = self.interval_half_widths_
+        step = 0 if forecast_step is None else int(forecast_step)
+        width = widths[min(max(step, 0), len(widths) - 1)]
+        center = self._predict_outputs(X)
+        return center - width, center + width
 
     def _jackknife_plus_bounds(self, X):
         """Lower and upper bounds of shape (n_samples, n_outputs)."""

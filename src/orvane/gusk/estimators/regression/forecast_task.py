@@ -1,0 +1,426 @@
+"""The forecasting task behind windowed rows, and the members that solve it.
+
+A forecaster hands its final regressor windowed rows only.  When it also
+says how the rows were cut (which windowing step, which strategy, how many
+steps ahead), the regressor can judge candidates on what the user will get:
+h-step forecasts from rolling origins at the end of the training data, in
+the units of the data, with the recursion run exactly as the forecaster
+runs it.
+
+Three window encodings are understood, all with one target column and no
+other inputs:
+
+* ``"level"``: rows are the raw look-back values, the target is the next
+  value (``Flatten``);
+* ``"localized"``: rows and target are relative to the last look-back value
+  (``LocalizedFlatten``);
+* ``"difference"``: rows are the look-back's first differences, the target
+  is the next difference (``DifferenceFlatten``).
+
+Every encoding reads as a *relative window* ``R`` (the look-back values
+minus the last one, so ``R[-1] == 0``) and a *step* target (the next value
+minus the last one).  The members below are linear in ``R``; the matrices of
+this module turn them into plain ``coef_`` and ``intercept_`` on the rows
+the forecaster gives, so a prediction is one dot product.
+"""
+
+from dataclasses import dataclass
+
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin, clone
+from sklearn.linear_model import RidgeCV
+
+__all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember",
+           "RelativeWindowRegressor", "statistical_members", "simulate_paths"]
+
+#: Windowing classes whose rows this module can roll forward, by encoding.
+_ENCODING_OF_CLASS = {
+    "Flatten": "level",
+    "LocalizedFlatten": "localized",
+    "DifferenceFlatten": "difference",
+}
+
+#: Rows whose succession is checked before the rows are rolled forward.
+_CHECKED_ROWS = 5000
+
+#: Ridge penalties tried (by efficient leave-one-out) for the ridge members.
+_RIDGE_ALPHAS = np.logspace(-3, 3, 13)
+
+#: Smoothing constants tried for the exponential-smoothing members.
+_SMOOTHING_ALPHAS = (0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.9)
+
+
+@dataclass(frozen=True)
+class ForecastTask:
+    """What the rows are and what the forecaster will ask of the regressor."""
+
+    encoding: str
+    horizon: int
+    recursive: bool
+    lookback: int
+
+
+def _shift_consistent(X, y, encoding):
+    """Whether consecutive rows follow each other as the encoding says."""
+    following, expected = X[1:, :-1], X[:-1, 1:]
+    if encoding == "localized":
+        expected = expected - y[:-1, None]
+        newest, newest_expected = X[:, -1], np.zeros(len(X))
+    else:
+        newest, newest_expected = X[1:, -1], y[:-1]
+    tolerance = 1e-9 * max(1.0, float(np.max(np.abs(X))), float(np.max(np.abs(y))))
+    return bool(np.allclose(following, expected, rtol=1e-9, atol=tolerance)
+                and np.allclose(newest, newest_expected, rtol=1e-9, atol=tolerance))
+
+
+def read_forecast_task(task, X, y):
+    """The :class:`ForecastTask` described by a forecaster, or ``None``.
+
+    ``None`` whenever the rows are not the single-series windows this module
+    can roll forward (several targets, extra inputs, other windowing steps,
+    the direct strategy), so that the caller keeps its general method.
+    """
+    if not isinstance(task, dict):
+        return None
+    window = task.get("window")
+    encoding = _ENCODING_OF_CLASS.get(type(window).__name__)
+    horizon = task.get("horizon")
+    if encoding is None or not isinstance(horizon, (int, np.integer)) or horizon < 1:
+        return None
+    recursive = str(task.get("strategy")).lower() == "recursive" and task.get("pred_win") == 1
+    if not recursive or y.shape[1] != 1 or len(X) < 2:
+        return None
+    lookback = X.shape[1] + (1 if encoding == "difference" else 0)
+    # The latest rows are the ones searched on; checking them keeps huge fits cheap.
+    recent = slice(-_CHECKED_ROWS, None)
+    if lookback < 2 or not _shift_consistent(X[recent], y[recent, 0], encoding):
+        return None
+    return ForecastTask(encoding, int(horizon), True, lookback)
+
+
+# ---------------------------------------------------------------------------
+# Encodings: relative windows, steps, and rolling rows forward
+# ---------------------------------------------------------------------------
+
+def relative_matrix(encoding, width):
+    """Matrix ``M`` with ``R = rows @ M.T``: rows of the encoding -> relative windows."""
+    if encoding == "difference":
+        lookback = width + 1
+        # R[j] = x[j] - x[last] = -(d[j] + ... + d[last - 1]); d[i] = x[i+1] - x[i].
+        matrix = np.zeros((lookback, width))
+        for j in range(lookback - 1):
+            matrix[j, j:] = -1.0
+        return matrix
+    matrix = np.eye(width)
+    if encoding == "level":
+        matrix[:, -1] -= 1.0
+    return matrix
+
+
+def relative_windows(X, encoding):
+    return X @ relative_matrix(encoding, X.shape[1]).T
+
+
+def step_targets(X, y, encoding):
+    """Targets as steps from the last look-back value."""
+    return y - X[:, -1] if encoding == "level" else y
+
+
+def next_rows(rows, predictions, encoding):
+    """Rows of the next forecast step, given each row's prediction (target units)."""
+    following = np.empty_like(rows)
+    following[:, :-1] = rows[:, 1:]
+    if encoding == "level":
+        following[:, -1] = predictions
+    elif encoding == "difference":
+        following[:, -1] = predictions
+    else:
+        following[:, :-1] -= predictions[:, None]
+        following[:, -1] = 0.0
+    return following
+
+
+def predictions_as_steps(rows, predictions, encoding):
+    """Predictions (target units) as steps from each row's last value."""
+    return predictions - rows[:, -1] if encoding == "level" else predictions
+
+
+def simulate_paths(predict, start_rows, horizon, encoding):
+    """Recursive forecasts from several rows, relative to each row's last value.
+
+    Parameters
+    ----------
+    predict : callable
+        Maps rows (n, width) to predictions (n,) in target units.
+    start_rows : ndarray of shape (n, width)
+
+    Returns
+    -------
+    ndarray of shape (n, horizon)
+        Forecast of step k minus the last look-back value of the start row.
+    """
+    rows = np.array(start_rows, dtype=np.float64)
+    paths = np.empty((len(rows), horizon))
+    level = np.zeros(len(rows))
+    for step in range(horizon):
+        predictions = np.asarray(predict(rows), dtype=np.float64).reshape(-1)
+        level = level + predictions_as_steps(rows, predictions, encoding)
+        paths[:, step] = level
+        rows = next_rows(rows, predictions, encoding)
+    return paths
+
+
+def actual_paths(y, X, origins, horizon, encoding):
+    """The true values after each origin, relative to the origin row's last value."""
+    steps = step_targets(X, y, encoding)
+    return np.stack([np.cumsum(steps[o:o + horizon]) for o in origins])
+
+
+# ---------------------------------------------------------------------------
+# Members
+# ---------------------------------------------------------------------------
+
+def _smoothing_weights(alpha, lookback):
+    """Exponential-smoothing weights on R, newest value last, normalised to 1."""
+    ages = np.arange(lookback)[::-1]
+    weights = alpha * (1.0 - alpha) ** ages
+    return weights / weights.sum()
+
+
+def _deseasonalised_smoothing_weights(alpha, lookback, lag):
+    """Weights on R of: smoothing of the seasonally adjusted window plus the next season term.
+
+    The season terms are the mean deviation of each phase from the mean of the
+    window's full seasons; every operation is linear in R, so applying the
+    rule to the unit windows gives its weights.
+    """
+    basis = np.eye(lookback)
+    span = (lookback // lag) * lag
+    recent = basis[:, lookback - span:]
+    phases = (np.arange(lookback - span, lookback)) % lag
+    terms = np.stack([recent[:, phases == p].mean(axis=1) for p in range(lag)], axis=1)
+    terms -= recent.mean(axis=1, keepdims=True)
+    adjusted = basis - terms[:, np.arange(lookback) % lag]
+    return adjusted @ _smoothing_weights(alpha, lookback) + terms[:, lookback % lag]
+
+
+def _least_squares_choice(R, steps, options, weights_of):
+    best, best_error = None, np.inf
+    for option in options:
+        error = float(np.mean((steps - R @ weights_of(option)) ** 2))
+        if error < best_error:
+            best, best_error = option, error
+    return best
+
+
+class WindowLinearMember(RegressorMixin, BaseEstimator):
+    """A classic forecasting rule written as a linear model of the window.
+
+    Parameters
+    ----------
+    kind : {"naive", "drift", "seasonal", "seasonal_drift", "smoothing",
+            "smoothing_drift", "seasonal_smoothing", "seasonal_smoothing_drift",
+            "trend", "ridge", "level_ridge"}
+        ``"naive"``: the last value; ``"drift"``: the last value plus the mean
+        step; ``"seasonal"``: the value ``lag`` steps back (plus the mean
+        seasonal step for ``"seasonal_drift"``, averaged over every full
+        season of the window); ``"smoothing"``: exponential smoothing of the
+        window (constant chosen on the training rows), plus the mean
+        remaining step for ``"smoothing_drift"``; ``"seasonal_smoothing"``:
+        the same on the seasonally adjusted window plus the next season's
+        term (the season terms come from the window's full seasons); ``"trend"``: the last value
+        plus ``damping`` times the window's least-squares slope;
+        ``"ridge"``: ridge regression of the step on the relative window;
+        ``"level_ridge"``: ridge regression of the value on the raw window
+        (level encoding only).
+    encoding : {"level", "localized", "difference"}
+    lag : int, default=1
+        Season length of the seasonal kinds.
+    damping : float, default=1.0
+        Share of the window's slope carried into each step of ``"trend"``.
+
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_features,)
+    intercept_ : float
+        ``predict(X) == X @ coef_ + intercept_``.
+    """
+
+    def __init__(self, kind="naive", encoding="localized", lag=1, damping=1.0):
+        self.kind = kind
+        self.encoding = encoding
+        self.lag = lag
+        self.damping = damping
+
+    def fit(self, X, y):
+        X = np.asarray(X, dtype=np.float64)
+        y = np.asarray(y, dtype=np.float64).reshape(-1)
+        if self.kind == "level_ridge":
+            model = RidgeCV(alphas=_RIDGE_ALPHAS).fit(X, y)
+            self.coef_, self.intercept_ = np.asarray(model.coef_, float), float(model.intercept_)
+            return self
+        matrix = relative_matrix(self.encoding, X.shape[1])
+        R = X @ matrix.T
+        steps = step_targets(X, y, self.encoding)
+        weights, intercept = self._relative_rule(R, steps)
+        self.coef_ = matrix.T @ weights
+        if self.encoding == "level":
+            self.coef_[-1] += 1.0
+        self.intercept_ = float(intercept)
+        return self
+
+    def _relative_rule(self, R, steps):
+        """Weights on R and intercept of the predicted step."""
+        lookback = R.shape[1]
+        weights = np.zeros(lookback)
+        kind = self.kind
+        if kind in ("seasonal", "seasonal_drift"):
+            lags = np.arange(self.lag, lookback + 1, self.lag)
+            weights[lookback - lags] = 1.0 / len(lags)
+            intercept = np.mean(steps - R @ weights) if kind == "seasonal_drift" else 0.0
+            return weights, intercept
+        if kind in ("seasonal_smoothing", "seasonal_smoothing_drift"):
+            alpha = _least_squares_choice(
+                R, steps, _SMOOTHING_ALPHAS,
+                lambda a: _deseasonalised_smoothing_weights(a, lookback, self.lag))
+            weights = _deseasonalised_smoothing_weights(alpha, lookback, self.lag)
+            intercept = (np.mean(steps - R @ weights)
+                         if kind == "seasonal_smoothing_drift" else 0.0)
+            return weights, intercept
+        if kind in ("smoothing", "smoothing_drift"):
+            alpha = _least_squares_choice(R, steps, _SMOOTHING_ALPHAS,
+                                          lambda a: _smoothing_weights(a, lookback))
+            weights = _smoothing_weights(alpha, lookback)
+            intercept = np.mean(steps - R @ weights) if kind == "smoothing_drift" else 0.0
+            return weights, intercept
+        if kind == "trend":
+            ages = np.arange(lookback, dtype=np.float64)
+            centred = ages - ages.mean()
+            # Least-squares slope of the window, a linear function of R.
+            return self.damping * centred / np.sum(centred ** 2), 0.0
+        if kind == "ridge":
+            model = RidgeCV(alphas=_RIDGE_ALPHAS).fit(R, steps)
+            return np.asarray(model.coef_, dtype=np.float64), float(model.intercept_)
+        if kind == "drift":
+            return weights, float(np.mean(steps))
+        return weights, 0.0
+
+    def predict(self, X):
+        return np.asarray(X, dtype=np.float64) @ self.coef_ + self.intercept_
+
+
+class RelativeWindowRegressor(RegressorMixin, BaseEstimator):
+    """Any regressor fitted on windows and targets taken relative to the last value.
+
+    Parameters
+    ----------
+    estimator : estimator
+        Fitted (a clone) on the relative windows and the steps.
+    encoding : {"level", "localized", "difference"}
+    """
+
+    def __init__(self, estimator=None, encoding="level"):
+        self.estimator = estimator
+        self.encoding = encoding
+
+    def fit(self, X, y):
+        X = np.asarray(X, dtype=np.float64)
+        y = np.asarray(y, dtype=np.float64).reshape(-1)
+        self.estimator_ = clone(self.estimator).fit(relative_windows(X, self.encoding),
+                                                    step_targets(X, y, self.encoding))
+        return self
+
+    def predict(self, X):
+        X = np.asarray(X, dtype=np.float64)
+        steps = np.asarray(self.estimator_.predict(relative_windows(X, self.encoding)),
+                           dtype=np.float64).reshape(-1)
+        return steps + X[:, -1] if self.encoding == "level" else steps
+
+
+def seasonal_lags(X, y, encoding, max_count=2):
+    """Likely season lengths: peaks of the autocorrelation of the series' steps."""
+    steps = step_targets(X, y, encoding)
+    lookback = X.shape[1] + (1 if encoding == "difference" else 0)
+    steps = steps - steps.mean()
+    denominator = float(np.sum(steps ** 2))
+    if denominator <= 0 or len(steps) < 8:
+        return []
+    max_lag = min(lookback, len(steps) // 2)
+    acf = np.array([np.sum(steps[lag:] * steps[:-lag]) / denominator
+                    for lag in range(1, max_lag + 1)])
+    peaks = [lag for lag in range(2, max_lag + 1)
+             if acf[lag - 1] > 0.2 and acf[lag - 1] >= acf[lag - 2]
+             and (lag == max_lag or acf[lag - 1] >= acf[lag])]
+    return sorted(peaks, key=lambda lag: -acf[lag - 1])[:max_count]
+
+
+def _lookback_of(X, encoding):
+    return X.shape[1] + (1 if encoding == "difference" else 0)
+
+
+def statistical_members(task, X, y):
+    """The classic forecasting rules worth trying on these rows, by name."""
+    encoding = task.encoding
+    members = {
+        "Naive": WindowLinearMember("naive", encoding),
+        "Drift": WindowLinearMember("drift", encoding),
+        "Smoothing": WindowLinearMember("smoothing", encoding),
+        "SmoothingDrift": WindowLinearMember("smoothing_drift", encoding),
+        "DampedTrend": WindowLinearMember("trend", encoding, damping=0.5),
+        "Ridge": WindowLinearMember("ridge", encoding),
+    }
+    if encoding == "level":
+        members["LevelRidge"] = WindowLinearMember("level_ridge", encoding)
+    for lag in seasonal_lags(X, y, encoding):
+        members[f"SeasonalNaive({lag})"] = WindowLinearMember("seasonal", encoding, lag=lag)
+        members[f"SeasonalDrift({lag})"] = WindowLinearMember("seasonal_drift", encoding,
+                                                              lag=lag)
+        if 2 * lag <= _lookback_of(X, encoding):
+            members[f"SeasonalSmoothing({lag})"] = WindowLinearMember(
+                "seasonal_smoothing", encoding, lag=lag)
+            members[f"SeasonalSmoothingDrift({lag})"] = WindowLinearMember(
+                "seasonal_smoothing_drift", encoding, lag=lag)
+    return members
+
+
+# ---------------------------------------------------------------------------
+# Rolling-origin validation
+# ---------------------------------------------------------------------------
+
+def rolling_origins(n_rows, horizon, count, min_train):
+    """Up to ``count`` origins (first forecast rows), the latest first, one row apart.
+
+    Returns the origins and the number of steps each can be checked on (the
+    horizon, shortened when the rows are too few for one full horizon).
+    """
+    steps = max(1, min(horizon, n_rows - min_train))
+    last = n_rows - steps
+    origins = list(range(last, max(min_train, last - count + 1) - 1, -1))
+    return [o for o in origins if o >= min_train], steps
+
+
+def _fast_predictor(pipeline):
+    """The pipeline's prediction function, skipping the wrapper for one-step pipelines."""
+    steps = getattr(pipeline, "steps", None)
+    if steps is not None and len(steps) == 1:
+        return steps[0][1].predict
+    return pipeline.predict
+
+
+def origin_paths(fitted_by_origin, X, origins, steps, encoding, weights=None):
+    """Forecast paths (n_origins, steps) of fitted models, one list of models per origin.
+
+    With ``weights``, every origin's models are combined at each step, as
+    the ensemble combines its members.
+    """
+    paths = []
+    for models, origin in zip(fitted_by_origin, origins):
+        predictors = [_fast_predictor(model) for model in models]
+        if weights is None:
+            predict = predictors[0]
+        else:
+            def predict(rows, predictors=predictors):
+                return sum(w * np.asarray(p(rows), dtype=np.float64).reshape(-1)
+                           for w, p in zip(weights, predictors))
+        paths.append(simulate_paths(predict, X[origin:origin + 1], steps, encoding)[0])
+    return np.array(paths)
