@@ -99,7 +99,7 @@ def test_readme_python_block_runs(index, capsys):
         # own Client() would start worker processes.
         code = code.replace("Client(n_workers=2, threads_per_worker=1)",
                             "Client(processes=False, n_workers=1, threads_per_worker=2, "
-                            "dashboard_address=':0'")  # any free port: suites may run side by side
+                            "dashboard_address=':0')")  # any free port: suites may run side by side
         assert "processes=False" in code
     exec(compile(code, f"README.md block {index}", "exec"), {"__name__": "__main__"})
     assert capsys.readouterr().out.strip() != ""  # every block prints its result
