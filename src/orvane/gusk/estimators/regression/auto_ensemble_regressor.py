@@ -712,10 +712,12 @@ class EnsembleRegressor(GUSKEnsemble):
             paths = np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
         else:
             paths = origin_paths(fitted, X, origins, steps, task.encoding, weights)
-        errors = paths - actual
+        self._use_per_step_intervals(paths - actual, task.horizon)
+
+    def _use_per_step_intervals(self, errors, horizon):
+        """Intervals from these validation errors, one half width per forecast step."""
         self.validation_errors_ = errors
-        self.interval_half_widths_ = _per_step_half_widths(errors, task.horizon,
-                                                           self.confidence_level)
+        self.interval_half_widths_ = _per_step_half_widths(errors, horizon, self.confidence_level)
         self.interval_method_ = INTERVAL_METHOD_ROLLING
         self.interval_estimators_ = []
         self.oob_weights_ = np.empty((0, 0))
@@ -759,15 +761,7 @@ class EnsembleRegressor(GUSKEnsemble):
         self.best_estimator_ = pipeline
         self.ensemble_weights_ = np.ones((1, 1))
         residuals = y - self._predict_outputs(X)
-        errors = residuals.reshape(-1, 1)
-        self.validation_errors_ = errors
-        self.interval_half_widths_ = _per_step_half_widths(errors, task.horizon,
-                                                           self.confidence_level)
-        self.interval_method_ = INTERVAL_METHOD_ROLLING
-        self.interval_estimators_ = []
-        self.oob_weights_ = np.empty((0, 0))
-        self.oob_residuals_ = np.empty((0, self.n_outputs_))
-        self.in_sample_half_width_ = None
+        self._use_per_step_intervals(residuals.reshape(-1, 1), task.horizon)
 
     def _fit_interval_estimators(self, X, y, rng, seed):
         """Fit the bootstrap copies of the best pipeline and calibrate on out-of-bag rows."""
