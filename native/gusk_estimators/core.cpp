@@ -422,8 +422,6 @@ py::object comparable_setting(py::handle value) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-[[noreturn]] void raise_value_error(const std::string& message) { pyclass::raise(PyExc_ValueError, message); }
-
 std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>(); }
 
 // The windowing step must cut the windows the estimator reads back: same columns, look-back,

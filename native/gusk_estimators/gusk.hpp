@@ -55,6 +55,11 @@ inline py::object frames(const char* name) { return pyclass::import_from("orvane
 
 // `obj is None`.
 inline bool is_none(py::handle obj) { return obj.is_none(); }
+
+// `raise ValueError(message)`.
+[[noreturn]] inline void raise_value_error(const std::string& message) {
+    pyclass::raise(PyExc_ValueError, message);
+}
 // Python truth value.
 bool truthy(py::handle obj);
 

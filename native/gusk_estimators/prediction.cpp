@@ -311,8 +311,6 @@ py::list plan_columns(py::handle self, bool recursive) {
 
 std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
 
-[[noreturn]] void raise_value_error(const std::string& message) { pyclass::raise(PyExc_ValueError, message); }
-
 // The caller's plan as a float matrix of exactly the rows and columns the forecast needs.
 py::object checked_plan(py::handle supporting_features, const py::list& columns, py::handle rows) {
     py::object numpy = np();

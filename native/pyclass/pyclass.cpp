@@ -297,9 +297,9 @@ py::object class_signature_descriptor() {
     static PyObject* descriptor = [] {
         static PyType_Slot slots[] = {{Py_tp_descr_get, reinterpret_cast<void*>(&class_signature_get)},
                                       {0, nullptr}};
-        static PyType_Spec spec = {"pyclass.ClassSignature", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+        static PyType_Spec signature_type = {"pyclass.ClassSignature", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
                                    slots};
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&signature_type);
         if (type == nullptr) throw py::error_already_set();
         PyObject* instance = PyObject_CallNoArgs(type);
         Py_DECREF(type);

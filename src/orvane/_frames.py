@@ -11,6 +11,8 @@ not a pandas object passes through untouched, so the array contracts stay as the
 import numpy as np
 import pandas as pd
 
+from orvane.gusk.transformers.preprocessing.ts_transformer import _is_int
+
 OUTPUT_KINDS = ("pandas", "numpy")
 
 # Settings of the estimator that hold column lists, and of the windowing steps.
@@ -26,8 +28,6 @@ def _as_frame(X):
     return X.to_frame() if isinstance(X, pd.Series) else X
 
 
-def _is_plain_int(value):
-    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -35,7 +35,7 @@ def _is_plain_int(value):
 
 
 def _position_of(columns, entry, setting):
-    if _is_plain_int(entry):
+    if _is_int(entry):
         return entry
     if entry in columns:
         return columns.get_loc(entry)
@@ -46,13 +46,13 @@ def _resolved_list(columns, entries, setting):
     if entries is None or isinstance(entries, (str, bytes)) or not hasattr(entries, "__iter__"):
         return entries
     entries = list(entries)
-    if all(_is_plain_int(entry) for entry in entries):
+    if all(_is_int(entry) for entry in entries):
         return entries
     return [_position_of(columns, entry, setting) for entry in entries]
 
 
 def _resolved_time_column(columns, time_column):
-    if _is_plain_int(time_column) or time_column is None:
+    if _is_int(time_column) or time_column is None:
         return time_column
     if isinstance(time_column, str) or time_column in columns:
         return _position_of(columns, time_column, "time_column")
@@ -97,7 +97,7 @@ def _used_positions(estimator, n_columns):
             entries = list(value)
         except TypeError:
             return None
-        if not all(_is_plain_int(entry) and -n_columns <= entry < n_columns for entry in entries):
+        if not all(_is_int(entry) and -n_columns <= entry < n_columns for entry in entries):
             return None
         used.update(int(entry) % n_columns for entry in entries)
     return used
@@ -109,7 +109,7 @@ def _used_positions(estimator, n_columns):
 
 def _time_position(estimator, n_columns):
     time_column = getattr(estimator, "time_column", -1)
-    if _is_plain_int(time_column) and 0 <= time_column < n_columns:
+    if _is_int(time_column) and 0 <= time_column < n_columns:
         return int(time_column)
     return None
 
