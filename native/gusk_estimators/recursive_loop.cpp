@@ -468,6 +468,7 @@ public:
         }
         return sum + model.intercept[0];
     }
+    const AffineModel& plain_model() const { return plan_.members[0]; }
 
 private:
     static double dot(const double* coef, const std::vector<double>& values) {
@@ -615,9 +616,40 @@ void store_forecast(RowRing& ring, const DirectWindows& plan, StepState& state, 
     }
 }
 
+// One column that is the only feature and the only target, and a plain linear model: every
+// window is the previous one moved on by the last forecast, so the steps run over one buffer
+// without gathering, and only the newest value needs checking. Stops before a forecast that is
+// not finite, with the ring holding the window of the next step, for the general steps to
+// store it as they do.
+void fed_back_steps(RowRing& ring, const DirectWindows& plan, const AffineModel& model, Py_ssize_t steps,
+                    StepState& state, double* forecasts) {
+    const Py_ssize_t lookback = plan.lookback;
+    const Py_ssize_t chunk = std::max<Py_ssize_t>(lookback, 256);
+    std::vector<double> buffer(static_cast<size_t>(lookback + chunk));
+    ring.gather(state.made, plan, buffer.data());
+    if (!std::all_of(buffer.begin(), buffer.begin() + lookback, [](double v) { return std::isfinite(v); })) return;
+    const double* coef = model.coef.data();
+    const double intercept = model.intercept[0];
+    Py_ssize_t first = 0;  // the window of the next step starts here
+    for (; state.made < steps; ++state.made, ++first) {
+        if (first == chunk) {  // the buffer is full: keep its last window
+            std::copy(buffer.begin() + chunk, buffer.end(), buffer.begin());
+            first = 0;
+        }
+        const double value = strided_dot(coef, buffer.data() + first, 1, static_cast<size_t>(lookback)) + intercept;
+        if (!std::isfinite(value)) break;
+        buffer[static_cast<size_t>(first + lookback)] = value;
+        forecasts[state.made] = value;
+    }
+    for (Py_ssize_t k = 0; k < lookback; ++k) *ring.row(state.made + k) = buffer[static_cast<size_t>(first + k)];
+}
+
 // Steps computed here from the closed form, until a window that predict would refuse.
 void linear_steps(RowRing& ring, const DirectWindows& plan, LinearEvaluator& evaluator, Py_ssize_t steps,
                   StepState& state, double* forecasts) {
+    if (evaluator.is_plain_single_output() && plan.columns == 1 && plan.features.size() == 1) {
+        fed_back_steps(ring, plan, evaluator.plain_model(), steps, state, forecasts);
+    }
     std::vector<double> window(static_cast<size_t>(plan.width));
     for (; state.made < steps; ++state.made) {
         ring.gather(state.made, plan, window.data());
