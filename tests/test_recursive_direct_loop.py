@@ -304,6 +304,24 @@ def test_linear_models_are_computed_in_the_loop_as_their_predict_computes_them(
     np.testing.assert_allclose(direct_sliding, general_sliding, rtol=1e-12, atol=0)
 
 
+@pytest.mark.parametrize("growth", [None, 1.5])
+def test_one_fed_back_column_matches_the_general_loop_over_long_horizons(growth):
+    # 2000 steps run through several of the loop's buffers; growing by half a step each
+    # time, the forecasts overflow on the way and both paths refuse the same window
+    X = series(80, 1) if growth is None else growth ** np.arange(80.0).reshape(-1, 1)
+    outcomes = []
+    for flatten_class in (Flatten, StepByStepFlatten):
+        fitted = forecaster(flatten_class, LinearRegression(), [0], [0], 6, 2000).fit(X)
+        try:
+            outcomes.append(fitted.predict(X))
+        except ValueError as error:
+            outcomes.append(str(error))
+    if growth is None:
+        np.testing.assert_allclose(outcomes[0], outcomes[1], rtol=1e-12, atol=0)
+    else:
+        assert "Input X contains NaN" in outcomes[0] and outcomes[0] == outcomes[1]
+
+
 class PredictOverridingRidge(Ridge):
     def predict(self, X):
         return super().predict(X)
