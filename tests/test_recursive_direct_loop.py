@@ -304,6 +304,7 @@ def test_linear_models_are_computed_in_the_loop_as_their_predict_computes_them(
     np.testing.assert_allclose(direct_sliding, general_sliding, rtol=1e-12, atol=0)
 
 
+@pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning")
 @pytest.mark.parametrize("growth", [None, 1.5])
 def test_one_fed_back_column_matches_the_general_loop_over_long_horizons(growth):
     # 2000 steps run through several of the loop's buffers; growing by half a step each
