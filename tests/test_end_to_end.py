@@ -104,7 +104,8 @@ def test_flatten_family_forecasts(gusk, name, pred_win, n_targets):
     X = np.column_stack([RELATIVE, RELATIVE2])[:, :n_targets]
     targets = list(range(n_targets))
     transformer = getattr(gusk, name)(targets, targets, lookback_win=3, pred_win=pred_win)
-    extra = {"multistep_prediction_strategy": "multioutput", "multistep_prediction_win": pred_win} if pred_win > 1 else {}
+    extra = ({"multistep_prediction_strategy": "multioutput", "multistep_prediction_win": pred_win}
+             if pred_win > 1 else {})
     est = linear(gusk, transformer, targets=targets, lookback=3, pred_win=pred_win, **extra)
     est.fit(X[:50])
     result = est.predict(X[:50])

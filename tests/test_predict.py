@@ -108,7 +108,8 @@ def test_nan_in_input_raises_0067_before_anything_runs(gusk, log, messages, pred
 
 @pytest.mark.parametrize("settings,message", [
     (dict(multistep_prediction_win=0), "must be at least 1; got 0. Use 1 for a one-step"),
-    (dict(multistep_prediction_strategy="ahead"), "None, 'recursive' .* or 'multioutput' .*'direct' means the same.*'ahead'"),
+    (dict(multistep_prediction_strategy="ahead"),
+     "None, 'recursive' .* or 'multioutput' .*'direct' means the same.*'ahead'"),
 ])
 def test_misuse_is_refused_with_what_to_do(gusk, log, settings, message):
     with pytest.raises(ValueError, match=message):
@@ -273,7 +274,8 @@ def test_a_horizon_within_the_window_is_its_first_steps_and_a_longer_one_is_refu
 
     def model(horizon):
         steps = [("w", gusk.Flatten([0], [0], lookback_win=2, pred_win=3)), ("m", LinearRegression())]
-        return gusk.GUSKTimeSeriesEstimator(steps, [0], [0], lookback_win=2, pred_win=3, multistep_prediction_win=horizon,
+        return gusk.GUSKTimeSeriesEstimator(steps, [0], [0], lookback_win=2, pred_win=3,
+                                            multistep_prediction_win=horizon,
                                             multistep_prediction_strategy=strategy).fit(X)
 
     assert model(3).predict(X).shape == (3, 1)

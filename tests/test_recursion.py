@@ -95,7 +95,8 @@ def test_predict_forecasts_recursively_from_the_last_look_back_rows(gusk, log):
     np.testing.assert_array_equal(result[:, 0], [1.0, 11.0, 21.0, 31.0])
     inputs = model_inputs(log)
     np.testing.assert_array_equal(inputs[0], np.vstack([X[-3:], [[5.0, 0.0, 0.0]]]))
-    np.testing.assert_array_equal(inputs[3][-4:], [[5.0, *result[0]], [6.0, *result[1]], [7.0, *result[2]], [8.0, 0.0, 0.0]])
+    np.testing.assert_array_equal(inputs[3][-4:], [[5.0, *result[0]], [6.0, *result[1]],
+                                                   [7.0, *result[2]], [8.0, 0.0, 0.0]])
 
 
 @pytest.mark.parametrize("flag", [True, 1])

@@ -89,7 +89,7 @@ def every_input_in_turn(predict):
 
     def work(index):
         outputs = {}
-        for round_ in range(ROUNDS):
+        for _round in range(ROUNDS):
             for step in range(len(INPUTS)):
                 which = (index + step) % len(INPUTS)
                 outputs.setdefault(which, []).append(predict(INPUTS[which]))
@@ -190,7 +190,7 @@ def test_shared_forecaster_never_crashes(make, refits):
 
     def work(index):
         outcomes = []
-        for round_ in range(ROUNDS):
+        for _round in range(ROUNDS):
             for step, X in enumerate(INPUTS):
                 try:
                     outcomes.append(calls[(index + step) % len(calls)](X))

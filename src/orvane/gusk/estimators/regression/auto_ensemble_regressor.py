@@ -666,7 +666,7 @@ class EnsembleRegressor(GUSKEnsemble):
         history = np.cumsum(step_targets(X, y[:, 0], task.encoding))
         spread = max(float(np.ptp(history)), 1e-12)
         entries = []
-        for index, (candidate, result) in enumerate(zip(candidates, results)):
+        for index, (candidate, result) in enumerate(zip(candidates, results, strict=True)):
             paths, _, fit_time, error = result
             score = float("nan")
             if error is None:
@@ -773,9 +773,9 @@ class EnsembleRegressor(GUSKEnsemble):
         with _silenced_warnings(), Parallel(n_jobs=self.n_jobs) as parallel:
             results = parallel(
                 delayed(_try_fit_candidate)(steps, X[rows], y[rows], copy_seed)
-                for rows, copy_seed in zip(samples, copy_seeds)
+                for rows, copy_seed in zip(samples, copy_seeds, strict=True)
             )
-        fitted = [(pipeline, rows) for (pipeline, error), rows in zip(results, samples)
+        fitted = [(pipeline, rows) for (pipeline, error), rows in zip(results, samples, strict=True)
                   if error is None]
 
         in_bag = np.zeros((len(fitted), n_samples), dtype=bool)
@@ -811,7 +811,8 @@ class EnsembleRegressor(GUSKEnsemble):
 
     # -- intervals ----------------------------------------------------------
 
-    def predict_proba(self, X: ArrayLike, forecast_step: Optional[int] = None) -> NDArray[np.float64]:
+    def predict_proba(self, X: ArrayLike,
+                      forecast_step: Optional[int] = None) -> NDArray[np.float64]:
         """Prediction intervals at level ``confidence_level``.
 
         Parameters

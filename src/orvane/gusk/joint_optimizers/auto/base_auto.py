@@ -299,6 +299,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
         self.verbose = verbose
 
     def __sklearn_tags__(self):
+        """Scikit-learn's tags: several targets at once are supported."""
         tags = super().__sklearn_tags__()
         tags.target_tags.multi_output = True
         return tags
@@ -439,7 +440,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
     def _rank(self, candidates, outcomes):
         limit = self.execution_time_per_pipeline * 60.0
         entries = []
-        for candidate, (score, fit_time, error) in zip(candidates, outcomes):
+        for candidate, (score, fit_time, error) in zip(candidates, outcomes, strict=False):
             if error is not None:
                 status = "failed"
             elif fit_time > limit:
@@ -510,7 +511,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
                 missing = count - len(leaders)
                 batch, remaining = remaining[:missing], remaining[missing:]
                 results = parallel(delayed(_try_fit_candidate)(c.steps, X, y, seed) for c in batch)
-                for candidate, (pipeline, failure) in zip(batch, results):
+                for candidate, (pipeline, failure) in zip(batch, results, strict=True):
                     if failure is None:
                         leaders.append((candidate, pipeline))
                     else:

@@ -324,8 +324,10 @@ class _WindowTransformer(BaseEstimator):
                        pred_win, n_windows)
 
     def _plan(self, n_columns):
-        """Validated (features, targets, look_ahead, lookback, positions, selectors,
-        pred_win)."""
+        """Validated settings for ``n_columns`` columns.
+
+        (features, targets, look_ahead, lookback, positions, selectors, pred_win).
+        """
         features = _column_list(self.feature_col_index, "feature_col_index", n_columns)
         targets = _column_list(self.target_col_index, "target_col_index", n_columns)
         if not targets:
@@ -426,7 +428,7 @@ class Flatten(_WindowTransformer):
         widths = [len(pos) for pos in layout.positions]
         inputs = np.empty((n_windows, sum(widths) + pred_win * len(layout.look_ahead)))
         offset = 0
-        for column, selector, width in zip(layout.features, layout.selectors, widths):
+        for column, selector, width in zip(layout.features, layout.selectors, widths, strict=True):
             windows = _past_windows(array[:, column], lookback, n_windows)
             inputs[:, offset:offset + width] = windows[:, selector]
             offset += width
@@ -589,7 +591,7 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
         return restored.reshape(values.shape)
 
     def _thread_state(self):
-        """This transformer's per-thread record of its latest transform."""
+        """The per-thread record of this transformer's latest transform."""
         state = self.__dict__.get("_per_thread")
         if state is None:
             with _THREAD_STATE_LOCK:
