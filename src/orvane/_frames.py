@@ -11,7 +11,7 @@ not a pandas object passes through untouched, so the array contracts stay as the
 import numpy as np
 import pandas as pd
 
-from orvane.gusk.transformers.preprocessing.ts_transformer import _is_int
+from orvane.utils.validation import _is_int
 
 OUTPUT_KINDS = ("pandas", "numpy")
 

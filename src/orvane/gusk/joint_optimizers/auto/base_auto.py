@@ -29,6 +29,7 @@ from sklearn.utils.validation import check_array, check_is_fitted, check_X_y
 
 from orvane.gusk.joint_optimizers.cv.tembrel_splits import TimeSeriesTrainTestSplit
 from orvane.gusk.joint_optimizers.utils.regression_dag import build_pipeline, enumerate_candidates
+from orvane.utils.validation import _is_int
 
 __all__ = ["GUSKAuto", "EXECUTION_PLATFORMS"]
 
@@ -209,10 +210,6 @@ def _progress_bar(n_done, n_total):
 
 def _is_real(value):
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
-
-
-def _is_int(value):
-    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
 
 
 def _check_budget(value, name):

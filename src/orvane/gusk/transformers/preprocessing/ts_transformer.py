@@ -19,7 +19,6 @@ loops run over columns.
 
 from __future__ import annotations
 
-import numbers
 import threading
 from collections import namedtuple
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
@@ -30,6 +29,7 @@ from sklearn.base import BaseEstimator
 from sklearn.exceptions import NotFittedError
 
 from orvane.gusk.transformers.feature_engineering.base import TargetTransformer
+from orvane.utils.validation import _is_int
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -54,11 +54,6 @@ __all__ = [
 # --------------------------------------------------------------------------
 # Validation helpers
 # --------------------------------------------------------------------------
-
-def _is_int(value):
-    """True for Python and NumPy integers, False for booleans."""
-    return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
-
 
 def _as_float_matrix(X):
     """Return ``X`` as a 2-D float64 array without modifying the caller's data."""
