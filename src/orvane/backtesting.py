@@ -295,6 +295,21 @@ def backtest(estimator, X, horizon, *, origins=None, step=None, initial_train_si
     -------
     BacktestResult
         ``(forecasts, metrics)``: both DataFrames, see ``BacktestResult``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from sklearn.linear_model import LinearRegression
+    >>> from orvane import Flatten, GUSKTimeSeriesEstimator
+    >>> model = GUSKTimeSeriesEstimator(
+    ...     [("window", Flatten([0], [0], lookback_win=3)), ("model", LinearRegression())],
+    ...     [0], [0], lookback_win=3, multistep_prediction_strategy="recursive",
+    ...     multistep_prediction_win=3)
+    >>> result = backtest(model, np.arange(30.0).reshape(-1, 1), horizon=3, origins=2)
+    >>> result.forecasts["origin"].tolist()
+    [23, 23, 23, 26, 26, 26]
+    >>> result.forecasts["forecast"].round(6).tolist()
+    [24.0, 25.0, 26.0, 27.0, 28.0, 29.0]
     """
     if not isinstance(horizon, (int, np.integer)) or isinstance(horizon, bool) or horizon < 1:
         raise ValueError(f"horizon must be a positive int, got {horizon!r}")

@@ -443,6 +443,19 @@ class EnsembleRegressor(GUSKEnsemble):
     estimators_, leader_names_, ensemble_weights_, best_estimator_,
     leaderboard_, ranked_candidates_, search_time_, n_features_in_, n_outputs_
         As in :class:`GUSKEnsemble`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from orvane.gusk.joint_optimizers.utils.regression_dag import get_tiny_dag
+    >>> X = np.random.default_rng(0).normal(size=(60, 3))
+    >>> y = X @ [1.0, -2.0, 0.5]
+    >>> model = EnsembleRegressor(stages=get_tiny_dag(), n_leaders_for_ensemble=2,
+    ...                           n_estimators_for_pred_interval=5, random_state=0)
+    >>> model.fit(X, y).leader_names_
+    ['LinearRegression', 'StandardScaler -> Ridge(alpha=1.0)']
+    >>> model.predict_proba(X[:3]).shape
+    (3, 2)
     """
 
     _progress_label = "EnsembleRegressor"

@@ -728,6 +728,21 @@ class LocalizedFlatten(_LocalizedEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [2.0], [4.0], [7.0], [11.0]])
+    >>> window = LocalizedFlatten([0], [0], lookback_win=2)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  0.],
+           [-2.,  0.],
+           [-3.,  0.]])
+    >>> yw
+    array([2., 3., 4.])
+    >>> window.inverse_transform(yw)
+    array([ 4.,  7., 11.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
@@ -776,6 +791,20 @@ class DifferenceFlatten(_DifferenceEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [2.0], [4.0], [7.0], [11.0]])
+    >>> window = DifferenceFlatten([0], [0], lookback_win=3)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[1., 2.],
+           [2., 3.]])
+    >>> yw
+    array([3., 4.])
+    >>> window.inverse_transform(yw)
+    array([ 7., 11.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
