@@ -106,7 +106,8 @@ array([[20.],
        [22.]])
 )doc";
 
-inline constexpr const char* kFlattenAutoEnsemblerDoc = R"doc(Ready-made forecaster on raw windows, with a searched ensemble of regressors.
+inline constexpr const char* kFlattenAutoEnsemblerDoc =
+    R"doc(Ready-made forecaster on raw windows, with a searched ensemble of regressors.
 
 A two-step pipeline: a :class:`~orvane.Flatten` window (each row holds the last
 ``lookback_win`` values of every feature column, its targets the next ``pred_win``
@@ -201,7 +202,8 @@ Examples
 (1, 1)
 )doc";
 
-inline constexpr const char* kDifferenceFlattenAutoEnsemblerDoc = R"doc(Ready-made forecaster on windows of first differences, with a searched ensemble.
+inline constexpr const char* kDifferenceFlattenAutoEnsemblerDoc =
+    R"doc(Ready-made forecaster on windows of first differences, with a searched ensemble.
 
 A two-step pipeline: a :class:`~orvane.DifferenceFlatten` window followed by an
 :class:`~orvane.EnsembleRegressor` that searches scikit-learn pipelines within a time
@@ -296,7 +298,8 @@ Examples
 (1, 1)
 )doc";
 
-inline constexpr const char* kLocalizedFlattenAutoEnsemblerDoc = R"doc(Ready-made forecaster on windows relative to their last value, with a searched ensemble.
+inline constexpr const char* kLocalizedFlattenAutoEnsemblerDoc =
+    R"doc(Ready-made forecaster on windows relative to their last value, with a searched ensemble.
 
 A two-step pipeline: a :class:`~orvane.LocalizedFlatten` window followed by an
 :class:`~orvane.EnsembleRegressor` that searches scikit-learn pipelines within a time
