@@ -32,7 +32,6 @@ if TYPE_CHECKING:
 from orvane.gusk.joint_optimizers.auto.base_auto import (
     GUSKAuto,
     _check_positive_int,
-    _is_int,
     _is_real,
     _MAX_SEED,
     _predict_outputs,
@@ -55,6 +54,7 @@ from orvane.gusk.joint_optimizers.utils.regression_dag import (
     enumerate_candidates,
     resolve_dag,
 )
+from orvane.utils.validation import _is_int
 
 # Spaces that the ready-made forecasters use, completed with the classic rules.
 _READY_MADE_SPACES = (regression_dag.get_default_dag, regression_dag.get_tiny_dag,
