@@ -194,7 +194,7 @@ Examples
 >>> X = np.sin(np.arange(60.0) / 4).reshape(-1, 1)
 >>> forecaster = FlattenAutoEnsembler(
 ...     [0], [0], lookback_win=4, pred_win=1, dag_granularity="tiny",
-...     total_execution_time=0.02, n_estimators_for_pred_interval=3, n_jobs=1)
+...     total_execution_time=1, n_estimators_for_pred_interval=3, n_jobs=1)
 >>> forecaster.steps[0]
 ('Flatten', Flatten(feature_col_index=[0], look_ahead_fcol_index=[], lookback_win=4,
         target_col_index=[0]))
@@ -291,7 +291,7 @@ Examples
 >>> X = (np.arange(60.0) + np.sin(np.arange(60.0))).reshape(-1, 1)
 >>> forecaster = DifferenceFlattenAutoEnsembler(
 ...     [0], [0], lookback_win=4, pred_win=1, dag_granularity="tiny",
-...     total_execution_time=0.02, n_estimators_for_pred_interval=3, n_jobs=1)
+...     total_execution_time=1, n_estimators_for_pred_interval=3, n_jobs=1)
 >>> type(forecaster.steps[0][1]).__name__
 'DifferenceFlatten'
 >>> forecaster.fit(X).predict(X).shape
@@ -388,7 +388,7 @@ Examples
 >>> forecaster = LocalizedFlattenAutoEnsembler(
 ...     [0], [0], lookback_win=4, pred_win=1, dag_granularity="tiny",
 ...     multistep_prediction_strategy="recursive", multistep_prediction_win=3,
-...     total_execution_time=0.02, n_estimators_for_pred_interval=3, n_jobs=1)
+...     total_execution_time=1, n_estimators_for_pred_interval=3, n_jobs=1)
 >>> forecaster.name()
 'LocalizedFlattenAutoEnsembler'
 >>> forecaster.fit(X).predict(X).round(6)

@@ -280,6 +280,22 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
         Number of columns of X seen in fit.
     n_outputs_ : int
         Number of targets (columns of y).
+
+    Examples
+    --------
+    A space of one stage with two models to choose from:
+
+    >>> import numpy as np
+    >>> from sklearn.linear_model import LinearRegression
+    >>> from sklearn.tree import DecisionTreeRegressor
+    >>> X = np.arange(40, dtype=float).reshape(-1, 2)
+    >>> y = X @ [1.0, 2.0]
+    >>> stages = [[LinearRegression(), DecisionTreeRegressor(random_state=0)]]
+    >>> model = GUSKAuto(stages=stages, random_state=0).fit(X, y)
+    >>> [entry["pipeline"] for entry in model.leaderboard_]
+    ['LinearRegression', 'DecisionTreeRegressor']
+    >>> model.predict(X[:2]).round(6)
+    array([2., 8.])
     """
 
     _progress_label = "GUSKAuto"

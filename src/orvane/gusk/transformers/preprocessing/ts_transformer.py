@@ -403,8 +403,8 @@ class Flatten(_WindowTransformer):
     >>> import numpy as np
     >>> X = np.arange(6.0).reshape(-1, 1)
     >>> Xw, yw = Flatten([0], [0], lookback_win=2).transform(X)
-    >>> Xw[0], yw[0]
-    (array([0., 1.]), np.float64(2.0))
+    >>> Xw[:1], yw[:1]
+    (array([[0., 1.]]), array([2.]))
     """
 
     _has_look_ahead = True
@@ -855,6 +855,21 @@ class NormalizedFlatten(_NormalizedEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [3.0], [5.0], [9.0], [13.0]])
+    >>> window = NormalizedFlatten([0], [0], lookback_win=2)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  1.],
+           [-1.,  1.],
+           [-1.,  1.]])
+    >>> yw
+    array([3., 5., 3.])
+    >>> window.inverse_transform(yw)
+    array([ 5.,  9., 13.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
@@ -908,6 +923,21 @@ class DifferenceNormalizedFlatten(_DifferenceNormalizedEncoding, _TargetWindowTr
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [2.0], [4.0], [5.0], [7.0], [8.0]])
+    >>> window = DifferenceNormalizedFlatten([0], [0], lookback_win=3)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  1.],
+           [ 1., -1.],
+           [-1.,  1.]])
+    >>> yw
+    array([-1.,  1., -1.])
+    >>> window.inverse_transform(yw)
+    array([5., 7., 8.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
@@ -960,6 +990,21 @@ class LocalizedFlattenX(_LocalizedEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    Column 1 is a feature that is not forecast; its windows follow the target's.
+
+    >>> import numpy as np
+    >>> X = np.array([[1.0, 10.0], [2.0, 12.0], [4.0, 11.0], [7.0, 15.0], [11.0, 14.0]])
+    >>> window = LocalizedFlattenX([0, 1], [0], lookback_win=2)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  0., -2.,  0.],
+           [-2.,  0.,  1.,  0.],
+           [-3.,  0., -4.,  0.]])
+    >>> window.inverse_transform(yw)
+    array([ 4.,  7., 11.])
     """
 
     _has_look_ahead = True
@@ -1017,6 +1062,20 @@ class DifferenceFlattenX(_DifferenceEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    Column 1 is a feature that is not forecast; its differences follow the target's.
+
+    >>> import numpy as np
+    >>> X = np.array([[1.0, 10.0], [2.0, 12.0], [4.0, 11.0], [7.0, 15.0], [11.0, 14.0]])
+    >>> window = DifferenceFlattenX([0, 1], [0], lookback_win=3)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[ 1.,  2.,  2., -1.],
+           [ 2.,  3., -1.,  4.]])
+    >>> window.inverse_transform(yw)
+    array([ 7., 11.])
     """
 
     _has_look_ahead = True
