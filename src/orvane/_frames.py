@@ -61,7 +61,7 @@ def _resolved_time_column(columns, time_column):
 
 
 def _resolve_column_names(estimator, columns):
-    """Replaces column names in the estimator's and its windowing steps' settings by positions."""
+    """Replace column names in the estimator's and its windowing steps' settings by positions."""
     for setting in _ESTIMATOR_COLUMN_LISTS:
         value = getattr(estimator, setting, None)
         resolved = _resolved_list(columns, value, setting)
@@ -347,7 +347,7 @@ def interval_output(estimator, bounds, X):
 
 
 def set_forecast_output(estimator, output):
-    """Chooses what ``predict`` and ``predict_proba`` give for frames; returns the estimator."""
+    """Choose what ``predict`` and ``predict_proba`` give for frames; return the estimator."""
     if output not in OUTPUT_KINDS:
         raise ValueError(f"output must be one of {OUTPUT_KINDS}, got {output!r}")
     estimator._forecast_output = output
