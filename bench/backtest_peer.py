@@ -37,7 +37,8 @@ def main():
                 symmetric_mean_absolute_percentage_error, mean_absolute_scaled_error],
         interval=0.9, interval_method="conformal")
     actual = y.loc[predictions.index]
-    coverage = np.mean((actual >= predictions["lower_bound"]) & (actual <= predictions["upper_bound"]))
+    inside = (actual >= predictions["lower_bound"]) & (actual <= predictions["upper_bound"])
+    coverage = np.mean(inside)
     metrics = metrics.rename(columns={
         "mean_absolute_error": "MAE", "rmse": "RMSE", "mean_absolute_percentage_error": "MAPE",
         "symmetric_mean_absolute_percentage_error": "sMAPE", "mean_absolute_scaled_error": "MASE"})

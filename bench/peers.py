@@ -65,7 +65,8 @@ class Ours:
         from orvane.gusk.transformers.preprocessing.ts_transformer import Flatten
 
         model = GUSKTimeSeriesEstimator(
-            steps=[("flatten", Flatten([0], [0], lookback_win=LAGS)), ("model", Ridge() if self.model is None else self.model)],
+            steps=[("flatten", Flatten([0], [0], lookback_win=LAGS)),
+                   ("model", Ridge() if self.model is None else self.model)],
             feature_columns=[0], target_columns=[0], lookback_win=LAGS,
             multistep_prediction_strategy="recursive", multistep_prediction_win=self.steps,
         )
@@ -233,7 +234,8 @@ def stack_versions():
 def measure_peer(name, args, source=None):
     """Run the peer's worker in its own environment (ours: from the checkout at ``source``);
     its result, or why it is missing."""
-    python = f"{args.venv_prefix}{name}/bin/python" if args.venv_prefix and not source else sys.executable
+    python = (f"{args.venv_prefix}{name}/bin/python" if args.venv_prefix and not source
+              else sys.executable)
     if not os.path.exists(python):
         return {"missing": f"no environment at {python}"}
     command = [python, os.path.abspath(__file__), "--worker", name, "--points", str(args.points),
@@ -293,7 +295,8 @@ def nonlinear_rows(y, args):
         library = Ours(args.steps, model=make())
         model = library.fit(y[-2000:])
         forecast = library.forecast(model, y)
-        ours = best_of(args.repeat, lambda: library.forecast(model, y))[0]
+        ours = best_of(args.repeat,
+                       lambda library=library, model=model: library.forecast(model, y))[0]
         floor = min(own_predict_calls(model, forecast, y, args.steps) for _ in range(args.repeat))
         rows.append((name, ours, floor))
     return rows
@@ -349,7 +352,7 @@ def print_table(head, lines, md):
         return
     widths = [max(len(str(row[i])) for row in [head, *lines]) for i in range(len(head))]
     for row in [head, *lines]:
-        print("  ".join(str(cell).rjust(width) for cell, width in zip(row, widths)))
+        print("  ".join(str(cell).rjust(width) for cell, width in zip(row, widths, strict=False)))
 
 
 def floor_ratios(results, y, args):
@@ -362,7 +365,8 @@ def floor_ratios(results, y, args):
     rows = [
         (f"our fit / Ridge.fit on a prebuilt lag matrix ({args.points} points; 10^6: "
          "bench/scale.py)", f"{ours['fit'] / ridge_fit:.2f}", ""),
-        ("our forecast / NumPy loop of the dot products", f"{ours['predict'] / numpy_floor:.2f}", ""),
+        ("our forecast / NumPy loop of the dot products",
+         f"{ours['predict'] / numpy_floor:.2f}", ""),
         (f"our {args.steps}-step forecast / our 2-step forecast (the steps' own cost)",
          f"{ours['predict'] / two_steps:.2f}", "<= 1.1"),
     ]

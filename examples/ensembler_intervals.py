@@ -85,7 +85,8 @@ def main(argv=None):
     print(f"ensemble of: {', '.join(forecaster.steps[-1][1].leader_names_)}")
     print(f"{'month':>8} {'actual':>7} {'forecast':>9} {'lower':>7} {'upper':>7}  inside")
     for month, values, hit in zip(frame["Date"].iloc[-HORIZON:],
-                                  zip(actual, forecast, lower, upper), inside):
+                                  zip(actual, forecast, lower, upper, strict=True), inside,
+                                  strict=True):
         numbers = " ".join(f"{value:7.1f}" for value in values)
         print(f"{month:>8} {numbers}  {'yes' if hit else 'no'}")
     print(f"{inside.sum()} of {HORIZON} actual values inside the {CONFIDENCE:.0%} intervals")

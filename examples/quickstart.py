@@ -26,7 +26,8 @@ def main(horizon=12):
     forecast = forecaster.predict(history)[:, 0]
 
     print(f"{'month':>8} {'actual':>8} {'forecast':>9}")
-    for month, actual, predicted in zip(frame["Date"].iloc[-horizon:], future, forecast):
+    months = frame["Date"].iloc[-horizon:]
+    for month, actual, predicted in zip(months, future, forecast, strict=True):
         print(f"{month:>8} {actual:8.0f} {predicted:9.1f}")
     error = np.mean(np.abs(forecast - future) / future)
     print(f"mean absolute percentage error: {100 * error:.1f}%")

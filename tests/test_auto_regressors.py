@@ -330,6 +330,7 @@ def test_active_joblib_backend_carries_the_candidates():
     ({"execution_time_per_pipeline": "1"}, "execution_time_per_pipeline must be"),
     ({"ensemble_type": "bagging"}, 'ensemble_type must be "voting" or "stacked"'),
     ({"n_leaders_for_ensemble": 0}, "n_leaders_for_ensemble must be an int >= 1"),
+    ({"n_leaders_for_ensemble": True}, "n_leaders_for_ensemble must be an int >= 1"),
     ({"n_estimators_for_pred_interval": 2.0}, "n_estimators_for_pred_interval must be"),
     ({"max_samples_for_pred_interval": 0.0}, r"must be a float in \(0, 1\]"),
     ({"max_samples_for_pred_interval": 1.5}, r"must be a float in \(0, 1\]"),

@@ -265,7 +265,7 @@ LINE_VALUES = 2.0 * np.arange(30) + 5.0
 
 def line_file(path, dates, sep=",", decimal=".", order=slice(None)):
     values = [f"{v:.2f}".replace(".", decimal) for v in LINE_VALUES]
-    rows = list(np.array([f"{d}{sep}{v}" for d, v in zip(dates, values)])[order])
+    rows = list(np.array([f"{d}{sep}{v}" for d, v in zip(dates, values, strict=False)])[order])
     path.write_text("\n".join([f"day{sep}y"] + rows) + "\n")
     return str(path)
 

@@ -30,7 +30,8 @@ def test_defaults(gusk):
 def test_attributes_are_set_in_order_and_stored_unchanged(gusk):
     steps = [("t", object()), ("m", LinearRegression())]
     features = [0, 2]
-    with pytest.warns(UnusedParameterWarning, match="GUSKTimeSeriesEstimator ignores the keyword argument\\(s\\) 'extra'"):
+    message = "GUSKTimeSeriesEstimator ignores the keyword argument\\(s\\) 'extra'"
+    with pytest.warns(UnusedParameterWarning, match=message):
         est = gusk.GUSKTimeSeriesEstimator(steps, features, [2], lookback_win=[3, 4], extra=1)
     assert list(vars(est)) == [
         "steps", "scoring", "cv", "feature_columns", "target_columns", "time_column",
@@ -104,7 +105,8 @@ def test_set_params_lookback_goes_to_first_step_and_attribute(gusk, log):
     assert est.lookback_win == 8
 
 
-@pytest.mark.parametrize("key,step_key,value", [("pred_win", "pred_win", 7), ("target_columns", "target_col_index", [1]),
+@pytest.mark.parametrize("key,step_key,value", [("pred_win", "pred_win", 7),
+                                                ("target_columns", "target_col_index", [1]),
                                                 ("feature_columns", "feature_col_index", [0, 1]),
                                                 ("look_ahead_fcolumns", "look_ahead_fcol_index", [2])])
 def test_set_params_routes_the_shared_layout_to_the_windowing_step(gusk, key, step_key, value):
@@ -117,7 +119,8 @@ def test_set_params_routes_the_shared_layout_to_the_windowing_step(gusk, key, st
 @pytest.mark.parametrize("params,message", [
     ({"ridge_alpha": 5}, r"takes 'ridge_alpha' \(did you mean 'ridge__alpha'"),
     ({"lookbak_win": 3}, r"takes 'lookbak_win' \(did you mean 'lookback_win'"),
-    ({"rige__alpha": 5, "time_column": 0}, r"takes 'rige__alpha' \(did you mean 'ridge__alpha', 'ridge__tol'\?\); kept"),
+    ({"rige__alpha": 5, "time_column": 0},
+     r"takes 'rige__alpha' \(did you mean 'ridge__alpha', 'ridge__tol'\?\); kept"),
 ])
 def test_set_params_warns_about_keys_that_change_nothing(gusk, params, message):
     est = make(gusk, steps=[("window", Flatten([1], [1])), ("ridge", Ridge())])

@@ -107,18 +107,18 @@ def test_helper_folds_one_dimensional_blocks_and_drops_the_incomplete_one(gusk, 
     assert_array_equal(result, [[1.0, 2.0], [3.0, 4.0]])
 
 
-@pytest.mark.parametrize("rows", [4, 5])
-def test_helper_transposes_two_dimensional_blocks(gusk, rows):
-    y_pred = np.arange(rows * 3, dtype=float).reshape(rows, 3)
-    result = make(gusk, [0, 1])._transformer_helper(y_pred=y_pred)
-    # Each block: all targets of horizon step 0, then of step 1, then of step 2.
-    assert_array_equal(result, [[0, 3, 1, 4, 2, 5], [6, 9, 7, 10, 8, 11]])
-
-
-def test_helper_with_three_targets(gusk):
-    y_pred = np.arange(14, dtype=float).reshape(7, 2)
-    result = make(gusk, [0, 1, 2])._transformer_helper(y_pred)
-    assert_array_equal(result, [[0, 2, 4, 1, 3, 5], [6, 8, 10, 7, 9, 11]])
+# Each block of rows (one per target) becomes one row: all targets of horizon step 0, then of
+# step 1, ...; an incomplete last block is dropped.
+@pytest.mark.parametrize("targets,shape,by_keyword,expected", [
+    ([0, 1], (4, 3), True, [[0, 3, 1, 4, 2, 5], [6, 9, 7, 10, 8, 11]]),
+    ([0, 1], (5, 3), True, [[0, 3, 1, 4, 2, 5], [6, 9, 7, 10, 8, 11]]),
+    ([0, 1, 2], (7, 2), False, [[0, 2, 4, 1, 3, 5], [6, 8, 10, 7, 9, 11]]),
+])
+def test_helper_transposes_two_dimensional_blocks(gusk, targets, shape, by_keyword, expected):
+    y_pred = np.arange(np.prod(shape), dtype=float).reshape(shape)
+    helper = make(gusk, targets)._transformer_helper
+    result = helper(y_pred=y_pred) if by_keyword else helper(y_pred)
+    assert_array_equal(result, expected)
 
 
 def test_helper_with_one_target_makes_one_column(gusk):

@@ -59,35 +59,17 @@ def test_forecast_of_two_targets(gusk):
 # Several steps ahead
 
 
-def test_recursive_forecast_over_ten_steps(gusk):
-    est = linear(gusk, multistep_prediction_strategy="recursive", multistep_prediction_win=10)
-    est.fit(column(Y[:50]))
-    result = est.predict(column(Y[:50]))
-    assert result.shape == (10, 1)
-    np.testing.assert_allclose(result[:, 0], Y[50:60], atol=EXACT)
-
-
-def test_recursive_forecast_of_two_targets(gusk):
-    X = np.column_stack([Y, Y2])
-    est = linear(gusk, targets=(0, 1), multistep_prediction_strategy="recursive", multistep_prediction_win=5)
-    est.fit(X[:50])
-    np.testing.assert_allclose(est.predict(X[:50]), X[50:55], atol=EXACT)
-
-
-def test_multi_output_forecast_of_three_steps(gusk):
-    est = linear(gusk, pred_win=3, multistep_prediction_strategy="multioutput", multistep_prediction_win=3)
-    est.fit(column(Y[:50]))
-    result = est.predict(column(Y[:50]))
-    assert result.shape == (3, 1)
-    np.testing.assert_allclose(result[:, 0], Y[50:53], atol=EXACT)
-
-
-def test_multi_output_forecast_of_two_targets(gusk):
-    X = np.column_stack([Y, Y2])
-    est = linear(gusk, targets=(0, 1), pred_win=3, multistep_prediction_strategy="multioutput",
-                 multistep_prediction_win=3)
-    est.fit(X[:50])
-    np.testing.assert_allclose(est.predict(X[:50]), X[50:53], atol=EXACT)
+@pytest.mark.parametrize("strategy,pred_win,horizon,targets", [
+    ("recursive", 1, 10, (0,)), ("recursive", 1, 5, (0, 1)),
+    ("multioutput", 3, 3, (0,)), ("multioutput", 3, 3, (0, 1)),
+])
+def test_forecast_several_steps_ahead(gusk, strategy, pred_win, horizon, targets):
+    X = np.column_stack([Y, Y2])[:, :len(targets)]
+    est = linear(gusk, targets=targets, pred_win=pred_win, multistep_prediction_strategy=strategy,
+                 multistep_prediction_win=horizon)
+    result = est.fit(X[:50]).predict(X[:50])
+    assert result.shape == (horizon, len(targets))
+    np.testing.assert_allclose(result, X[50:50 + horizon], atol=EXACT)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -104,7 +86,8 @@ def test_flatten_family_forecasts(gusk, name, pred_win, n_targets):
     X = np.column_stack([RELATIVE, RELATIVE2])[:, :n_targets]
     targets = list(range(n_targets))
     transformer = getattr(gusk, name)(targets, targets, lookback_win=3, pred_win=pred_win)
-    extra = {"multistep_prediction_strategy": "multioutput", "multistep_prediction_win": pred_win} if pred_win > 1 else {}
+    extra = ({"multistep_prediction_strategy": "multioutput", "multistep_prediction_win": pred_win}
+             if pred_win > 1 else {})
     est = linear(gusk, transformer, targets=targets, lookback=3, pred_win=pred_win, **extra)
     est.fit(X[:50])
     result = est.predict(X[:50])

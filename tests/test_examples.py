@@ -1,12 +1,17 @@
 """The examples and the README's code blocks run and print results that make sense."""
 
+import doctest
+import importlib
 import pathlib
+import pkgutil
 import re
 import runpy
 import sys
 
 import numpy as np
 import pytest
+
+import orvane
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
@@ -73,6 +78,34 @@ def test_exogenous_plan_beats_no_plan(capsys):
     assert len(lines) == 1 + 18 + 1  # header, one line per forecast week, summary
     # The simulated noise alone gives a mean absolute error of about 6.4.
     assert 6.0 < mae_with < 0.75 * mae_without
+
+
+# -- docstrings ----------------------------------------------------------------------------
+
+def docstring_examples():
+    """Every docstring of the package that shows examples, by its dotted name."""
+    found = {}
+    for module in pkgutil.walk_packages(orvane.__path__, "orvane."):
+        for test in doctest.DocTestFinder().find(importlib.import_module(module.name)):
+            found.update({test.name: test} if test.examples else {})
+    return found
+
+
+DOCSTRING_EXAMPLES = docstring_examples()
+
+
+def test_the_estimator_classes_show_examples():
+    module = "orvane.gusk.estimators.tembrel.models.gusk_estimators"
+    classes = ["GUSKTimeSeriesEstimator", "FlattenAutoEnsembler", "DifferenceFlattenAutoEnsembler",
+               "LocalizedFlattenAutoEnsembler"]
+    assert {f"{module}.{name}" for name in classes} <= set(DOCSTRING_EXAMPLES)
+
+
+@pytest.mark.parametrize("name", sorted(DOCSTRING_EXAMPLES))
+def test_docstring_examples_print_what_they_show(name):
+    test = DOCSTRING_EXAMPLES[name]
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    assert runner.run(test) == (0, len(test.examples))
 
 
 # -- README --------------------------------------------------------------------------------

@@ -59,8 +59,8 @@ def test_time_indexed_frames_give_frames_of_the_array_forecast(make_frame, expec
     assert forecast.index.equals(expected_index)
     np.testing.assert_allclose(forecast.to_numpy(), array_forecast(), rtol=1e-12)
     assert model.feature_columns == [0, 1]
-    np.testing.assert_allclose(model.set_forecast_output("numpy").predict(frame, supporting_features=PLAN), array_forecast(),
-                               rtol=1e-12)
+    forecast = model.set_forecast_output("numpy").predict(frame, supporting_features=PLAN)
+    np.testing.assert_allclose(forecast, array_forecast(), rtol=1e-12)
 
 
 def test_mixed_dtypes_work_and_a_used_text_column_is_named():

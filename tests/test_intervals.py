@@ -193,7 +193,8 @@ def test_recursive_steps_slide_the_window_and_feed_the_point_forecasts(gusk, log
     est = fitted(gusk, log, model=FakeEnsemble(CallCountBounds(), log), n_columns=3, targets=(1,),
                  lookback_win=3, multistep_prediction_strategy="recursive", multistep_prediction_win=3)
     plans = []
-    est.predict = lambda X, supporting_features: plans.append(supporting_features) or np.array([[100.0], [200.0], [300.0]])
+    forecast = np.array([[100.0], [200.0], [300.0]])
+    est.predict = lambda X, supporting_features: plans.append(supporting_features) or forecast
     seen = trace_counter(est)
     X = series(rows, 3)
     # Columns 0 and 2 are features but not targets: their future comes from the plan.

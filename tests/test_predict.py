@@ -108,7 +108,8 @@ def test_nan_in_input_raises_0067_before_anything_runs(gusk, log, messages, pred
 
 @pytest.mark.parametrize("settings,message", [
     (dict(multistep_prediction_win=0), "must be at least 1; got 0. Use 1 for a one-step"),
-    (dict(multistep_prediction_strategy="ahead"), "None, 'recursive' .* or 'multioutput' .*'direct' means the same.*'ahead'"),
+    (dict(multistep_prediction_strategy="ahead"),
+     "None, 'recursive' .* or 'multioutput' .*'direct' means the same.*'ahead'"),
 ])
 def test_misuse_is_refused_with_what_to_do(gusk, log, settings, message):
     with pytest.raises(ValueError, match=message):
@@ -273,7 +274,8 @@ def test_a_horizon_within_the_window_is_its_first_steps_and_a_longer_one_is_refu
 
     def model(horizon):
         steps = [("w", gusk.Flatten([0], [0], lookback_win=2, pred_win=3)), ("m", LinearRegression())]
-        return gusk.GUSKTimeSeriesEstimator(steps, [0], [0], lookback_win=2, pred_win=3, multistep_prediction_win=horizon,
+        return gusk.GUSKTimeSeriesEstimator(steps, [0], [0], lookback_win=2, pred_win=3,
+                                            multistep_prediction_win=horizon,
                                             multistep_prediction_strategy=strategy).fit(X)
 
     assert model(3).predict(X).shape == (3, 1)
@@ -437,23 +439,18 @@ def drop_first_four(X, y):
     return X[4:], None
 
 
-@pytest.mark.parametrize("num_predictions", [-1, 0])
-def test_all_predictions_are_padded_in_front_to_the_input_length(gusk, log, num_predictions):
+# All predictions are padded in front to the input length; a positive num_predictions keeps
+# only the last ones.
+@pytest.mark.parametrize("args,kwargs,first_kept", [
+    ((-1,), {}, 4), ((0,), {}, 4), ((), {"num_predictions": 3}, 7),
+])
+def test_predictions_are_padded_in_front_to_the_input_length(gusk, log, args, kwargs, first_kept):
     est = fitted(gusk, log, window=drop_first_four)
     X = series(10)
-    result = est._predict(X, num_predictions)
+    result = est._predict(X, *args, **kwargs)
     assert result.shape == (10, 1) and result.dtype == np.float64
-    assert np.isnan(result[:4]).all()
-    np.testing.assert_array_equal(result[4:, 0], X[4:, 0])
-
-
-def test_num_predictions_keeps_the_last_predictions_only(gusk, log):
-    est = fitted(gusk, log, window=drop_first_four)
-    X = series(10)
-    result = est._predict(X, num_predictions=3)
-    assert result.shape == (10, 1) and result.dtype == np.float64
-    assert np.isnan(result[:7]).all()
-    np.testing.assert_array_equal(result[7:, 0], X[7:, 0])
+    assert np.isnan(result[:first_kept]).all()
+    np.testing.assert_array_equal(result[first_kept:, 0], X[first_kept:, 0])
 
 
 def test_no_predictions_give_an_empty_result(gusk, log):
@@ -519,14 +516,21 @@ def with_first_transformer(gusk, transformer, targets=(0, 1), predict_fn=None, *
 FOLDED = [[0.0, 2.0, 1.0, 3.0], [4.0, 6.0, 5.0, 7.0]]
 
 
-@pytest.mark.parametrize("name", ["LocalizedFlatten", "DifferenceFlatten", "NormalizedFlatten",
-                                  "DifferenceNormalizedFlatten"])
-def test_multi_step_rows_of_the_flatten_family_are_folded_per_window(gusk, name):
-    transformer = pass_through(getattr(gusk, name))([0, 1], [0, 1], lookback_win=2, pred_win=2)
-    est = with_first_transformer(gusk, transformer, pred_win=2, predict_fn=lambda X: np.arange(8.0).reshape(4, 2))
-    # Rows (window 0, target 0), (window 0, target 1), ...: each window's block becomes one
-    # step-major row.
-    np.testing.assert_array_equal(est._predict(series(4, 2)), FOLDED)
+# Multi-step rows of the flatten family, (window 0, target 0), (window 0, target 1), ..., are
+# folded so that each window's block becomes one step-major row; Flatten's rows and one-step
+# rows (one row per window) are not.
+@pytest.mark.parametrize("name,pred_win,predicted_shape,folded", [
+    ("LocalizedFlatten", 2, (4, 2), True), ("DifferenceFlatten", 2, (4, 2), True),
+    ("NormalizedFlatten", 2, (4, 2), True), ("DifferenceNormalizedFlatten", 2, (4, 2), True),
+    ("Flatten", 2, (4, 2), False), ("LocalizedFlatten", 1, (8,), False),
+])
+def test_multi_step_rows_of_the_flatten_family_are_folded_per_window(gusk, name, pred_win, predicted_shape,
+                                                                     folded):
+    transformer = pass_through(getattr(gusk, name))([0, 1], [0, 1], lookback_win=2, pred_win=pred_win)
+    est = with_first_transformer(gusk, transformer, pred_win=pred_win,
+                                 predict_fn=lambda X: np.arange(8.0).reshape(predicted_shape))
+    expected = FOLDED if folded else np.arange(8.0).reshape(4, 2)
+    np.testing.assert_array_equal(est._predict(series(4, 2)), expected)
 
 
 @pytest.mark.parametrize("look_ahead,folded", [([], True), (None, False)])
@@ -537,18 +541,6 @@ def test_exogenous_variants_are_folded_only_with_a_look_ahead_setting(gusk, name
     est.look_ahead_fcolumns = look_ahead
     expected = FOLDED if folded else np.arange(8.0).reshape(4, 2)
     np.testing.assert_array_equal(est._predict(series(4, 2)), expected)
-
-
-def test_flatten_rows_are_not_folded(gusk):
-    transformer = pass_through(gusk.Flatten)([0, 1], [0, 1], lookback_win=2, pred_win=2)
-    est = with_first_transformer(gusk, transformer, pred_win=2, predict_fn=lambda X: np.arange(8.0).reshape(4, 2))
-    np.testing.assert_array_equal(est._predict(series(4, 2)), np.arange(8.0).reshape(4, 2))
-
-
-def test_one_step_rows_of_the_flatten_family_are_one_row_per_window(gusk):
-    transformer = pass_through(gusk.LocalizedFlatten)([0, 1], [0, 1], lookback_win=2)
-    est = with_first_transformer(gusk, transformer, predict_fn=lambda X: np.arange(8.0))
-    np.testing.assert_array_equal(est._predict(series(4, 2)), np.arange(8.0).reshape(4, 2))
 
 
 def test_no_target_columns_fail_when_multi_step_rows_are_folded(gusk):

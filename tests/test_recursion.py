@@ -95,7 +95,8 @@ def test_predict_forecasts_recursively_from_the_last_look_back_rows(gusk, log):
     np.testing.assert_array_equal(result[:, 0], [1.0, 11.0, 21.0, 31.0])
     inputs = model_inputs(log)
     np.testing.assert_array_equal(inputs[0], np.vstack([X[-3:], [[5.0, 0.0, 0.0]]]))
-    np.testing.assert_array_equal(inputs[3][-4:], [[5.0, *result[0]], [6.0, *result[1]], [7.0, *result[2]], [8.0, 0.0, 0.0]])
+    np.testing.assert_array_equal(inputs[3][-4:], [[5.0, *result[0]], [6.0, *result[1]],
+                                                   [7.0, *result[2]], [8.0, 0.0, 0.0]])
 
 
 @pytest.mark.parametrize("flag", [True, 1])
@@ -144,20 +145,6 @@ def test_multi_step_sliding_window_rejects_non_positive_windows(gusk, log, messa
     assert log == []
 
 
-def test_multi_output_model_uses_the_multi_output_version(gusk, log):
-    est = recording(gusk, log, pred_win=2, multistep_prediction_win=2)
-    est.is_recursive_multi_step_sliding = True
-    sentinel, flags = object(), []
-
-    def multioutput(X):
-        flags.append(est.is_recursive_multi_step_sliding)
-        return sentinel
-
-    est._use_multioutput_version_of_multi_step_sliding_window = multioutput
-    assert est.predict_multi_step_sliding_window(series(8, 3)) is sentinel
-    assert flags == [False] and est.is_recursive_multi_step_sliding is False
-
-
 def test_multi_output_version_is_predict(gusk, log):
     est = recording(gusk, log, pred_win=2)
     sentinel, received = object(), []
@@ -191,16 +178,27 @@ def test_one_step_model_needs_the_recursive_strategy(gusk, log, messages, strate
     assert [message_id for message_id, _ in messages.calls] == ["ORVANE0051E"]
 
 
-@pytest.mark.parametrize("steps,flag_during_call", [(1, True), (3, False)])
-def test_one_step_model_sets_the_flag_for_the_call_only(gusk, log, steps, flag_during_call):
-    est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=steps)
+# A multi-output model uses the multi-output version, a one-step model the parallel one; the
+# flag is set for the call only.
+@pytest.mark.parametrize("settings,version,flag_during_call", [
+    ({"pred_win": 2, "multistep_prediction_win": 2},
+     "_use_multioutput_version_of_multi_step_sliding_window", False),
+    ({"multistep_prediction_strategy": "recursive", "multistep_prediction_win": 1},
+     "_use_parallel_version_of_multi_step_sliding_window", True),
+    ({"multistep_prediction_strategy": "recursive", "multistep_prediction_win": 3},
+     "_use_parallel_version_of_multi_step_sliding_window", False),
+])
+def test_each_model_uses_its_version_with_the_flag_set_for_the_call_only(gusk, log, settings, version,
+                                                                        flag_during_call):
+    est = recording(gusk, log, **settings)
+    est.is_recursive_multi_step_sliding = True
     sentinel, flags = object(), []
 
-    def parallel(X):
+    def recorded_version(X):
         flags.append(est.is_recursive_multi_step_sliding)
         return sentinel
 
-    est._use_parallel_version_of_multi_step_sliding_window = parallel
+    setattr(est, version, recorded_version)
     assert est.predict_multi_step_sliding_window(series(8, 3)) is sentinel
     assert flags == [flag_during_call]
     assert est.is_recursive_multi_step_sliding is False
@@ -348,22 +346,19 @@ def test_recursive_multi_step_needs_the_recursive_strategy(gusk, log, messages, 
     assert messages.calls == [("ORVANE0048E", (strategy,))]
 
 
-def test_recursive_multi_step_needs_a_one_step_model(gusk, log, messages):
+# A recursive multi-step forecast needs a one-step model and enough look-back rows.
+@pytest.mark.parametrize("setting,value,rows,message_id,message_args", [
+    ("pred_win", 2, 8, "ORVANE0049E", (2,)),
+    ("lookback_win", 5, 4, "ORVANE0050E", ("5", "4")),
+])
+def test_recursive_multi_step_refuses_what_it_cannot_forecast(gusk, log, messages, setting, value, rows,
+                                                              message_id, message_args):
     est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=3)
-    est.pred_win = 2
+    setattr(est, setting, value)
     with pytest.raises(Exception) as info:
-        est.predit_recursive_multi_step(series(8, 3))
-    assert info.value.args == ("ORVANE0049E|2",)
-    assert messages.calls == [("ORVANE0049E", (2,))]
-
-
-def test_recursive_multi_step_needs_look_back_rows(gusk, log, messages):
-    est = recording(gusk, log, multistep_prediction_strategy="recursive", multistep_prediction_win=3)
-    est.lookback_win = 5
-    with pytest.raises(Exception) as info:
-        est.predit_recursive_multi_step(series(4, 3))
-    assert info.value.args == ("ORVANE0050E|5|4",)
-    assert messages.calls == [("ORVANE0050E", ("5", "4"))]
+        est.predit_recursive_multi_step(series(rows, 3))
+    assert info.value.args == ("|".join([message_id, *map(str, message_args)]),)
+    assert messages.calls == [(message_id, message_args)]
     assert log == []
 
 

@@ -108,7 +108,7 @@ def test_direct_loop_matches_the_step_by_step_path(features, targets, n_columns,
         # the general path takes over by asking again about the window it could not use
         general_windows = general_windows[:handover + 1] + general_windows[handover:]
     assert len(direct_windows) == len(general_windows)
-    for seen_direct, seen_general in zip(direct_windows, general_windows):
+    for seen_direct, seen_general in zip(direct_windows, general_windows, strict=True):
         assert seen_direct.dtype == seen_general.dtype and seen_direct.flags.c_contiguous
         np.testing.assert_array_equal(seen_direct, seen_general)
 

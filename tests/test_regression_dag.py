@@ -101,7 +101,7 @@ def test_wrapped_spaces_wrap_every_model_of_the_plain_space(space, wrapper, plai
     wrapped_candidates = enumerate_candidates(space)
     plain_candidates = enumerate_candidates(plain)
     assert len(wrapped_candidates) == len(plain_candidates)
-    for candidate, original in zip(wrapped_candidates, plain_candidates):
+    for candidate, original in zip(wrapped_candidates, plain_candidates, strict=True):
         model = build_pipeline(candidate.steps).steps[-1][1]
         assert isinstance(model, wrapper), candidate.name
         assert candidate.steps[-1].args == (original.steps[-1],)

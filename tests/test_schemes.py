@@ -287,20 +287,17 @@ def test_unknown_scheme_raises_the_catalogue_message(gusk, messages):
     assert vars(est) == before
 
 
-def test_mean_division_of_a_zero_mean_column_divides_by_one(gusk):
+# Mean division of a zero-mean column divides by one; mean subtraction keeps its zero mean.
+@pytest.mark.parametrize("scheme,means,expected", [
+    ("mean_division", [1.0, 5.0], [[-1.0, 0.4], [1.0, 0.8], [-2.0, 1.2], [2.0, 1.6]]),
+    ("mean_substraction", [0.0, 5.0], [[-1.0, -3.0], [1.0, -1.0], [-2.0, 1.0], [2.0, 3.0]]),
+])
+def test_mean_schemes_on_a_zero_mean_column(gusk, scheme, means, expected):
     X = np.array([[-1.0, 2.0], [1.0, 4.0], [-2.0, 6.0], [2.0, 8.0]])
-    est = make(gusk, "mean_division", [0, 1], [0, 1])
+    est = make(gusk, scheme, [0, 1], [0, 1])
     result = est._input_data_transformation(X)
-    assert_array_equal(est.mean_clm, [1.0, 5.0])
-    assert_array_equal(result, [[-1.0, 0.4], [1.0, 0.8], [-2.0, 1.2], [2.0, 1.6]])
-
-
-def test_mean_substraction_keeps_a_zero_mean(gusk):
-    X = np.array([[-1.0, 2.0], [1.0, 4.0], [-2.0, 6.0], [2.0, 8.0]])
-    est = make(gusk, "mean_substraction", [0, 1], [0, 1])
-    result = est._input_data_transformation(X)
-    assert_array_equal(est.mean_clm, [0.0, 5.0])
-    assert_array_equal(result, [[-1.0, -3.0], [1.0, -1.0], [-2.0, 1.0], [2.0, 3.0]])
+    assert_array_equal(est.mean_clm, means)
+    assert_array_equal(result, expected)
 
 
 def test_mean_attributes_follow_the_latest_mean_call_only(gusk):

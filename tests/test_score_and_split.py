@@ -35,7 +35,7 @@ def test_split_accepts_numpy_integers_and_lists():
     np.testing.assert_array_equal(test, [1, 2])
 
 
-@pytest.mark.parametrize("bad", [0, -1, 10, 11, 2.5, 3.0, True, None, "3"])
+@pytest.mark.parametrize("bad", [0, -1, 10, 11, 2.5, 3.0, True, np.True_, None, "3"])
 def test_invalid_test_size_is_accepted_at_construction_and_rejected_by_split(bad):
     splitter = TimeSeriesTrainTestSplit(n_test_size=bad)
     assert splitter.n_test_size is bad

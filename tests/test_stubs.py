@@ -39,13 +39,13 @@ def ast_parameters(function):
     defaults = [inspect.Parameter.empty] * (len(positional) - len(args.defaults))
     defaults += [ast.literal_eval(node) for node in args.defaults]
     params = []
-    for index, (arg, default) in enumerate(zip(positional, defaults)):
+    for index, (arg, default) in enumerate(zip(positional, defaults, strict=True)):
         kind = ("POSITIONAL_ONLY" if index < len(args.posonlyargs)
                 else "POSITIONAL_OR_KEYWORD")
         params.append((arg.arg, kind, default))
     if args.vararg:
         params.append((args.vararg.arg, "VAR_POSITIONAL", inspect.Parameter.empty))
-    for arg, default in zip(args.kwonlyargs, args.kw_defaults):
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True):
         value = inspect.Parameter.empty if default is None else ast.literal_eval(default)
         params.append((arg.arg, "KEYWORD_ONLY", value))
     if args.kwarg:

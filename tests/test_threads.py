@@ -89,7 +89,7 @@ def every_input_in_turn(predict):
 
     def work(index):
         outputs = {}
-        for round_ in range(ROUNDS):
+        for _round in range(ROUNDS):
             for step in range(len(INPUTS)):
                 which = (index + step) % len(INPUTS)
                 outputs.setdefault(which, []).append(predict(INPUTS[which]))
@@ -137,13 +137,6 @@ def test_recursive_forecast_is_the_same_from_many_threads():
     assert_threads_match_serial(estimator.predict)
 
 
-@pytest.mark.parametrize("kind", ["forecast", "sliding_window", "interval"])
-def test_flatten_forecaster_predicts_the_same_from_many_threads(kind):
-    estimator = ready_made(gusk_module.FlattenAutoEnsembler).fit(series()[:50])
-    predict = estimator.predict_proba if kind == "interval" else PREDICTIONS[kind](estimator)
-    assert_threads_match_serial(predict)
-
-
 @pytest.mark.parametrize("cls", [gusk_module.DifferenceFlattenAutoEnsembler,
                                  gusk_module.LocalizedFlattenAutoEnsembler], ids=lambda c: c.__name__)
 def test_target_transformer_forecasters_predict_the_same_from_per_thread_copies(cls):
@@ -159,9 +152,9 @@ def test_target_transformer_forecasters_predict_the_same_from_per_thread_copies(
 
 
 @pytest.mark.parametrize("kind", ["forecast", "sliding_window", "interval"])
-@pytest.mark.parametrize("cls", [gusk_module.DifferenceFlattenAutoEnsembler,
+@pytest.mark.parametrize("cls", [gusk_module.FlattenAutoEnsembler, gusk_module.DifferenceFlattenAutoEnsembler,
                                  gusk_module.LocalizedFlattenAutoEnsembler], ids=lambda c: c.__name__)
-def test_shared_target_transformer_forecaster_predicts_the_same_from_many_threads(cls, kind):
+def test_shared_forecaster_predicts_the_same_from_many_threads(cls, kind):
     estimator = ready_made(cls).fit(series()[:50])
     predict = estimator.predict_proba if kind == "interval" else PREDICTIONS[kind](estimator)
     assert_threads_match_serial(predict)
@@ -190,7 +183,7 @@ def test_shared_forecaster_never_crashes(make, refits):
 
     def work(index):
         outcomes = []
-        for round_ in range(ROUNDS):
+        for _round in range(ROUNDS):
             for step, X in enumerate(INPUTS):
                 try:
                     outcomes.append(calls[(index + step) % len(calls)](X))

@@ -268,7 +268,7 @@ def test_empty_look_ahead_list_means_none(cls):
     X = series(9)
     with_none = make(cls, look_ahead_fcol_index=None).transform(X)
     with_empty = make(cls, look_ahead_fcol_index=[]).transform(X)
-    for got, expected in zip(with_empty, with_none):
+    for got, expected in zip(with_empty, with_none, strict=True):
         assert_array_equal(got, expected)
     assert with_none[0].shape[1] < make(cls, look_ahead_fcol_index=[2]).transform(X)[0].shape[1]
 

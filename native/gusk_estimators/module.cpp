@@ -1,6 +1,7 @@
 // orvane.gusk.estimators.tembrel.models.gusk_estimators: the module body (its imports, in
 // order) and the creation of the estimator classes.
 #include "gusk_estimators/gusk.hpp"
+#include "gusk_estimators/class_docs.hpp"
 
 #include <vector>
 
@@ -128,60 +129,6 @@ void run_imports(py::module_& m) {
     }
 }
 
-const char* const kEstimatorDoc =
-    "Time-series pipeline estimator.\n\n"
-    "A wrapper of a scikit-learn style pipeline whose transformers change both X and y, as\n"
-    "time-series modelling needs: each transformer turns the series into windowed rows (the\n"
-    "last ``lookback_win`` time steps as inputs, the next ``pred_win`` steps as targets); the\n"
-    "last step is the final estimator.\n\n"
-    "Parameters\n----------\n"
-    "steps : list of (name, object) tuples\n"
-    "    The items of the pipeline, e.g. a windowing step followed by a model step.\n"
-    "feature_columns : array of indices\n    Feature indices.\n"
-    "target_columns : array of indices\n    Target indices.\n"
-    "look_ahead_fcolumns : array of indices, default None\n"
-    "    Feature columns whose future values are supplied (exogenous look-ahead).\n"
-    "lookback_win : int or list, default 5\n    Look-back window for the model.\n"
-    "pred_win : int, default 1\n    Look-ahead window for the model.\n"
-    "time_column : int, default -1\n    Time column index (-1 for none).\n"
-    "init_time_optimization : bool, default False\n"
-    "    Optimise only at the start of automation.\n"
-    "data_transformation_scheme : str, default None\n"
-    "    Data transformation for input and output: None, 'auto', 'log', 'mean_division',\n"
-    "    'mean_substraction', 'mean_division_log', 'mean_substraction_log', 'sqrt',\n"
-    "    'reciprocal', 'anscombe' or 'fisher'.\n"
-    "multistep_prediction_strategy : str, default None\n    'recursive' or 'multioutput'.\n"
-    "multistep_prediction_win : int, default 1\n    Multistep prediction window.\n"
-    "multivariate_column_encoding : bool, default False\n"
-    "    Enable multivariate column encoding.\n"
-    "store_lookback_history : bool, default False\n    Enable storing of look-back history.\n\n"
-    "Returns\n-------\nself : object\n";
-
-const char* const kEnsemblerDoc =
-    "Ready-made forecaster: a windowing transformer followed by an automatically searched\n"
-    "ensemble regressor.\n\n"
-    "Parameters\n----------\n"
-    "feature_columns, target_columns : array of indices\n    Feature and target indices.\n"
-    "lookback_win : int or list\n    Look-back window.\n"
-    "pred_win : int\n    Steps predicted per window.\n"
-    "time_column : int, default -1\n    Time column index (-1 for none).\n"
-    "init_time_optimization : bool, default False\n"
-    "data_transformation_scheme : str, default None\n"
-    "total_execution_time : int, default 2\n    Search budget in minutes.\n"
-    "execution_time_per_pipeline : int, default 1\n    Budget of one pipeline in minutes.\n"
-    "dag_granularity : str, default 'default'\n    Search space.\n"
-    "execution_platform : str, default 'spark_node_random_search'\n    How the search runs.\n"
-    "n_leaders_for_ensemble : int, default 5\n    Pipelines combined into the ensemble.\n"
-    "n_estimators_for_pred_interval : int, default 30\n"
-    "    Bagged estimators behind the prediction intervals.\n"
-    "max_samples_for_pred_interval : float, default 1.0\n    Share of rows for each of them.\n"
-    "multistep_prediction_strategy : str, default None\n"
-    "multistep_prediction_win : int, default 1\n"
-    "ensemble_type : str, default 'voting'\n    'voting' or 'stacked'.\n"
-    "store_lookback_history : bool, default False\n"
-    "n_jobs : int, default -1\n    Parallel jobs (capped by the values predicted per window).\n"
-    "look_ahead_fcolumns : array of indices, default None\n";
-
 py::dict estimator_members(py::handle module_name) {
     using namespace pyclass;
     py::dict ns;
@@ -255,21 +202,21 @@ void create_classes(py::module_& m) {
         "FlattenAutoEnsembler", bases,
         ensembler_members<&ensemblers::flatten_init, &ensemblers::flatten_set_params,
                           &ensemblers::flatten_name>(module_name),
-        module_name, kEnsemblerDoc);
+        module_name, kFlattenAutoEnsemblerDoc);
     m.attr("FlattenAutoEnsembler") = c.flatten_auto_ensembler;
 
     c.difference_flatten_auto_ensembler = pyclass::make_class(
         "DifferenceFlattenAutoEnsembler", bases,
         ensembler_members<&ensemblers::difference_init, &ensemblers::difference_set_params,
                           &ensemblers::difference_name>(module_name),
-        module_name, kEnsemblerDoc);
+        module_name, kDifferenceFlattenAutoEnsemblerDoc);
     m.attr("DifferenceFlattenAutoEnsembler") = c.difference_flatten_auto_ensembler;
 
     c.localized_flatten_auto_ensembler = pyclass::make_class(
         "LocalizedFlattenAutoEnsembler", bases,
         ensembler_members<&ensemblers::localized_init, &ensemblers::localized_set_params,
                           &ensemblers::localized_name>(module_name),
-        module_name, kEnsemblerDoc);
+        module_name, kLocalizedFlattenAutoEnsemblerDoc);
     m.attr("LocalizedFlattenAutoEnsembler") = c.localized_flatten_auto_ensembler;
 }
 

@@ -33,24 +33,28 @@ _PUBLIC_NAMES = {
 
 __all__ = ["__version__", *_PUBLIC_NAMES]
 
-if TYPE_CHECKING:  # type checkers see the real names; at run time they come from __getattr__
-    from orvane.backtesting import backtest
-    from orvane.datasets import load_airline
-    from orvane.gusk.estimators.regression.auto_ensemble_regressor import EnsembleRegressor
+if TYPE_CHECKING:
+    # Type checkers see the real names; at run time they come from __getattr__. The redundant
+    # aliases mark them as re-exported, since __all__ is built from _PUBLIC_NAMES.
+    from orvane.backtesting import backtest as backtest
+    from orvane.datasets import load_airline as load_airline
+    from orvane.gusk.estimators.regression.auto_ensemble_regressor import (
+        EnsembleRegressor as EnsembleRegressor,
+    )
     from orvane.gusk.estimators.tembrel.models.gusk_estimators import (
-        DifferenceFlattenAutoEnsembler,
-        FlattenAutoEnsembler,
-        GUSKTimeSeriesEstimator,
-        LocalizedFlattenAutoEnsembler,
+        DifferenceFlattenAutoEnsembler as DifferenceFlattenAutoEnsembler,
+        FlattenAutoEnsembler as FlattenAutoEnsembler,
+        GUSKTimeSeriesEstimator as GUSKTimeSeriesEstimator,
+        LocalizedFlattenAutoEnsembler as LocalizedFlattenAutoEnsembler,
     )
     from orvane.gusk.transformers.preprocessing.ts_transformer import (
-        DifferenceFlatten,
-        DifferenceFlattenX,
-        DifferenceNormalizedFlatten,
-        Flatten,
-        LocalizedFlatten,
-        LocalizedFlattenX,
-        NormalizedFlatten,
+        DifferenceFlatten as DifferenceFlatten,
+        DifferenceFlattenX as DifferenceFlattenX,
+        DifferenceNormalizedFlatten as DifferenceNormalizedFlatten,
+        Flatten as Flatten,
+        LocalizedFlatten as LocalizedFlatten,
+        LocalizedFlattenX as LocalizedFlattenX,
+        NormalizedFlatten as NormalizedFlatten,
     )
 
 

@@ -11,7 +11,7 @@ not a pandas object passes through untouched, so the array contracts stay as the
 import numpy as np
 import pandas as pd
 
-from orvane.gusk.transformers.preprocessing.ts_transformer import _is_int
+from orvane.utils.validation import _is_int
 
 OUTPUT_KINDS = ("pandas", "numpy")
 
@@ -39,7 +39,8 @@ def _position_of(columns, entry, setting):
         return entry
     if entry in columns:
         return columns.get_loc(entry)
-    raise ValueError(f"{setting}: column {entry!r} is not in the data; its columns are {list(columns)}")
+    raise ValueError(
+        f"{setting}: column {entry!r} is not in the data; its columns are {list(columns)}")
 
 
 def _resolved_list(columns, entries, setting):
@@ -60,7 +61,7 @@ def _resolved_time_column(columns, time_column):
 
 
 def _resolve_column_names(estimator, columns):
-    """Replaces column names in the estimator's and its windowing steps' settings by positions."""
+    """Replace column names in the estimator's and its windowing steps' settings by positions."""
     for setting in _ESTIMATOR_COLUMN_LISTS:
         value = getattr(estimator, setting, None)
         resolved = _resolved_list(columns, value, setting)
@@ -145,7 +146,8 @@ def _ordered_by_time(frame, estimator):
 def _regular_time_index(index):
     """(index, frequency) when the index is a regular DatetimeIndex or PeriodIndex, else None."""
     if isinstance(index, pd.PeriodIndex):
-        if len(index) and (index == pd.period_range(index[0], periods=len(index), freq=index.freq)).all():
+        if len(index) and (index == pd.period_range(index[0], periods=len(index),
+                                                      freq=index.freq)).all():
             return index, index.freq
         return None
     if not isinstance(index, pd.DatetimeIndex) or len(index) < 3:
@@ -288,7 +290,7 @@ def _is_sliding_window(prediction_type):
 
 
 def forecast_output(estimator, y_pred, X, prediction_type=None):
-    """``predict``'s result: a frame indexed by time when X was a frame with a regular time index."""
+    """``predict``'s result: indexed by time when X was a frame with a regular time index."""
     if not _wants_frame(estimator, X) or not isinstance(y_pred, np.ndarray) or y_pred.ndim != 2:
         return y_pred
     if _is_sliding_window(prediction_type):
@@ -296,7 +298,9 @@ def forecast_output(estimator, y_pred, X, prediction_type=None):
         if index is None or len(index) != len(y_pred):
             return y_pred
         names = _target_names(estimator, y_pred.shape[1])
-        return pd.DataFrame(y_pred, index=index, columns=names) if len(names) == y_pred.shape[1] else y_pred
+        if len(names) != y_pred.shape[1]:
+            return y_pred
+        return pd.DataFrame(y_pred, index=index, columns=names)
     end = _time_index_of(estimator, X)
     names = _target_names(estimator, y_pred.shape[1])
     if end is None or len(names) != y_pred.shape[1]:
@@ -343,7 +347,7 @@ def interval_output(estimator, bounds, X):
 
 
 def set_forecast_output(estimator, output):
-    """Chooses what ``predict`` and ``predict_proba`` return for frame input; returns the estimator."""
+    """Choose what ``predict`` and ``predict_proba`` give for frames; return the estimator."""
     if output not in OUTPUT_KINDS:
         raise ValueError(f"output must be one of {OUTPUT_KINDS}, got {output!r}")
     estimator._forecast_output = output

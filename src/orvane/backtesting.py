@@ -14,7 +14,7 @@ from orvane import _frames
 __all__ = ["backtest", "BacktestResult"]
 
 BacktestResult = namedtuple("BacktestResult", ["forecasts", "metrics"])
-BacktestResult.__doc__ = """What ``backtest`` returns: the forecasts of every origin and their metrics.
+BacktestResult.__doc__ = """What ``backtest`` returns: every origin's forecasts and their metrics.
 
 forecasts : DataFrame, one row per origin, step and target, indexed by the forecast's time
     stamp (or row number): ``origin``, ``step``, ``target``, ``actual``, ``forecast``, and
@@ -81,7 +81,8 @@ def _origins(n_rows, horizon, origins, step, initial_train_size):
         positions = positions[-origins:]
     if not positions or positions[0] < 2:
         raise ValueError(
-            f"{n_rows} rows leave no room for the origins asked for (horizon {horizon}, step {step}); "
+            f"{n_rows} rows leave no room for the origins asked for "
+            f"(horizon {horizon}, step {step}); "
             "ask for fewer origins or a shorter horizon"
         )
     return positions
@@ -153,7 +154,8 @@ def _run_group(estimator, data, values, group, train_start, horizon, intervals, 
     train = slice(train_start(first), first)
     model.fit(data.iloc[train] if hasattr(data, "iloc") else data[train])
     lookback = _max_lookback(model)
-    return [_forecast_one_origin(model, data, values, origin, horizon, lookback, intervals, n_targets)
+    return [_forecast_one_origin(model, data, values, origin, horizon, lookback, intervals,
+                                 n_targets)
             for origin in group]
 
 
@@ -219,7 +221,8 @@ def _metric_functions(metrics, intervals):
         elif metric in _METRICS:
             functions[metric] = _METRICS[metric]
         else:
-            raise ValueError(f"unknown metric {metric!r}; use callables or names from {list(_METRICS)}")
+            raise ValueError(
+                f"unknown metric {metric!r}; use callables or names from {list(_METRICS)}")
     return functions
 
 
@@ -240,7 +243,8 @@ def _progress(tasks, total, verbose):
         done += len(result)
         if verbose:
             bar = "#" * (20 * done // total)
-            print(f"\rbacktest [{bar:<20}] {done}/{total} origins", end="", file=sys.stderr, flush=True)
+            print(f"\rbacktest [{bar:<20}] {done}/{total} origins", end="", file=sys.stderr,
+                  flush=True)
         yield result
     if verbose:
         print(file=sys.stderr)
@@ -291,6 +295,21 @@ def backtest(estimator, X, horizon, *, origins=None, step=None, initial_train_si
     -------
     BacktestResult
         ``(forecasts, metrics)``: both DataFrames, see ``BacktestResult``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from sklearn.linear_model import LinearRegression
+    >>> from orvane import Flatten, GUSKTimeSeriesEstimator
+    >>> model = GUSKTimeSeriesEstimator(
+    ...     [("window", Flatten([0], [0], lookback_win=3)), ("model", LinearRegression())],
+    ...     [0], [0], lookback_win=3, multistep_prediction_strategy="recursive",
+    ...     multistep_prediction_win=3)
+    >>> result = backtest(model, np.arange(30.0).reshape(-1, 1), horizon=3, origins=2)
+    >>> result.forecasts["origin"].tolist()
+    [23, 23, 23, 26, 26, 26]
+    >>> result.forecasts["forecast"].round(6).tolist()
+    [24.0, 25.0, 26.0, 27.0, 28.0, 29.0]
     """
     if not isinstance(horizon, (int, np.integer)) or isinstance(horizon, bool) or horizon < 1:
         raise ValueError(f"horizon must be a positive int, got {horizon!r}")
@@ -307,7 +326,8 @@ def backtest(estimator, X, horizon, *, origins=None, step=None, initial_train_si
 
     fit_end_of = {origin: group[0] for group in groups for origin in group}
     tasks = Parallel(n_jobs=n_jobs, return_as="generator")(
-        delayed(_run_group)(estimator, data, values, group, train_start, horizon, intervals, len(targets))
+        delayed(_run_group)(estimator, data, values, group, train_start, horizon, intervals,
+                            len(targets))
         for group in groups)
     results = [item for group in _progress(tasks, len(positions), verbose) for item in group]
     table = _forecast_table(results, labels, values[:, targets], names, horizon, fit_end_of,

@@ -1,4 +1,4 @@
-"""``orvane-forecast``: forecast a series from a CSV file on the command line.
+r"""``orvane-forecast``: forecast a series from a CSV file on the command line.
 
 The command reads a CSV file (or, given none, the built-in airline passengers
 series), fits a forecaster on the chosen columns, and writes the forecast of
@@ -15,7 +15,7 @@ Forecast the built-in series a year ahead and draw it::
 Forecast column ``sales`` of a file 6 steps ahead with a ridge regression,
 using column ``price`` as an extra input::
 
-    orvane-forecast data.csv --time-column date --target sales --features price \\
+    orvane-forecast data.csv --time-column date --target sales --features price \
         --horizon 6 --model Ridge --output forecast.csv
 
 Bad input (a missing file, an unknown or repeated column name, a horizon below
@@ -395,8 +395,10 @@ def _read_frame(path, sep=None, decimal=None):
 
 
 def _check_header_names(text, sep, source):
-    """Refuse duplicate column names in linear time (renaming them is quadratic, and a
-    name given with --target or --features would be ambiguous)."""
+    """Refuse duplicate column names in linear time.
+
+    Renaming them is quadratic, and a name given with --target or --features would be ambiguous.
+    """
     names = next(csv.reader([text.split("\n", 1)[0].rstrip("\r")], delimiter=sep), [])
     if len(set(names)) == len(names):
         return
@@ -486,7 +488,8 @@ def _time_ordered(frame, args, progress):
     frame[name] = dates.dt.strftime(out_format)
     if not dates.is_monotonic_increasing:
         order = np.argsort(dates.to_numpy(), kind="stable")
-        frame, dates = frame.iloc[order].reset_index(drop=True), dates.iloc[order].reset_index(drop=True)
+        frame = frame.iloc[order].reset_index(drop=True)
+        dates = dates.iloc[order].reset_index(drop=True)
         progress.say(f"the rows were not in time order; sorted them by '{name}' "
                      f"({dates.iloc[0]:%Y-%m-%d} to {dates.iloc[-1]:%Y-%m-%d})")
     _report_gaps(dates, name, progress)
@@ -663,10 +666,12 @@ def _select_series(frame, args):
     else:
         time_name = _default_time_column(frame)
     if args.target:
-        targets = _unique(_resolve_column(frame, column_ref, "--target") for column_ref in args.target)
+        targets = _unique(_resolve_column(frame, column_ref, "--target")
+                          for column_ref in args.target)
     else:
         targets = _default_target(frame, time_name)
-    features = _unique(_resolve_column(frame, column_ref, "--features") for column_ref in args.features)
+    features = _unique(_resolve_column(frame, column_ref, "--features")
+                       for column_ref in args.features)
     features = [name for name in features if name not in targets]
     for name in targets + features:
         if name == time_name:
@@ -979,7 +984,7 @@ def _write_csv(table, output):
 
 
 def _time_axis(data, table):
-    """x values for the history and for the forecast (dates when the time column has them)."""
+    """Values along x for the history and the forecast (dates when the time column has them)."""
     n_rows = len(data.values)
     if data.time_values is not None and str(data.time_name) in table:
         labels = table[str(data.time_name)]
@@ -1004,7 +1009,7 @@ def _write_plot(path, data, table, plan):
     first = max(0, len(history_x) - max(PLOTTED_HISTORY, 8 * plan.horizon))
     figure = Figure(figsize=(9, 3.2 * plan.n_targets), layout="constrained")
     axes = figure.subplots(plan.n_targets, 1, squeeze=False)[:, 0]
-    for j, (ax, name) in enumerate(zip(axes, data.target_names)):
+    for j, (ax, name) in enumerate(zip(axes, data.target_names, strict=True)):
         ax.plot(history_x[first:], data.values[first:, j], color="0.25", label="history")
         # The forecast line starts at the last observation so that the two join up.
         ax.plot(np.concatenate([history_x[-1:], future_x]),

@@ -1,0 +1,1 @@
+"""Forecasting estimators, their windowing transformers and the automatic model search."""

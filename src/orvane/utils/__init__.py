@@ -1,0 +1,1 @@
+"""Helpers shared by the package: messages, warnings, scoring names, pickling."""

@@ -1,5 +1,7 @@
-"""Names of the prediction types understood by the forecasting estimators, and the model
-that scoring hands to a scorer."""
+"""Prediction type names and the model that scoring hands to a scorer.
+
+The names are the prediction types that the forecasting estimators understand.
+"""
 
 from sklearn.base import BaseEstimator, RegressorMixin
 

@@ -1,0 +1,1 @@
+"""Forecasting estimators: the native estimator module and the regressors it ensembles."""

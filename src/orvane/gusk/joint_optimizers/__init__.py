@@ -1,0 +1,1 @@
+"""Searches over spaces of scikit-learn pipelines."""

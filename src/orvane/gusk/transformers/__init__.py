@@ -1,0 +1,1 @@
+"""Transformers that turn a series into windows and targets."""

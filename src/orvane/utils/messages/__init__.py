@@ -1,0 +1,1 @@
+"""The message catalogue: identifiers and their texts."""

@@ -132,6 +132,14 @@ class Messages:
     The class is a namespace: the table lives in :data:`MESSAGE_TEXTS` and
     :meth:`get_message` never raises, whatever the arguments, because its
     result is typically the argument of an exception being raised.
+
+    Examples
+    --------
+    >>> print(Messages.get_message("x", message_id="ORVANE0036E"))
+    ORVANE0036E: Regressor type "x" is not supported. Use r_type="AutoRegressor" or
+    r_type="AutoEnsemble".
+    >>> Messages.get_message(message_id="ORVANE9999E")
+    'ORVANE9999E: unknown message identifier; no text is defined for it.'
     """
 
     texts = MESSAGE_TEXTS

@@ -1,0 +1,1 @@
+"""Regressors that search and ensemble scikit-learn pipelines for a forecast task."""

@@ -32,7 +32,6 @@ if TYPE_CHECKING:
 from orvane.gusk.joint_optimizers.auto.base_auto import (
     GUSKAuto,
     _check_positive_int,
-    _is_int,
     _is_real,
     _MAX_SEED,
     _predict_outputs,
@@ -55,6 +54,7 @@ from orvane.gusk.joint_optimizers.utils.regression_dag import (
     enumerate_candidates,
     resolve_dag,
 )
+from orvane.utils.validation import _is_int
 
 # Spaces that the ready-made forecasters use, completed with the classic rules.
 _READY_MADE_SPACES = (regression_dag.get_default_dag, regression_dag.get_tiny_dag,
@@ -446,6 +446,19 @@ class EnsembleRegressor(GUSKEnsemble):
     estimators_, leader_names_, ensemble_weights_, best_estimator_,
     leaderboard_, ranked_candidates_, search_time_, n_features_in_, n_outputs_
         As in :class:`GUSKEnsemble`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from orvane.gusk.joint_optimizers.utils.regression_dag import get_tiny_dag
+    >>> X = np.random.default_rng(0).normal(size=(60, 3))
+    >>> y = X @ [1.0, -2.0, 0.5]
+    >>> model = EnsembleRegressor(stages=get_tiny_dag(), n_leaders_for_ensemble=2,
+    ...                           n_estimators_for_pred_interval=5, random_state=0)
+    >>> model.fit(X, y).leader_names_
+    ['LinearRegression', 'StandardScaler -> Ridge(alpha=1.0)']
+    >>> model.predict_proba(X[:3]).shape
+    (3, 2)
     """
 
     _progress_label = "EnsembleRegressor"
@@ -669,7 +682,7 @@ class EnsembleRegressor(GUSKEnsemble):
         history = np.cumsum(step_targets(X, y[:, 0], task.encoding))
         spread = max(float(np.ptp(history)), 1e-12)
         entries = []
-        for index, (candidate, result) in enumerate(zip(candidates, results)):
+        for index, (candidate, result) in enumerate(zip(candidates, results, strict=True)):
             paths, _, fit_time, error = result
             score = float("nan")
             if error is None:
@@ -776,9 +789,9 @@ class EnsembleRegressor(GUSKEnsemble):
         with _silenced_warnings(), Parallel(n_jobs=self.n_jobs) as parallel:
             results = parallel(
                 delayed(_try_fit_candidate)(steps, X[rows], y[rows], copy_seed)
-                for rows, copy_seed in zip(samples, copy_seeds)
+                for rows, copy_seed in zip(samples, copy_seeds, strict=True)
             )
-        fitted = [(pipeline, rows) for (pipeline, error), rows in zip(results, samples)
+        fitted = [(pipeline, rows) for (pipeline, error), rows in zip(results, samples, strict=True)
                   if error is None]
 
         in_bag = np.zeros((len(fitted), n_samples), dtype=bool)
@@ -814,7 +827,8 @@ class EnsembleRegressor(GUSKEnsemble):
 
     # -- intervals ----------------------------------------------------------
 
-    def predict_proba(self, X: ArrayLike, forecast_step: Optional[int] = None) -> NDArray[np.float64]:
+    def predict_proba(self, X: ArrayLike,
+                      forecast_step: Optional[int] = None) -> NDArray[np.float64]:
         """Prediction intervals at level ``confidence_level``.
 
         Parameters

@@ -253,6 +253,7 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
         self.damping = damping
 
     def fit(self, X, y):
+        """Fit the rule's weights on windows ``X`` and next values ``y``; return self."""
         X = np.asarray(X, dtype=np.float64)
         y = np.asarray(y, dtype=np.float64).reshape(-1)
         if self.kind == "level_ridge":
@@ -306,6 +307,7 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
         return weights, 0.0
 
     def predict(self, X):
+        """Next value after each window of ``X``."""
         return np.asarray(X, dtype=np.float64) @ self.coef_ + self.intercept_
 
 
@@ -324,6 +326,7 @@ class RelativeWindowRegressor(RegressorMixin, BaseEstimator):
         self.encoding = encoding
 
     def fit(self, X, y):
+        """Fit a clone of ``estimator`` on the relative windows and steps; return self."""
         X = np.asarray(X, dtype=np.float64)
         y = np.asarray(y, dtype=np.float64).reshape(-1)
         self.estimator_ = clone(self.estimator).fit(relative_windows(X, self.encoding),
@@ -331,6 +334,7 @@ class RelativeWindowRegressor(RegressorMixin, BaseEstimator):
         return self
 
     def predict(self, X):
+        """Next value after each window of ``X``, in the units of the data."""
         X = np.asarray(X, dtype=np.float64)
         steps = np.asarray(self.estimator_.predict(relative_windows(X, self.encoding)),
                            dtype=np.float64).reshape(-1)
@@ -414,13 +418,13 @@ def origin_paths(fitted_by_origin, X, origins, steps, encoding, weights=None):
     the ensemble combines its members.
     """
     paths = []
-    for models, origin in zip(fitted_by_origin, origins):
+    for models, origin in zip(fitted_by_origin, origins, strict=True):
         predictors = [_fast_predictor(model) for model in models]
         if weights is None:
             predict = predictors[0]
         else:
             def predict(rows, predictors=predictors):
                 return sum(w * np.asarray(p(rows), dtype=np.float64).reshape(-1)
-                           for w, p in zip(weights, predictors))
+                           for w, p in zip(weights, predictors, strict=True))
         paths.append(simulate_paths(predict, X[origin:origin + 1], steps, encoding)[0])
     return np.array(paths)

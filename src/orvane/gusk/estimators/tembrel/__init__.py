@@ -1,0 +1,1 @@
+"""Home of the native estimator module's package path."""

@@ -1,0 +1,1 @@
+"""The native utilities module (``tembrel``)."""

@@ -1,0 +1,1 @@
+"""Automatic regressors: a budgeted search over a space of pipelines."""

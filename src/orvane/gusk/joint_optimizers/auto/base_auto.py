@@ -29,6 +29,7 @@ from sklearn.utils.validation import check_array, check_is_fitted, check_X_y
 
 from orvane.gusk.joint_optimizers.cv.tembrel_splits import TimeSeriesTrainTestSplit
 from orvane.gusk.joint_optimizers.utils.regression_dag import build_pipeline, enumerate_candidates
+from orvane.utils.validation import _is_int
 
 __all__ = ["GUSKAuto", "EXECUTION_PLATFORMS"]
 
@@ -211,10 +212,6 @@ def _is_real(value):
     return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
-def _is_int(value):
-    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
-
-
 def _check_budget(value, name):
     if not _is_real(value) or not np.isfinite(value) or value < 0:
         raise ValueError(
@@ -283,6 +280,22 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
         Number of columns of X seen in fit.
     n_outputs_ : int
         Number of targets (columns of y).
+
+    Examples
+    --------
+    A space of one stage with two models to choose from:
+
+    >>> import numpy as np
+    >>> from sklearn.linear_model import LinearRegression
+    >>> from sklearn.tree import DecisionTreeRegressor
+    >>> X = np.arange(40, dtype=float).reshape(-1, 2)
+    >>> y = X @ [1.0, 2.0]
+    >>> stages = [[LinearRegression(), DecisionTreeRegressor(random_state=0)]]
+    >>> model = GUSKAuto(stages=stages, random_state=0).fit(X, y)
+    >>> [entry["pipeline"] for entry in model.leaderboard_]
+    ['LinearRegression', 'DecisionTreeRegressor']
+    >>> model.predict(X[:2]).round(6)
+    array([2., 8.])
     """
 
     _progress_label = "GUSKAuto"
@@ -299,6 +312,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
         self.verbose = verbose
 
     def __sklearn_tags__(self):
+        """Scikit-learn's tags: several targets at once are supported."""
         tags = super().__sklearn_tags__()
         tags.target_tags.multi_output = True
         return tags
@@ -439,7 +453,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
     def _rank(self, candidates, outcomes):
         limit = self.execution_time_per_pipeline * 60.0
         entries = []
-        for candidate, (score, fit_time, error) in zip(candidates, outcomes):
+        for candidate, (score, fit_time, error) in zip(candidates, outcomes, strict=False):
             if error is not None:
                 status = "failed"
             elif fit_time > limit:
@@ -510,7 +524,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
                 missing = count - len(leaders)
                 batch, remaining = remaining[:missing], remaining[missing:]
                 results = parallel(delayed(_try_fit_candidate)(c.steps, X, y, seed) for c in batch)
-                for candidate, (pipeline, failure) in zip(batch, results):
+                for candidate, (pipeline, failure) in zip(batch, results, strict=True):
                     if failure is None:
                         leaders.append((candidate, pipeline))
                     else:

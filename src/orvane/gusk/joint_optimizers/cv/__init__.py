@@ -1,0 +1,1 @@
+"""Time-ordered cross-validation splits."""

@@ -1,11 +1,12 @@
 """Time-ordered train/test split for time series."""
 
-import numbers
 
 import numpy as np
 from sklearn.model_selection import BaseCrossValidator
 from sklearn.utils import indexable
 from sklearn.utils.validation import _num_samples
+
+from orvane.utils.validation import _is_int
 
 __all__ = ["TimeSeriesTrainTestSplit"]
 
@@ -74,8 +75,7 @@ class TimeSeriesTrainTestSplit(BaseCrossValidator):
 
     def _checked_test_size(self, n_samples):
         n_test = self.n_test_size
-        is_int = isinstance(n_test, numbers.Integral) and not isinstance(n_test, bool)
-        if not is_int or not 1 <= n_test <= n_samples - 1:
+        if not _is_int(n_test) or not 1 <= n_test <= n_samples - 1:
             raise ValueError(
                 f"n_test_size must be an int between 1 and n_samples - 1 = "
                 f"{n_samples - 1} so that the training and test sets are both "

@@ -1,0 +1,1 @@
+"""Search spaces of pipelines and the candidates they describe."""

@@ -115,6 +115,7 @@ class PipelineStep:
     package: "str | None" = None
 
     def __post_init__(self):
+        """Freeze the parameters as sorted (name, value) pairs and the arguments as a tuple."""
         items = self.params.items() if hasattr(self.params, "items") else self.params
         object.__setattr__(self, "params", tuple(sorted((str(k), v) for k, v in items)))
         object.__setattr__(self, "args", tuple(self.args))
@@ -299,7 +300,7 @@ def build_pipeline(steps):
     sklearn.pipeline.Pipeline
     """
     built = [step.build() if isinstance(step, PipelineStep) else clone(step) for step in steps]
-    return Pipeline(list(zip(_pipeline_step_names(steps), built)))
+    return Pipeline(list(zip(_pipeline_step_names(steps), built, strict=True)))
 
 
 # ---------------------------------------------------------------------------
@@ -476,8 +477,10 @@ def get_tiny_dag():
 
 
 def get_flat_dag():
-    """Broad single-output space: linear models with several penalties, neighbours, trees,
-    forests and boosting (fifteen candidates)."""
+    """Broad single-output space (fifteen candidates).
+
+    Linear models with several penalties, neighbours, trees, forests and boosting.
+    """
     return (_flat_models(),)
 
 

@@ -1,0 +1,1 @@
+"""Base classes shared by the windowing transformers."""

@@ -1,0 +1,1 @@
+"""Windowing transformers: past values as features, future values as targets."""

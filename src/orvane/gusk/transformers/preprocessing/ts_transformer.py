@@ -19,7 +19,6 @@ loops run over columns.
 
 from __future__ import annotations
 
-import numbers
 import threading
 from collections import namedtuple
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
@@ -30,6 +29,7 @@ from sklearn.base import BaseEstimator
 from sklearn.exceptions import NotFittedError
 
 from orvane.gusk.transformers.feature_engineering.base import TargetTransformer
+from orvane.utils.validation import _is_int
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -54,11 +54,6 @@ __all__ = [
 # --------------------------------------------------------------------------
 # Validation helpers
 # --------------------------------------------------------------------------
-
-def _is_int(value):
-    """True for Python and NumPy integers, False for booleans."""
-    return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
-
 
 def _as_float_matrix(X):
     """Return ``X`` as a 2-D float64 array without modifying the caller's data."""
@@ -324,8 +319,10 @@ class _WindowTransformer(BaseEstimator):
                        pred_win, n_windows)
 
     def _plan(self, n_columns):
-        """Validated (features, targets, look_ahead, lookback, positions, selectors,
-        pred_win)."""
+        """Validated settings for ``n_columns`` columns.
+
+        (features, targets, look_ahead, lookback, positions, selectors, pred_win).
+        """
         features = _column_list(self.feature_col_index, "feature_col_index", n_columns)
         targets = _column_list(self.target_col_index, "target_col_index", n_columns)
         if not targets:
@@ -406,8 +403,8 @@ class Flatten(_WindowTransformer):
     >>> import numpy as np
     >>> X = np.arange(6.0).reshape(-1, 1)
     >>> Xw, yw = Flatten([0], [0], lookback_win=2).transform(X)
-    >>> Xw[0], yw[0]
-    (array([0., 1.]), np.float64(2.0))
+    >>> Xw[:1], yw[:1]
+    (array([[0., 1.]]), array([2.]))
     """
 
     _has_look_ahead = True
@@ -426,7 +423,7 @@ class Flatten(_WindowTransformer):
         widths = [len(pos) for pos in layout.positions]
         inputs = np.empty((n_windows, sum(widths) + pred_win * len(layout.look_ahead)))
         offset = 0
-        for column, selector, width in zip(layout.features, layout.selectors, widths):
+        for column, selector, width in zip(layout.features, layout.selectors, widths, strict=True):
             windows = _past_windows(array[:, column], lookback, n_windows)
             inputs[:, offset:offset + width] = windows[:, selector]
             offset += width
@@ -589,7 +586,7 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
         return restored.reshape(values.shape)
 
     def _thread_state(self):
-        """This transformer's per-thread record of its latest transform."""
+        """The per-thread record of this transformer's latest transform."""
         state = self.__dict__.get("_per_thread")
         if state is None:
             with _THREAD_STATE_LOCK:
@@ -731,6 +728,21 @@ class LocalizedFlatten(_LocalizedEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [2.0], [4.0], [7.0], [11.0]])
+    >>> window = LocalizedFlatten([0], [0], lookback_win=2)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  0.],
+           [-2.,  0.],
+           [-3.,  0.]])
+    >>> yw
+    array([2., 3., 4.])
+    >>> window.inverse_transform(yw)
+    array([ 4.,  7., 11.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
@@ -779,6 +791,20 @@ class DifferenceFlatten(_DifferenceEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [2.0], [4.0], [7.0], [11.0]])
+    >>> window = DifferenceFlatten([0], [0], lookback_win=3)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[1., 2.],
+           [2., 3.]])
+    >>> yw
+    array([3., 4.])
+    >>> window.inverse_transform(yw)
+    array([ 7., 11.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
@@ -829,6 +855,21 @@ class NormalizedFlatten(_NormalizedEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [3.0], [5.0], [9.0], [13.0]])
+    >>> window = NormalizedFlatten([0], [0], lookback_win=2)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  1.],
+           [-1.,  1.],
+           [-1.,  1.]])
+    >>> yw
+    array([3., 5., 3.])
+    >>> window.inverse_transform(yw)
+    array([ 5.,  9., 13.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
@@ -882,6 +923,21 @@ class DifferenceNormalizedFlatten(_DifferenceNormalizedEncoding, _TargetWindowTr
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> X = np.array([[1.0], [2.0], [4.0], [5.0], [7.0], [8.0]])
+    >>> window = DifferenceNormalizedFlatten([0], [0], lookback_win=3)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  1.],
+           [ 1., -1.],
+           [-1.,  1.]])
+    >>> yw
+    array([-1.,  1., -1.])
+    >>> window.inverse_transform(yw)
+    array([5., 7., 8.])
     """
 
     def __init__(self, feature_col_index: Columns, target_col_index: Columns,
@@ -934,6 +990,21 @@ class LocalizedFlattenX(_LocalizedEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    Column 1 is a feature that is not forecast; its windows follow the target's.
+
+    >>> import numpy as np
+    >>> X = np.array([[1.0, 10.0], [2.0, 12.0], [4.0, 11.0], [7.0, 15.0], [11.0, 14.0]])
+    >>> window = LocalizedFlattenX([0, 1], [0], lookback_win=2)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[-1.,  0., -2.,  0.],
+           [-2.,  0.,  1.,  0.],
+           [-3.,  0., -4.,  0.]])
+    >>> window.inverse_transform(yw)
+    array([ 4.,  7., 11.])
     """
 
     _has_look_ahead = True
@@ -991,6 +1062,20 @@ class DifferenceFlattenX(_DifferenceEncoding, _TargetWindowTransformer):
         Number of rows of the latest transform.
     n_target_steps_ : int
         ``pred_win`` of the latest transform.
+
+    Examples
+    --------
+    Column 1 is a feature that is not forecast; its differences follow the target's.
+
+    >>> import numpy as np
+    >>> X = np.array([[1.0, 10.0], [2.0, 12.0], [4.0, 11.0], [7.0, 15.0], [11.0, 14.0]])
+    >>> window = DifferenceFlattenX([0, 1], [0], lookback_win=3)
+    >>> Xw, yw = window.transform(X)
+    >>> Xw
+    array([[ 1.,  2.,  2., -1.],
+           [ 2.,  3., -1.,  4.]])
+    >>> window.inverse_transform(yw)
+    array([ 7., 11.])
     """
 
     _has_look_ahead = True

@@ -1,0 +1,1 @@
+"""The native forecasting estimators (``gusk_estimators``)."""
