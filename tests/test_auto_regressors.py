@@ -279,6 +279,13 @@ def test_task_search_abandons_candidates_that_cannot_finish_in_the_budget(sleep,
     assert elapsed < budget * 60 + 1.0
 
 
+def test_a_series_too_short_for_any_origin_gets_fitted_smoothing():
+    X, y = localized_windows(5)
+    model = EnsembleRegressor(random_state=0).fit(X, y, forecast_task=localized_task())
+    assert model.leader_names_ == ["Smoothing"]
+    assert [e["status"] for e in model.leaderboard_] == ["unscored"]
+
+
 @pytest.mark.parametrize("change,method", [
     ({}, "rolling-origin forecast errors per step"),
     ({"strategy": "multioutput"}, "jackknife+-after-bootstrap"),

@@ -162,6 +162,20 @@ def _is_classic_rule(candidate):
     return len(candidate.steps) == 1 and isinstance(candidate.steps[0], WindowLinearMember)
 
 
+#: The rule used first when nothing can be validated: exponential smoothing with its
+#: constant fitted on the training rows, which includes the naive forecast and, on
+#: series too short for one rolling origin, forecast better than it on the M1 series.
+UNVALIDATED_FIRST = "Smoothing"
+
+
+def _unvalidated_order(candidates):
+    """The candidates with ``UNVALIDATED_FIRST`` moved to the front, the rest in order."""
+    def is_first(candidate):
+        return _is_classic_rule(candidate) and candidate.name == UNVALIDATED_FIRST
+
+    return sorted(candidates, key=lambda candidate: not is_first(candidate))
+
+
 def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadline):
     """Fit a candidate before each origin and forecast ``steps`` steps recursively from it.
 
@@ -605,7 +619,7 @@ class EnsembleRegressor(GUSKEnsemble):
         candidates = self._task_candidates(task, search_X, search_y, rng)
         if not origins:
             self.search_time_ = 0.0
-            self._pick_without_validation(candidates, X, y, seed)
+            self._pick_without_validation(_unvalidated_order(candidates), X, y, seed)
             self._combine_without_validation(X, y, task, seed)
             return
         actual = actual_paths(search_y[:, 0], search_X, origins, steps, task.encoding)
@@ -619,7 +633,7 @@ class EnsembleRegressor(GUSKEnsemble):
         if not ranked:
             # Nothing could be checked within the budget (or everything failed): the
             # first candidate that fits, with intervals from its in-sample errors.
-            self._pick_without_validation(candidates, X, y, seed)
+            self._pick_without_validation(_unvalidated_order(candidates), X, y, seed)
             self._combine_without_validation(X, y, task, seed)
             return
         members, weights = self._choose_combination(ranked, results, actual)
