@@ -71,7 +71,9 @@ void warn_ignored_keywords(py::handle self, const py::dict& kwarg) {
 // ---------------------------------------------------------------------------------------------
 // Construction and parameters
 
-py::object init_body(const Args& a) {
+GUSK_METHOD(init, "__init__",
+"Store the pipeline steps and the column layout; nothing is checked here.",
+{"self"}, {"steps"}, {"feature_columns"}, {"target_columns"}, {"look_ahead_fcolumns", "None"}, {"lookback_win", "5"}, {"pred_win", "1"}, {"time_column", "-1"}, {"init_time_optimization", "False"}, {"data_transformation_scheme", "None"}, {"multistep_prediction_strategy", "None"}, {"multistep_prediction_win", "1"}, {"multivariate_column_encoding", "False"}, {"store_lookback_history", "False"}, pyclass::var_keyword("kwarg")) {
     py::object self = a["self"];
     super_of(classes().estimator, self).attr("__init__")();
 
@@ -105,13 +107,17 @@ py::object init_body(const Args& a) {
     return py::none();
 }
 
-py::object get_named_steps_body(const Args& a) {
+GUSK_METHOD(get_named_steps, "_get_named_steps",
+"Return a new dict mapping each step's name to its object.",
+{"self"}, {"steps"}) {
     py::dict named;
     for (py::handle step : a["steps"]) named[pyclass::item(step, 0)] = pyclass::item(step, 1);
     return named;
 }
 
-py::object validate_steps_body(const Args& a) {
+GUSK_METHOD(validate_steps, "_validate_steps",
+"Check that the steps hold at least one transformer and end with an estimator.",
+{"self"}, {"steps"}) {
     py::object steps = a["steps"];
     py::object transformers = list_of_step_objects(all_but_last(steps));
     py::object estimator = pyclass::item(pyclass::item(steps, -1), 1);
@@ -135,7 +141,9 @@ py::object estimator_for_params(py::handle self) {
     }
 }
 
-py::object get_params_body(const Args& a) {
+GUSK_METHOD(get_params, "get_params",
+"The constructor parameters plus the final ``estimator``.",
+{"self"}, {"deep", "True"}) {
     py::object self = a["self"];
     py::object params =
         super_of(classes().estimator, self).attr("get_params")(py::arg("deep") = a["deep"]);
@@ -244,7 +252,10 @@ py::list unknown_parameter_keys(py::handle self, py::handle temp_params) {
     return unknown;
 }
 
-py::object set_params_body(const Args& a) {
+GUSK_METHOD(set_params, "set_params",
+"Route ``name__param`` keywords to the named steps, ``lookback_win`` to the first step, and\n"
+    "set every other keyword as an attribute; return self.",
+{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")) {
     py::object self = a["self"];
     const py::dict& params = a.kwargs();
     py::object temp_params = global("copy").attr("deepcopy")(params);
@@ -281,11 +292,17 @@ py::object set_params_body(const Args& a) {
     return self;
 }
 
-py::object set_forecast_output_body(const Args& a) {
+GUSK_METHOD(set_forecast_output, "set_forecast_output",
+"Choose what predict and predict_proba return when X is a pandas object: 'pandas' (the\n"
+    "default) gives a DataFrame indexed by the forecast's time stamps when X has a regular time\n"
+    "index, 'numpy' always gives arrays; return self.",
+{"self"}, {"output", "'pandas'"}) {
     return frames("set_forecast_output")(a["self"], a["output"]);
 }
 
-py::object str_body(const Args& a) {
+GUSK_METHOD(str, "__str__",
+"The class name and the sorted parameters, one per line.",
+{"self"}) {
     py::object self = a["self"];
     const char* const separator = ",\n\t\t\t\t";
     py::object builtins = py::module_::import("builtins");
@@ -299,7 +316,9 @@ py::object str_body(const Args& a) {
     return text.attr("rstrip")(separator) + py::str(")");
 }
 
-py::object setstate_body(const Args& a) {
+GUSK_METHOD(setstate, "__setstate__",
+"Restore a pickled estimator (older pickles lack look_ahead_fcolumns).",
+{"self"}, {"state"}) {
     py::object self = a["self"];
     super_of(classes().estimator, self).attr("__setstate__")(a["state"]);
     if (!pyclass::has_attr(self, "look_ahead_fcolumns")) self.attr("look_ahead_fcolumns") = py::none();
@@ -309,7 +328,9 @@ py::object setstate_body(const Args& a) {
 // A clone has the same parameters and is unfitted; like scikit-learn's own output settings,
 // the scorer chosen with set_scoring is carried over, so that cross-validation and grid
 // searches score with it.
-py::object sklearn_clone_body(const Args& a) {
+GUSK_METHOD(sklearn_clone, "__sklearn_clone__",
+"An unfitted copy with the same parameters and scorer.",
+{"self"}) {
     py::object self = a["self"];
     py::object base = super_of(classes().estimator, self);
     py::object clone = pyclass::has_attr(base, "__sklearn_clone__")
@@ -330,21 +351,30 @@ bool is_exogenous(py::handle self) {
     return pyclass::length(features) == 0;
 }
 
-py::object is_exogenous_pipeline_body(const Args& a) { return py::bool_(is_exogenous(a["self"])); }
+GUSK_PROPERTY(is_exogenous_pipeline, "is_exogenous_pipeline_",
+"Whether the pipeline takes look-ahead columns or features other than its targets.",
+{"self"}) { return py::bool_(is_exogenous(a["self"])); }
 
-py::object is_future_exogenous_pipeline_body(const Args& a) {
+GUSK_PROPERTY(is_future_exogenous_pipeline, "is_future_exogenous_pipeline_",
+"Whether the pipeline is exogenous with at least one look-ahead column.",
+{"self"}) {
     py::object self = a["self"];
     if (!truthy(self.attr("is_exogenous_pipeline_"))) return py::bool_(false);
     return py::bool_(pyclass::length(self.attr("look_ahead_fcolumns")) >= 1);
 }
 
-py::object set_scoring_body(const Args& a) {
+GUSK_METHOD(set_scoring, "set_scoring",
+"Use ``scoring(estimator, X, y)``, or the scikit-learn scorer of that name, in ``score``;\n"
+                              "return self. Clones keep it.",
+{"self"}, {"scoring"}) {
     py::object self = a["self"];
     self.attr("scoring") = a["scoring"];
     return self;
 }
 
-py::object set_cross_validation_body(const Args& a) {
+GUSK_METHOD(set_cross_validation, "set_cross_validation",
+"Use ``cv`` as the split setting; return self.",
+{"self"}, {"cv"}) {
     py::object self = a["self"];
     self.attr("cv") = a["cv"];
     return self;
@@ -353,7 +383,9 @@ py::object set_cross_validation_body(const Args& a) {
 // ---------------------------------------------------------------------------------------------
 // Fitting and scoring
 
-py::object init_transformer_and_estimator_body(const Args& a) {
+GUSK_METHOD(init_transformer_and_estimator, "_init_transformer_and_estimator",
+"Validate the steps and pick the transformers and the final estimator.",
+{"self"}) {
     py::object self = a["self"];
     self.attr("_validate_steps")(self.attr("steps"));
     self.attr("transformer_steps") = list_of_step_objects(all_but_last(self.attr("steps")));
@@ -363,7 +395,9 @@ py::object init_transformer_and_estimator_body(const Args& a) {
     return py::none();
 }
 
-py::object data_fit_transform_body(const Args& a) {
+GUSK_METHOD(data_fit_transform, "_data_fit_transform",
+"Fit every transformer in turn; return the windowed (X, y).",
+{"self"}, {"X"}, {"y", "None"}) {
     py::object X = a["X"];
     py::object y = a["y"];
     for (py::handle transformer : a["self"].attr("transformer_steps")) {
@@ -376,7 +410,9 @@ py::object data_fit_transform_body(const Args& a) {
     return py::make_tuple(X, y);
 }
 
-py::object data_transform_body(const Args& a) {
+GUSK_METHOD(data_transform, "_data_transform",
+"Run every fitted transformer's ``transform``; return the windowed (X, y).",
+{"self"}, {"X"}, {"y", "None"}) {
     py::object X = a["X"];
     py::object y = a["y"];
     for (py::handle transformer : a["self"].attr("transformer_steps")) {
@@ -387,7 +423,9 @@ py::object data_transform_body(const Args& a) {
     return py::make_tuple(X, y);
 }
 
-py::object display_transformations_body(const Args& a) {
+GUSK_METHOD(display_transformations, "_display_transformations",
+"Return the (Xt, yt) that fitting would train on (refits the transformers).",
+{"self"}, {"X"}, {"y", "None"}) {
     py::object self = a["self"];
     py::object X = self.attr("_input_data_transformation")(a["X"]);
     auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
@@ -511,7 +549,13 @@ void fit_final_estimator(py::handle self, py::handle Xt, py::handle yt) {
     }
 }
 
-py::object fit_body(const Args& a) {
+GUSK_METHOD(fit, "fit",
+"Fit the transformers and the final estimator on the series X.\n\n"
+    "Parameters\n----------\nX : ndarray of shape (n_rows, n_columns)\n"
+    "    One row per time step; columns addressed by index.\ny : None\n"
+    "    The windowing transformers take the targets from the target_columns of X; a y that\n"
+    "    differs from those columns is refused.\n\nReturns\n-------\nself : object",
+{"self"}, {"X"}, {"y", "None"}) {
     py::object self = a["self"];
     py::object X = frames("fit_input")(self, a["X"]);
     if (truthy(self.attr("store_lookback_history"))) self.attr("_store_lookback_history_X")(X);
@@ -598,7 +642,14 @@ py::object scorer_of(py::handle self) {
     return pyclass::import_from("sklearn.metrics", "get_scorer")(scoring);
 }
 
-py::object score_body(const Args& a) {
+GUSK_METHOD(score, "score",
+"Score the fitted pipeline on X with ``self.scoring`` (negated mean absolute error by\n"
+    "default, or the name of a scikit-learn scorer); the transformers are not refitted.\n\n"
+    "Predictions and targets are compared in the units of the data. Rows that continue the\n"
+    "fitted data (the test fold of a time-series split) take their look-back from the last\n"
+    "rows seen by ``fit``, so every row of X is scored; data that holds the end of the fitted\n"
+    "rows is scored on its own windows.",
+{"self"}, {"X"}, {"y", "None"}, {"sample_weight", "None"}) {
     py::object self = a["self"];
     require_fitted(self, "score");
     py::object X_in = frames("to_array")(self, a["X"]);
@@ -615,7 +666,9 @@ py::object score_body(const Args& a) {
 // ---------------------------------------------------------------------------------------------
 // Column indices
 
-py::object adjust_indices_body(const Args& a) {
+GUSK_METHOD(adjust_indices, "_adjust_indices",
+"Re-target the column lists of a non-exogenous pipeline and pass them to the transformers.",
+{"self"}, {"target_columns", "None"}, {"feature_columns", "None"}) {
     py::object self = a["self"];
     if (truthy(self.attr("is_exogenous_pipeline_"))) {
         pyclass::raise(PyExc_RuntimeError, "Should not call adjust_indices on an exogenous pipeline");
@@ -637,7 +690,10 @@ py::object adjust_indices_body(const Args& a) {
     return py::none();
 }
 
-py::object reset_fc_cols_and_lookback_body(const Args& a) {
+GUSK_METHOD(reset_fc_cols_and_lookback, "_reset_fc_cols_and_lookback",
+"Split feature columns with a negative look-back into look-ahead columns.\n\n"
+    "Returns (fc_cols, new_lookback_win, look_ahead_fc_cols).",
+{"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"}) {
     py::object feature_columns = a["feature_columns"];
     py::object target_columns = a["target_columns"];
     py::list look_ahead_fc_cols;
@@ -663,100 +719,6 @@ py::object reset_fc_cols_and_lookback_body(const Args& a) {
 }
 
 }  // namespace
-
-pyclass::Function init{
-    "__init__",
-    {{"self"},
-     {"steps"},
-     {"feature_columns"},
-     {"target_columns"},
-     {"look_ahead_fcolumns", "None"},
-     {"lookback_win", "5"},
-     {"pred_win", "1"},
-     {"time_column", "-1"},
-     {"init_time_optimization", "False"},
-     {"data_transformation_scheme", "None"},
-     {"multistep_prediction_strategy", "None"},
-     {"multistep_prediction_win", "1"},
-     {"multivariate_column_encoding", "False"},
-     {"store_lookback_history", "False"},
-     pyclass::var_keyword("kwarg")},
-    &init_body,
-    "Store the pipeline steps and the column layout; nothing is checked here."};
-
-pyclass::Function get_named_steps{"_get_named_steps", {{"self"}, {"steps"}}, &get_named_steps_body,
-                                  "Return a new dict mapping each step's name to its object."};
-pyclass::Function set_scoring{"set_scoring", {{"self"}, {"scoring"}}, &set_scoring_body,
-                              "Use ``scoring(estimator, X, y)``, or the scikit-learn scorer of that name, in ``score``;\n"
-                              "return self. Clones keep it."};
-pyclass::Function adjust_indices{
-    "_adjust_indices",
-    {{"self"}, {"target_columns", "None"}, {"feature_columns", "None"}},
-    &adjust_indices_body,
-    "Re-target the column lists of a non-exogenous pipeline and pass them to the transformers."};
-pyclass::Function set_cross_validation{"set_cross_validation", {{"self"}, {"cv"}},
-                                       &set_cross_validation_body,
-                                       "Use ``cv`` as the split setting; return self."};
-pyclass::Function validate_steps{
-    "_validate_steps", {{"self"}, {"steps"}}, &validate_steps_body,
-    "Check that the steps hold at least one transformer and end with an estimator."};
-pyclass::Function data_fit_transform{
-    "_data_fit_transform", {{"self"}, {"X"}, {"y", "None"}}, &data_fit_transform_body,
-    "Fit every transformer in turn; return the windowed (X, y)."};
-pyclass::Function data_transform{
-    "_data_transform", {{"self"}, {"X"}, {"y", "None"}}, &data_transform_body,
-    "Run every fitted transformer's ``transform``; return the windowed (X, y)."};
-pyclass::Function init_transformer_and_estimator{
-    "_init_transformer_and_estimator", {{"self"}}, &init_transformer_and_estimator_body,
-    "Validate the steps and pick the transformers and the final estimator."};
-pyclass::Function display_transformations{
-    "_display_transformations", {{"self"}, {"X"}, {"y", "None"}}, &display_transformations_body,
-    "Return the (Xt, yt) that fitting would train on (refits the transformers)."};
-pyclass::Function fit{
-    "fit", {{"self"}, {"X"}, {"y", "None"}}, &fit_body,
-    "Fit the transformers and the final estimator on the series X.\n\n"
-    "Parameters\n----------\nX : ndarray of shape (n_rows, n_columns)\n"
-    "    One row per time step; columns addressed by index.\ny : None\n"
-    "    The windowing transformers take the targets from the target_columns of X; a y that\n"
-    "    differs from those columns is refused.\n\nReturns\n-------\nself : object"};
-pyclass::Function str{"__str__", {{"self"}}, &str_body,
-                      "The class name and the sorted parameters, one per line."};
-pyclass::Function score{
-    "score", {{"self"}, {"X"}, {"y", "None"}, {"sample_weight", "None"}}, &score_body,
-    "Score the fitted pipeline on X with ``self.scoring`` (negated mean absolute error by\n"
-    "default, or the name of a scikit-learn scorer); the transformers are not refitted.\n\n"
-    "Predictions and targets are compared in the units of the data. Rows that continue the\n"
-    "fitted data (the test fold of a time-series split) take their look-back from the last\n"
-    "rows seen by ``fit``, so every row of X is scored; data that holds the end of the fitted\n"
-    "rows is scored on its own windows."};
-pyclass::Function set_params{
-    "set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")}, &set_params_body,
-    "Route ``name__param`` keywords to the named steps, ``lookback_win`` to the first step, and\n"
-    "set every other keyword as an attribute; return self."};
-pyclass::Function set_forecast_output{
-    "set_forecast_output", {{"self"}, {"output", "'pandas'"}}, &set_forecast_output_body,
-    "Choose what predict and predict_proba return when X is a pandas object: 'pandas' (the\n"
-    "default) gives a DataFrame indexed by the forecast's time stamps when X has a regular time\n"
-    "index, 'numpy' always gives arrays; return self."};
-pyclass::Function reset_fc_cols_and_lookback{
-    "_reset_fc_cols_and_lookback",
-    {{"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"}},
-    &reset_fc_cols_and_lookback_body,
-    "Split feature columns with a negative look-back into look-ahead columns.\n\n"
-    "Returns (fc_cols, new_lookback_win, look_ahead_fc_cols)."};
-pyclass::Function get_params{"get_params", {{"self"}, {"deep", "True"}}, &get_params_body,
-                             "The constructor parameters plus the final ``estimator``."};
-pyclass::Function is_exogenous_pipeline{
-    "is_exogenous_pipeline_", {{"self"}}, &is_exogenous_pipeline_body,
-    "Whether the pipeline takes look-ahead columns or features other than its targets."};
-pyclass::Function is_future_exogenous_pipeline{
-    "is_future_exogenous_pipeline_", {{"self"}}, &is_future_exogenous_pipeline_body,
-    "Whether the pipeline is exogenous with at least one look-ahead column."};
-pyclass::Function sklearn_clone{"__sklearn_clone__", {{"self"}}, &sklearn_clone_body,
-                                "An unfitted copy with the same parameters and scorer."};
-pyclass::Function setstate{"__setstate__", {{"self"}, {"state"}}, &setstate_body,
-                           "Restore a pickled estimator (older pickles lack look_ahead_fcolumns)."};
-
 }  // namespace core
 
 void require_fitted(py::handle self, const char* method) {

@@ -153,16 +153,6 @@ py::object set_params_of(const Args& a, const Flavour& flavour) {
     return self;
 }
 
-py::object flatten_init_body(const Args& a) { return construct(a, kFlatten); }
-py::object difference_init_body(const Args& a) { return construct(a, kDifference); }
-py::object localized_init_body(const Args& a) { return construct(a, kLocalized); }
-py::object flatten_set_params_body(const Args& a) { return set_params_of(a, kFlatten); }
-py::object difference_set_params_body(const Args& a) { return set_params_of(a, kDifference); }
-py::object localized_set_params_body(const Args& a) { return set_params_of(a, kLocalized); }
-py::object flatten_name_body(const Args&) { return py::str(kFlatten.class_name); }
-py::object difference_name_body(const Args&) { return py::str(kDifference.class_name); }
-py::object localized_name_body(const Args&) { return py::str(kLocalized.class_name); }
-
 #define ORVANE_ENSEMBLER_PARAMS_HEAD                                                    \
     {"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"},  \
         {"time_column", "-1"}, {"init_time_optimization", "False"},                     \
@@ -181,31 +171,51 @@ const char* const kInitDoc = "Build the two-step pipeline (windowing transformer
 const char* const kSetParamsDoc = "Set parameters as the base class does; return self.";
 const char* const kNameDoc = "The class name.";
 
+PYCLASS_FUNCTION(flatten_init, "__init__", kInitDoc, ORVANE_ENSEMBLER_PARAMS_HEAD,
+                 ORVANE_ENSEMBLER_PARAMS_TAIL) {
+    return construct(a, kFlatten);
+}
+PYCLASS_FUNCTION(difference_init, "__init__", kInitDoc, ORVANE_ENSEMBLER_PARAMS_HEAD,
+                 {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL) {
+    return construct(a, kDifference);
+}
+PYCLASS_FUNCTION(localized_init, "__init__", kInitDoc, ORVANE_ENSEMBLER_PARAMS_HEAD,
+                 {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL) {
+    return construct(a, kLocalized);
+}
+
+PYCLASS_FUNCTION(flatten_set_params, "set_params", kSetParamsDoc, {"self"}, {"attr", "'steps'"},
+                 pyclass::var_keyword("params")) {
+    return set_params_of(a, kFlatten);
+}
+PYCLASS_FUNCTION(difference_set_params, "set_params", kSetParamsDoc, {"self"}, {"attr", "'steps'"},
+                 pyclass::var_keyword("params")) {
+    return set_params_of(a, kDifference);
+}
+PYCLASS_FUNCTION(localized_set_params, "set_params", kSetParamsDoc, {"self"}, {"attr", "'steps'"},
+                 pyclass::var_keyword("params")) {
+    return set_params_of(a, kLocalized);
+}
+
+PYCLASS_FUNCTION(flatten_name, "name", kNameDoc, {"self"}) { return py::str(kFlatten.class_name); }
+PYCLASS_FUNCTION(difference_name, "name", kNameDoc, {"self"}) { return py::str(kDifference.class_name); }
+PYCLASS_FUNCTION(localized_name, "name", kNameDoc, {"self"}) { return py::str(kLocalized.class_name); }
+
 }  // namespace
 
 namespace ensemblers {
 
-pyclass::Function flatten_init{
-    "__init__", {ORVANE_ENSEMBLER_PARAMS_HEAD, ORVANE_ENSEMBLER_PARAMS_TAIL}, &flatten_init_body, kInitDoc};
-pyclass::Function difference_init{
-    "__init__",
-    {ORVANE_ENSEMBLER_PARAMS_HEAD, {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL},
-    &difference_init_body, kInitDoc};
-pyclass::Function localized_init{
-    "__init__",
-    {ORVANE_ENSEMBLER_PARAMS_HEAD, {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL},
-    &localized_init_body, kInitDoc};
-
-pyclass::Function flatten_set_params{"set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")},
-                                     &flatten_set_params_body, kSetParamsDoc};
-pyclass::Function difference_set_params{"set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")},
-                                        &difference_set_params_body, kSetParamsDoc};
-pyclass::Function localized_set_params{"set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")},
-                                       &localized_set_params_body, kSetParamsDoc};
-
-pyclass::Function flatten_name{"name", {{"self"}}, &flatten_name_body, kNameDoc};
-pyclass::Function difference_name{"name", {{"self"}}, &difference_name_body, kNameDoc};
-pyclass::Function localized_name{"name", {{"self"}}, &localized_name_body, kNameDoc};
+py::dict members(Kind kind, py::handle module_name) {
+    switch (kind) {
+        case Kind::flatten:
+            return pyclass::methods<&flatten_init, &flatten_set_params, &flatten_name>(module_name);
+        case Kind::difference:
+            return pyclass::methods<&difference_init, &difference_set_params, &difference_name>(module_name);
+        case Kind::localized:
+            break;
+    }
+    return pyclass::methods<&localized_init, &localized_set_params, &localized_name>(module_name);
+}
 
 }  // namespace ensemblers
 }  // namespace gusk

@@ -1,5 +1,5 @@
 // Shared declarations of the estimator module: its globals, the class objects the methods
-// need after creation, small helpers, and the native functions each source file defines.
+// need after creation, small helpers, and the ordered list of the estimator's members.
 #pragma once
 
 #include "pyclass/pyclass.hpp"
@@ -81,26 +81,62 @@ void require_fitted_columns(py::handle self, py::handle X);
 // ValueError naming the scheme and the column.
 void refuse_data_outside_scheme(py::handle self, py::handle X);
 
-// Native functions, one set per source file.
-namespace core {
-extern pyclass::Function init, get_named_steps, set_scoring, adjust_indices,
-    set_cross_validation, validate_steps, data_fit_transform, data_transform,
-    init_transformer_and_estimator, display_transformations, fit, str, score, set_params,
+// The members of GUSKTimeSeriesEstimator, in the order in which its class body binds them (the
+// order of the class __dict__). Each source file defines its members beside their bodies with
+// GUSK_METHOD or GUSK_PROPERTY, which file them here; the name comes from the definition.
+enum class Member {
+    init,
+    get_named_steps,
+    set_scoring,
+    multi_variate_col_encoder,
+    adjust_indices,
+    set_cross_validation,
+    input_data_transformation,
+    output_data_transformation,
+    validate_steps,
+    data_fit_transform,
+    data_transform,
+    init_transformer_and_estimator,
+    store_lookback_history_X,
+    add_lookback_history_to_X,
+    display_transformations,
+    fit,
+    predict_sliding_window,
+    add_exogenous_to_X,
+    str,
+    recursive_predict_helper,
+    predict,
+    predict_,
+    score,
+    set_params,
+    predit_recursive_multi_step,
+    use_parallel_version_of_multi_step_sliding_window,
+    use_multioutput_version_of_multi_step_sliding_window,
+    predict_multi_step_sliding_window,
+    transformer_helper,
+    recursive_predict_proba_helper,
+    predict_proba,
+    reset_fc_cols_and_lookback,
+    get_params,
+    is_exogenous_pipeline,
+    is_future_exogenous_pipeline,
+    setstate,
+    sklearn_clone,
     set_forecast_output,
-    reset_fc_cols_and_lookback, get_params, is_exogenous_pipeline, is_future_exogenous_pipeline,
-    setstate, sklearn_clone;
-}
-namespace transformations {
-extern pyclass::Function multi_variate_col_encoder, input_data_transformation,
-    output_data_transformation, transformer_helper;
-}
-namespace prediction {
-extern pyclass::Function store_lookback_history_X, add_lookback_history_to_X,
-    predict_sliding_window, add_exogenous_to_X, recursive_predict_helper, predict, predict_,
-    predit_recursive_multi_step, use_parallel_version_of_multi_step_sliding_window,
-    use_multioutput_version_of_multi_step_sliding_window, predict_multi_step_sliding_window,
-    recursive_predict_proba_helper, predict_proba, update;
-}
+    update,
+    count
+};
+pyclass::MemberTable<Member>& estimator_members();
+
+// A method or read-only property of GUSKTimeSeriesEstimator, filed under Member::id; see
+// PYCLASS_FUNCTION for the layout.
+#define GUSK_METHOD(id, python_name, doc, ...)                                                    \
+    PYCLASS_MEMBER(::gusk::estimator_members(), ::gusk::Member::id, method, id, python_name, doc, \
+                   __VA_ARGS__)
+#define GUSK_PROPERTY(id, python_name, doc, ...)                                                    \
+    PYCLASS_MEMBER(::gusk::estimator_members(), ::gusk::Member::id, property, id, python_name, doc, \
+                   __VA_ARGS__)
+
 namespace recursive_loop {
 // The recursive steps the direct loop can make for the forecast window `X` (look-back rows and
 // one placeholder row): their forecasts as a (made, n_targets) array, with `made` set and `X`
@@ -115,8 +151,10 @@ py::object window_predictions(py::handle self, py::handle X);
 void fit_estimator(py::handle self, py::handle Xt, py::handle yt);
 }
 namespace ensemblers {
-extern pyclass::Function flatten_init, difference_init, localized_init, flatten_set_params,
-    difference_set_params, localized_set_params, flatten_name, difference_name, localized_name;
+// The ready-made forecasters, each a subclass of the estimator with its own windowing step.
+enum class Kind { flatten, difference, localized };
+// The members of one of them, in the order its class body binds them.
+py::dict members(Kind kind, py::handle module_name);
 }
 
 }  // namespace gusk

@@ -8,6 +8,13 @@ namespace gusk {
 
 pyclass::ModuleGlobals globals;
 
+pyclass::MemberTable<Member>& estimator_members() {
+    // Filled while the source files' members are defined, before the module body runs; never
+    // destroyed, like the classes.
+    static auto* table = new pyclass::MemberTable<Member>();
+    return *table;
+}
+
 Classes& classes() {
     // Deliberately never destroyed: the objects must outlive every call, including calls made
     // while the interpreter shuts down.
@@ -182,93 +189,31 @@ const char* const kEnsemblerDoc =
     "n_jobs : int, default -1\n    Parallel jobs (capped by the values predicted per window).\n"
     "look_ahead_fcolumns : array of indices, default None\n";
 
-py::dict estimator_members(py::handle module_name) {
-    using namespace pyclass;
-    py::dict ns;
-    // The order in which the class body binds its members.
-    ns["__init__"] = method<&core::init>(module_name);
-    ns["_get_named_steps"] = method<&core::get_named_steps>(module_name);
-    ns["set_scoring"] = method<&core::set_scoring>(module_name);
-    ns["_multi_variate_col_encoder"] = method<&transformations::multi_variate_col_encoder>(module_name);
-    ns["_adjust_indices"] = method<&core::adjust_indices>(module_name);
-    ns["set_cross_validation"] = method<&core::set_cross_validation>(module_name);
-    ns["_input_data_transformation"] = method<&transformations::input_data_transformation>(module_name);
-    ns["_output_data_transformation"] = method<&transformations::output_data_transformation>(module_name);
-    ns["_validate_steps"] = method<&core::validate_steps>(module_name);
-    ns["_data_fit_transform"] = method<&core::data_fit_transform>(module_name);
-    ns["_data_transform"] = method<&core::data_transform>(module_name);
-    ns["_init_transformer_and_estimator"] = method<&core::init_transformer_and_estimator>(module_name);
-    ns["_store_lookback_history_X"] = method<&prediction::store_lookback_history_X>(module_name);
-    ns["_add_lookback_history_to_X"] = method<&prediction::add_lookback_history_to_X>(module_name);
-    ns["_display_transformations"] = method<&core::display_transformations>(module_name);
-    ns["fit"] = method<&core::fit>(module_name);
-    ns["predict_sliding_window"] = method<&prediction::predict_sliding_window>(module_name);
-    ns["_add_exogenous_to_X"] = method<&prediction::add_exogenous_to_X>(module_name);
-    ns["__str__"] = method<&core::str>(module_name);
-    ns["_recursive_predict_helper"] = method<&prediction::recursive_predict_helper>(module_name);
-    ns["predict"] = method<&prediction::predict>(module_name);
-    ns["_predict"] = method<&prediction::predict_>(module_name);
-    ns["score"] = method<&core::score>(module_name);
-    ns["set_params"] = method<&core::set_params>(module_name);
-    ns["predit_recursive_multi_step"] = method<&prediction::predit_recursive_multi_step>(module_name);
-    ns["_use_parallel_version_of_multi_step_sliding_window"] =
-        method<&prediction::use_parallel_version_of_multi_step_sliding_window>(module_name);
-    ns["_use_multioutput_version_of_multi_step_sliding_window"] =
-        method<&prediction::use_multioutput_version_of_multi_step_sliding_window>(module_name);
-    ns["predict_multi_step_sliding_window"] =
-        method<&prediction::predict_multi_step_sliding_window>(module_name);
-    ns["_transformer_helper"] = method<&transformations::transformer_helper>(module_name);
-    ns["_recursive_predict_proba_helper"] =
-        method<&prediction::recursive_predict_proba_helper>(module_name);
-    ns["predict_proba"] = method<&prediction::predict_proba>(module_name);
-    ns["_reset_fc_cols_and_lookback"] = method<&core::reset_fc_cols_and_lookback>(module_name);
-    ns["get_params"] = method<&core::get_params>(module_name);
-    ns["is_exogenous_pipeline_"] = property<&core::is_exogenous_pipeline>(module_name);
-    ns["is_future_exogenous_pipeline_"] = property<&core::is_future_exogenous_pipeline>(module_name);
-    ns["__setstate__"] = method<&core::setstate>(module_name);
-    ns["__sklearn_clone__"] = method<&core::sklearn_clone>(module_name);
-    ns["set_forecast_output"] = method<&core::set_forecast_output>(module_name);
-    ns["update"] = method<&prediction::update>(module_name);
-    return ns;
-}
-
-template <pyclass::Function* Init, pyclass::Function* SetParams, pyclass::Function* Name>
-py::dict ensembler_members(py::handle module_name) {
-    py::dict ns;
-    ns["__init__"] = pyclass::method<Init>(module_name);
-    ns["set_params"] = pyclass::method<SetParams>(module_name);
-    ns["name"] = pyclass::method<Name>(module_name);
-    return ns;
-}
-
 void create_classes(py::module_& m) {
     py::object module_name = m.attr("__name__");
     Classes& c = classes();
 
     c.estimator = pyclass::make_class("GUSKTimeSeriesEstimator",
                                       py::make_tuple(m.attr("BaseEstimator")),
-                                      estimator_members(module_name), module_name, kEstimatorDoc);
+                                      estimator_members().members(module_name), module_name, kEstimatorDoc);
     m.attr("GUSKTimeSeriesEstimator") = c.estimator;
 
     const py::tuple bases = py::make_tuple(c.estimator);
     c.flatten_auto_ensembler = pyclass::make_class(
         "FlattenAutoEnsembler", bases,
-        ensembler_members<&ensemblers::flatten_init, &ensemblers::flatten_set_params,
-                          &ensemblers::flatten_name>(module_name),
+        ensemblers::members(ensemblers::Kind::flatten, module_name),
         module_name, kEnsemblerDoc);
     m.attr("FlattenAutoEnsembler") = c.flatten_auto_ensembler;
 
     c.difference_flatten_auto_ensembler = pyclass::make_class(
         "DifferenceFlattenAutoEnsembler", bases,
-        ensembler_members<&ensemblers::difference_init, &ensemblers::difference_set_params,
-                          &ensemblers::difference_name>(module_name),
+        ensemblers::members(ensemblers::Kind::difference, module_name),
         module_name, kEnsemblerDoc);
     m.attr("DifferenceFlattenAutoEnsembler") = c.difference_flatten_auto_ensembler;
 
     c.localized_flatten_auto_ensembler = pyclass::make_class(
         "LocalizedFlattenAutoEnsembler", bases,
-        ensembler_members<&ensemblers::localized_init, &ensemblers::localized_set_params,
-                          &ensemblers::localized_name>(module_name),
+        ensemblers::members(ensemblers::Kind::localized, module_name),
         module_name, kEnsemblerDoc);
     m.attr("LocalizedFlattenAutoEnsembler") = c.localized_flatten_auto_ensembler;
 }

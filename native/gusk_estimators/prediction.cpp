@@ -166,7 +166,10 @@ void refuse_unservable_horizon(py::handle self, Py_ssize_t windows = 1) {
 // ---------------------------------------------------------------------------------------------
 // Look-back history and exogenous input
 
-py::object store_lookback_history_X_body(const Args& a) {
+GUSK_METHOD(store_lookback_history_X, "_store_lookback_history_X",
+"Keep (a copy of) the last look-back rows of X, and the look-ahead means of exogenous\n"
+    "pipelines, for later forecasts.",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
@@ -194,7 +197,9 @@ py::object store_lookback_history_X_body(const Args& a) {
     return py::none();
 }
 
-py::object add_lookback_history_to_X_body(const Args& a) {
+GUSK_METHOD(add_lookback_history_to_X, "_add_lookback_history_to_X",
+"Prepend the stored look-back rows to X (X may be None).",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
@@ -217,7 +222,15 @@ py::object add_lookback_history_to_X_body(const Args& a) {
 
 // New observations join the stored look-back rows, so the next forecast starts after them
 // without refitting; the look-ahead means follow the newest rows too.
-py::object update_body(const Args& a) {
+GUSK_METHOD(update, "update",
+"Add new observations to the stored look-back history without refitting.\n\n"
+    "Parameters\n----------\n"
+    "X : array-like of shape (n_rows, n_columns)\n"
+    "    The rows observed since the last fit or update, oldest first, with the columns of\n"
+    "    the data given to fit. Needs store_lookback_history=True.\n\n"
+    "Returns\n-------\nself : object\n"
+    "    ``predict(None)`` then forecasts the steps after these rows.",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
     if (!pyclass::has_attr(self, "lookback_data_X")) {
@@ -247,7 +260,9 @@ py::object sliding_window_after_history(py::handle self, py::handle X, bool one_
 
 [[noreturn]] void raise_assertion(const char* message) { pyclass::raise(PyExc_AssertionError, message); }
 
-py::object add_exogenous_to_X_body(const Args& a) {
+GUSK_METHOD(add_exogenous_to_X, "_add_exogenous_to_X",
+"Append pred_win future rows carrying the known look-ahead values (other cells NaN).",
+{"self"}, {"X"}, {"exogenous"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object exogenous = a["exogenous"];
@@ -444,7 +459,10 @@ py::object estimator_predictions(py::handle self, py::handle X) {
     return self.attr("estimator").attr("predict")(Xt);
 }
 
-py::object predict_engine_body(const Args& a) {
+GUSK_METHOD(predict_, "_predict",
+"Run the fitted transformers and estimator over every window of X; with pred_win 1 the\n"
+    "result is padded in front with null rows to the length of X.",
+{"self"}, {"X"}, {"num_predictions", "-1"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
@@ -461,7 +479,9 @@ py::object predict_engine_body(const Args& a) {
     return pad_in_front(y_pred, num_samples, a["num_predictions"]);
 }
 
-py::object predict_sliding_window_body(const Args& a) {
+GUSK_METHOD(predict_sliding_window, "predict_sliding_window",
+"One-step predictions for every window of X, padded in front to the length of X.",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     require_fitted(self, "predict_sliding_window");
     return self.attr("_predict")(a["X"]).attr("reshape")(-1, n_targets(self));
@@ -487,7 +507,10 @@ py::object recursive_steps_with_plan(py::handle self, py::handle X, py::handle p
     return numpy.attr("concatenate")(preds).attr("reshape")(-1, n_targets(self));
 }
 
-py::object recursive_predict_helper_body(const Args& a) {
+GUSK_METHOD(recursive_predict_helper, "_recursive_predict_helper",
+"Forecast multistep_prediction_win steps by feeding each one-step prediction back; a plan\n"
+    "(one row per step) gives the future values of the columns the model does not forecast.",
+{"self"}, {"X"}, {"supporting_features", "None"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object max_lookback = max_lookback_of(self);
@@ -684,7 +707,19 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
 }
 
 // A pandas X is read as an array, and the forecast made from it is labelled with its time stamps.
-py::object predict_body(const Args& a) {
+GUSK_METHOD(predict, "predict",
+"Forecast the steps after the end of X.\n\n"
+    "Parameters\n----------\n"
+    "X : array-like of shape (n_rows, n_columns), default None\n"
+    "    The latest rows of the series (None: the stored look-back history alone).\n"
+    "supporting_features : array-like, default None\n"
+    "    Future values of the look-ahead columns, one row per predicted step (pred_win rows;\n"
+    "    multistep_prediction_win rows for a recursive forecast, which also needs the future\n"
+    "    of every other feature column that is not a target, in further columns).\n"
+    "prediction_type : str, default None\n"
+    "    'forecast' (default) or 'sliding_window' (in-sample predictions), any letter case.\n\n"
+    "Returns\n-------\nndarray with one row per predicted step and one column per target.",
+{"self"}, {"X", "None"}, {"supporting_features", "None"}, {"prediction_type", "None"}) {
     py::object y_pred = forecast_from_arrays(a, frames("to_array")(a["self"], a["X"]));
     return frames("forecast_output")(a["self"], y_pred, a["X"], a["prediction_type"]);
 }
@@ -696,7 +731,10 @@ py::object predict_body(const Args& a) {
     raise_catalogue("ORVANE0051E", py::make_tuple(py::str(reason)));
 }
 
-py::object predict_multi_step_sliding_window_body(const Args& a) {
+GUSK_METHOD(predict_multi_step_sliding_window, "predict_multi_step_sliding_window",
+"For every window of X, the forecast of the next steps: one row per window; reshape it\n"
+    "with (-1, len(target_columns)) for one row per predicted step.",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object pred_win = self.attr("pred_win");
@@ -723,12 +761,16 @@ py::object predict_multi_step_sliding_window_body(const Args& a) {
     }
 }
 
-py::object use_multioutput_version_body(const Args& a) {
+GUSK_METHOD(use_multioutput_version_of_multi_step_sliding_window, "_use_multioutput_version_of_multi_step_sliding_window",
+"Multi-step forecasts of every window of X from a multi-output model, in one pass.",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     return self.attr("_predict")(a["X"]);
 }
 
-py::object use_parallel_version_body(const Args& a) {
+GUSK_METHOD(use_parallel_version_of_multi_step_sliding_window, "_use_parallel_version_of_multi_step_sliding_window",
+"Recursive multi-step forecasts of every window of X, the windows spread over joblib workers.",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
@@ -782,7 +824,10 @@ py::object use_parallel_version_body(const Args& a) {
     return numpy.attr("array")(flat_rows);
 }
 
-py::object predit_recursive_multi_step_body(const Args& a) {
+GUSK_METHOD(predit_recursive_multi_step, "predit_recursive_multi_step",
+"Forecast multistep_prediction_win steps after X recursively with a one-step model\n"
+    "(multistep_prediction_strategy='recursive', pred_win=1).",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     py::object strategy = self.attr("multistep_prediction_strategy");
     if (!strategy_is_recursive(self)) raise_catalogue("ORVANE0048E", py::make_tuple(strategy));
@@ -914,12 +959,18 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
     }
 }
 
-py::object predict_proba_body(const Args& a) {
+GUSK_METHOD(predict_proba, "predict_proba",
+"Lower and upper bounds of the forecast after X (needs an EnsembleRegressor final\n"
+    "estimator); ``result[..., 0]`` is the lower and ``result[..., 1]`` the upper bound.\n"
+    "``supporting_features`` are the future values ``predict`` takes, used the same way.",
+{"self"}, {"X"}, {"supporting_features", "None"}) {
     py::object bounds = bounds_from_arrays(a, frames("to_array")(a["self"], a["X"]));
     return frames("interval_output")(a["self"], bounds, a["X"]);
 }
 
-py::object recursive_predict_proba_helper_body(const Args& a) {
+GUSK_METHOD(recursive_predict_proba_helper, "_recursive_predict_proba_helper",
+"Interval rows of every recursive step, stacked along the first axis.",
+{"self"}, {"X"}, {"supporting_features", "None"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     refuse_unservable_horizon(self);
@@ -965,77 +1016,4 @@ py::object recursive_predict_proba_helper_body(const Args& a) {
 
 }  // namespace
 
-namespace prediction {
-
-pyclass::Function store_lookback_history_X{
-    "_store_lookback_history_X", {{"self"}, {"X"}}, &store_lookback_history_X_body,
-    "Keep (a copy of) the last look-back rows of X, and the look-ahead means of exogenous\n"
-    "pipelines, for later forecasts."};
-pyclass::Function add_lookback_history_to_X{
-    "_add_lookback_history_to_X", {{"self"}, {"X"}}, &add_lookback_history_to_X_body,
-    "Prepend the stored look-back rows to X (X may be None)."};
-pyclass::Function update{
-    "update", {{"self"}, {"X"}}, &update_body,
-    "Add new observations to the stored look-back history without refitting.\n\n"
-    "Parameters\n----------\n"
-    "X : array-like of shape (n_rows, n_columns)\n"
-    "    The rows observed since the last fit or update, oldest first, with the columns of\n"
-    "    the data given to fit. Needs store_lookback_history=True.\n\n"
-    "Returns\n-------\nself : object\n"
-    "    ``predict(None)`` then forecasts the steps after these rows."};
-pyclass::Function predict_sliding_window{
-    "predict_sliding_window", {{"self"}, {"X"}}, &predict_sliding_window_body,
-    "One-step predictions for every window of X, padded in front to the length of X."};
-pyclass::Function add_exogenous_to_X{
-    "_add_exogenous_to_X", {{"self"}, {"X"}, {"exogenous"}}, &add_exogenous_to_X_body,
-    "Append pred_win future rows carrying the known look-ahead values (other cells NaN)."};
-pyclass::Function recursive_predict_helper{
-    "_recursive_predict_helper", {{"self"}, {"X"}, {"supporting_features", "None"}}, &recursive_predict_helper_body,
-    "Forecast multistep_prediction_win steps by feeding each one-step prediction back; a plan\n"
-    "(one row per step) gives the future values of the columns the model does not forecast."};
-pyclass::Function predict{
-    "predict", {{"self"}, {"X", "None"}, {"supporting_features", "None"}, {"prediction_type", "None"}},
-    &predict_body,
-    "Forecast the steps after the end of X.\n\n"
-    "Parameters\n----------\n"
-    "X : array-like of shape (n_rows, n_columns), default None\n"
-    "    The latest rows of the series (None: the stored look-back history alone).\n"
-    "supporting_features : array-like, default None\n"
-    "    Future values of the look-ahead columns, one row per predicted step (pred_win rows;\n"
-    "    multistep_prediction_win rows for a recursive forecast, which also needs the future\n"
-    "    of every other feature column that is not a target, in further columns).\n"
-    "prediction_type : str, default None\n"
-    "    'forecast' (default) or 'sliding_window' (in-sample predictions), any letter case.\n\n"
-    "Returns\n-------\nndarray with one row per predicted step and one column per target."};
-pyclass::Function predict_{
-    "_predict", {{"self"}, {"X"}, {"num_predictions", "-1"}}, &predict_engine_body,
-    "Run the fitted transformers and estimator over every window of X; with pred_win 1 the\n"
-    "result is padded in front with null rows to the length of X."};
-pyclass::Function predit_recursive_multi_step{
-    "predit_recursive_multi_step", {{"self"}, {"X"}}, &predit_recursive_multi_step_body,
-    "Forecast multistep_prediction_win steps after X recursively with a one-step model\n"
-    "(multistep_prediction_strategy='recursive', pred_win=1)."};
-pyclass::Function use_parallel_version_of_multi_step_sliding_window{
-    "_use_parallel_version_of_multi_step_sliding_window", {{"self"}, {"X"}},
-    &use_parallel_version_body,
-    "Recursive multi-step forecasts of every window of X, the windows spread over joblib workers."};
-pyclass::Function use_multioutput_version_of_multi_step_sliding_window{
-    "_use_multioutput_version_of_multi_step_sliding_window", {{"self"}, {"X"}},
-    &use_multioutput_version_body,
-    "Multi-step forecasts of every window of X from a multi-output model, in one pass."};
-pyclass::Function predict_multi_step_sliding_window{
-    "predict_multi_step_sliding_window", {{"self"}, {"X"}}, &predict_multi_step_sliding_window_body,
-    "For every window of X, the forecast of the next steps: one row per window; reshape it\n"
-    "with (-1, len(target_columns)) for one row per predicted step."};
-pyclass::Function recursive_predict_proba_helper{
-    "_recursive_predict_proba_helper", {{"self"}, {"X"}, {"supporting_features", "None"}},
-    &recursive_predict_proba_helper_body,
-    "Interval rows of every recursive step, stacked along the first axis."};
-pyclass::Function predict_proba{
-    "predict_proba", {{"self"}, {"X"}, {"supporting_features", "None"}}, &predict_proba_body,
-    "Lower and upper bounds of the forecast after X (needs an EnsembleRegressor final\n"
-    "estimator); ``result[..., 0]`` is the lower and ``result[..., 1]`` the upper bound.\n"
-    "``supporting_features`` are the future values ``predict`` takes, used the same way."};
-
-}  // namespace prediction
 }  // namespace gusk

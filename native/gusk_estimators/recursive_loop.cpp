@@ -22,6 +22,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,27 +35,27 @@ using DoubleArray = py::array_t<double, py::array::c_style>;
 // ---------------------------------------------------------------------------------------------
 // Whether the loop may replace the estimator's own step methods
 
-// The estimator still runs this module's own methods for everything a recursive step goes
-// through: none is replaced on the instance, in a subclass or by patching the class.
-bool runs_own_step_methods(py::handle self) {
-    const std::pair<const char*, const pyclass::Function*> own[] = {
-        {"predict_sliding_window", &prediction::predict_sliding_window},
-        {"_predict", &prediction::predict_},
-        {"_data_transform", &core::data_transform},
-        {"_input_data_transformation", &transformations::input_data_transformation},
-        {"_output_data_transformation", &transformations::output_data_transformation},
-    };
+// None of `members` is replaced on the instance, in a subclass or by patching the class: the
+// estimator still runs this module's own functions for them.
+bool runs_own_members(py::handle self, std::initializer_list<Member> members) {
     py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
     if (!instance_dict) {  // no instance dictionary: leave everything to the general loop
         PyErr_Clear();
         return false;
     }
     py::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
-    for (const auto& [name, function] : own) {
-        if (PyDict_GetItemString(instance_dict.ptr(), name) != nullptr) return false;
-        if (!function->is(cls.attr(name))) return false;
+    for (const Member member : members) {
+        const pyclass::Function& function = estimator_members().function(member);
+        if (PyDict_GetItemString(instance_dict.ptr(), function.name()) != nullptr) return false;
+        if (!function.is(cls.attr(function.name()))) return false;
     }
     return true;
+}
+
+// Everything a recursive step goes through is this module's own.
+bool runs_own_step_methods(py::handle self) {
+    return runs_own_members(self, {Member::predict_sliding_window, Member::predict_, Member::data_transform,
+                                   Member::input_data_transformation, Member::output_data_transformation});
 }
 
 struct DirectWindows {
@@ -677,16 +678,7 @@ bool fits_on_own_windows(py::handle self, py::handle Xt, py::handle estimator) {
                           {"fit_transform", "_layout", "_windows"}, "orvane")) {
         return false;
     }
-    py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
-    if (!instance_dict) {
-        PyErr_Clear();
-        return false;
-    }
-    py::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
-    if (PyDict_GetItemString(instance_dict.ptr(), "_data_fit_transform") != nullptr ||
-        !core::data_fit_transform.is(cls.attr("_data_fit_transform"))) {
-        return false;
-    }
+    if (!runs_own_members(self, {Member::data_fit_transform})) return false;
     return is_one_of(estimator, "sklearn.linear_model", {"LinearRegression", "Ridge", "Lasso", "ElasticNet"},
                      {"fit"}, "sklearn") &&
            pyclass::has_attr(estimator, "copy_X") && py::object(estimator.attr("copy_X")).is(py::bool_(true));

@@ -160,7 +160,9 @@ bool any_non_positive(py::handle X) {
     return pyclass::py_gt(total, py::int_(0));
 }
 
-py::object input_data_transformation_body(const Args& a) {
+GUSK_METHOD(input_data_transformation, "_input_data_transformation",
+"Apply the data transformation scheme to the feature and target columns of a copy of X.",
+{"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (scheme_is(self.attr("data_transformation_scheme"), "auto")) {
@@ -233,7 +235,9 @@ py::object inv_mean_transform(py::object y, py::handle target_len, py::handle me
     return op_func(y, m);
 }
 
-py::object output_data_transformation_body(const Args& a) {
+GUSK_METHOD(output_data_transformation, "_output_data_transformation",
+"Bring predictions back from the transformed scale to the scale of the raw data.",
+{"self"}, {"y"}) {
     py::object self = a["self"];
     py::object y = a["y"];
     py::object scheme = self.attr("data_transformation_scheme");
@@ -261,7 +265,9 @@ py::object output_data_transformation_body(const Args& a) {
 
 // ---------------------------------------------------------------------------------------------
 
-py::object multi_variate_col_encoder_body(const Args& a) {
+GUSK_METHOD(multi_variate_col_encoder, "_multi_variate_col_encoder",
+"Append one indicator column per target telling which target each step-major row serves.",
+{"self"}, {"Xt"}) {
     py::object self = a["self"];
     py::object Xt = a["Xt"];
     const Py_ssize_t n_targets = pyclass::length(self.attr("target_columns"));
@@ -284,7 +290,9 @@ py::object multi_variate_col_encoder_body(const Args& a) {
     return np().attr("hstack")(py::make_tuple(Xt, col_mask));
 }
 
-py::object transformer_helper_body(const Args& a) {
+GUSK_METHOD(transformer_helper, "_transformer_helper",
+"Fold each block of per-target rows into one row per time step.",
+{"self"}, {"y_pred"}) {
     py::object self = a["self"];
     return fold_target_blocks(a["y_pred"], py::int_(pyclass::length(self.attr("target_columns"))));
 }
@@ -383,20 +391,4 @@ py::object fold_target_blocks(py::handle y_pred, py::handle n_targets) {
     return numpy.attr("array")(folded);
 }
 
-namespace transformations {
-
-pyclass::Function multi_variate_col_encoder{
-    "_multi_variate_col_encoder", {{"self"}, {"Xt"}}, &multi_variate_col_encoder_body,
-    "Append one indicator column per target telling which target each step-major row serves."};
-pyclass::Function input_data_transformation{
-    "_input_data_transformation", {{"self"}, {"X"}}, &input_data_transformation_body,
-    "Apply the data transformation scheme to the feature and target columns of a copy of X."};
-pyclass::Function output_data_transformation{
-    "_output_data_transformation", {{"self"}, {"y"}}, &output_data_transformation_body,
-    "Bring predictions back from the transformed scale to the scale of the raw data."};
-pyclass::Function transformer_helper{
-    "_transformer_helper", {{"self"}, {"y_pred"}}, &transformer_helper_body,
-    "Fold each block of per-target rows into one row per time step."};
-
-}  // namespace transformations
 }  // namespace gusk

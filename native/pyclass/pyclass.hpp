@@ -10,6 +10,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -180,6 +181,55 @@ bool assertions_enabled();
 [[noreturn]] void raise_in_context(py::handle exc_type, py::handle argument,
                                    py::error_already_set& caught);
 
+// How a member of a class presents its native function (`method<F>` or `property<F>`).
+using MemberMaker = py::object (*)(py::handle module_name);
+
+// The native members of one class, each filed under its slot beside its body. `Slot` is an
+// enum class whose enumerators, ending with `count`, give the order in which the class body
+// binds the members, whatever the order in which the source files define them.
+template <class Slot>
+class MemberTable {
+public:
+    bool file(Slot slot, const Function& function, MemberMaker make) {
+        entries_[index(slot)] = Entry{&function, make};
+        return true;
+    }
+    // The function filed under `slot`; `members` has checked that there is one.
+    const Function& function(Slot slot) const { return *entries_[index(slot)].function; }
+    // The class namespace: each member under its function's own name, in slot order.
+    py::dict members(py::handle module_name) const {
+        py::dict ns;
+        for (const Entry& entry : entries_) {
+            if (entry.function == nullptr) raise(PyExc_ImportError, "a class member was never defined");
+            ns[entry.function->name()] = entry.make(module_name);
+        }
+        return ns;
+    }
+
+private:
+    struct Entry {
+        const Function* function = nullptr;
+        MemberMaker make = nullptr;
+    };
+    static size_t index(Slot slot) { return static_cast<size_t>(slot); }
+    std::array<Entry, static_cast<size_t>(Slot::count)> entries_{};
+};
+
+// The members of a class, in the order given, each under its function's own name.
+template <Function*... F>
+py::dict methods(py::handle module_name) {
+    py::dict ns;
+    ((ns[F->name()] = method<F>(module_name)), ...);
+    return ns;
+}
+
+// Binds each function in the module under its own name.
+template <Function*... F>
+void add_functions(py::module_& m) {
+    py::object module_name = m.attr("__name__");
+    ((m.attr(F->name()) = function<F>(module_name)), ...);
+}
+
 // A module's globals, read at call time so callers can rebind them.
 class ModuleGlobals {
 public:
@@ -214,3 +264,18 @@ int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initiali
     extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                   \
         return PyModuleDef_Init(&name##_definition);                                         \
     }
+
+// Defines the native function `id`: its Python name, docstring and parameter table stand
+// directly above its body, which follows the macro and receives the bound arguments as `a`.
+#define PYCLASS_FUNCTION(id, python_name, doc, ...)                                          \
+    py::object id##_body(const pyclass::Args& a);                                            \
+    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc};                       \
+    py::object id##_body([[maybe_unused]] const pyclass::Args& a)
+
+// PYCLASS_FUNCTION for a member of a class, filed in `table` under `slot`; `kind` is `method`
+// or `property`.
+#define PYCLASS_MEMBER(table, slot, kind, id, python_name, doc, ...)                         \
+    py::object id##_body(const pyclass::Args& a);                                            \
+    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc};                       \
+    const bool id##_filed = (table).file(slot, id, &pyclass::kind<&id>);                     \
+    py::object id##_body([[maybe_unused]] const pyclass::Args& a)

@@ -62,7 +62,10 @@ py::object catalogue_error(py::tuple args, const char* message_id) {
 
 // ---------------------------------------------------------------------------------------------
 
-py::object check_object_is_estimator(const pyclass::Args& a) {
+PYCLASS_FUNCTION(check_object_is_estimator, "check_object_is_estimator",
+"Return True when ``model`` is an instance of a type in\n"
+    "``MODEL_TYPES_SUPPORTED_AS_ESTIMATOR`` (read at each call), else False.",
+{"model"}) {
     py::object model = a["model"];
     for (py::handle supported : globals.get("MODEL_TYPES_SUPPORTED_AS_ESTIMATOR")) {
         if (pyclass::is_instance(model, supported)) return py::bool_(true);
@@ -70,7 +73,11 @@ py::object check_object_is_estimator(const pyclass::Args& a) {
     return py::bool_(false);
 }
 
-py::object get_optimized_n_jobs(const pyclass::Args& a) {
+PYCLASS_FUNCTION(get_optimized_n_jobs, "get_optimized_n_jobs",
+"Return the number of parallel workers to use.\n\n"
+    "``n_jobs == -1`` means all processors but one; values below 1 become 1; the result is\n"
+    "never larger than ``no_outputs``, the number of values predicted per window.",
+{"n_jobs", "-1"}, {"no_outputs", "1"}) {
     py::object n_jobs = a["n_jobs"];
     py::object no_outputs = a["no_outputs"];
     const py::int_ one(1);
@@ -81,7 +88,11 @@ py::object get_optimized_n_jobs(const pyclass::Args& a) {
     return pyclass::py_lt(n_jobs, no_outputs) ? n_jobs : no_outputs;
 }
 
-py::object get_max_lookback(const pyclass::Args& a) {
+PYCLASS_FUNCTION(get_max_lookback, "get_max_lookback",
+"Return the largest look-back that ``lookback_win`` describes.\n\n"
+    "A list holds one entry per feature column: a window length, or a list of lag indices\n"
+    "reaching back ``max(lags) + 1`` rows. Anything that is not a list is returned unchanged.",
+{"lookback_win"}) {
     py::object lookback_win = a["lookback_win"];
     if (!PyList_Check(lookback_win.ptr())) return lookback_win;
     py::object builtin_max = py::module_::import("builtins").attr("max");
@@ -127,7 +138,24 @@ StagesChoice choose_stages(py::handle dag_granularity, py::handle n_jobs) {
     return {};
 }
 
-py::object prepare_regressor(const pyclass::Args& a) {
+PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
+"Build the automatic regressor step of a forecasting pipeline.\n\n"
+    "Parameters\n----------\n"
+    "dag_granularity : str\n    Search space: 'default', 'tiny', 'flat', 'multioutput_tiny',\n"
+    "    'multioutput_flat', 'optimised_multioutput_flat', 'regression_chain_flat',\n"
+    "    'regression_chain_tiny', 'MIMO_flat', 'MINO_complete_flat', 'multi_xgboost',\n"
+    "    'multi_lgbm', 'xgboost' or 'lgbm'.\n"
+    "total_execution_time : int\n    Total time for the search, in minutes.\n"
+    "execution_time_per_pipeline : int\n    Time for one pipeline, in minutes.\n"
+    "r_type : str\n    'AutoRegressor' or 'AutoEnsemble'.\n"
+    "execution_platform : str\n    How the search runs.\n"
+    "n_leaders_for_ensemble : int\n    Pipelines combined into the ensemble.\n"
+    "n_estimators_for_pred_interval : int\n    Estimators behind the prediction intervals.\n"
+    "max_samples_for_pred_interval : float\n    Share of rows drawn for each of them.\n"
+    "ensemble_type : str\n    'voting' or 'stacked'.\n"
+    "n_jobs : int\n    Parallel jobs, passed to the search-space builders that take it.\n\n"
+    "Returns\n-------\n(r_type, regressor) : tuple",
+{"dag_granularity"}, {"total_execution_time"}, {"execution_time_per_pipeline"}, {"r_type"}, {"execution_platform", "'spark_node_random_search'"}, {"n_leaders_for_ensemble", "1"}, {"n_estimators_for_pred_interval", "5"}, {"max_samples_for_pred_interval", "1.0"}, {"ensemble_type", "'voting'"}, {"n_jobs", "-1"}) {
     py::object n_jobs = a["n_jobs"];
     if (pyclass::py_eq(n_jobs, py::int_(0))) n_jobs = py::int_(1);
 
@@ -159,53 +187,6 @@ py::object prepare_regressor(const pyclass::Args& a) {
 
 // ---------------------------------------------------------------------------------------------
 
-pyclass::Function check_object_is_estimator_fn{
-    "check_object_is_estimator", {{"model"}}, &check_object_is_estimator,
-    "Return True when ``model`` is an instance of a type in\n"
-    "``MODEL_TYPES_SUPPORTED_AS_ESTIMATOR`` (read at each call), else False."};
-
-pyclass::Function get_optimized_n_jobs_fn{
-    "get_optimized_n_jobs", {{"n_jobs", "-1"}, {"no_outputs", "1"}}, &get_optimized_n_jobs,
-    "Return the number of parallel workers to use.\n\n"
-    "``n_jobs == -1`` means all processors but one; values below 1 become 1; the result is\n"
-    "never larger than ``no_outputs``, the number of values predicted per window."};
-
-pyclass::Function prepare_regressor_fn{
-    "prepare_regressor",
-    {{"dag_granularity"},
-     {"total_execution_time"},
-     {"execution_time_per_pipeline"},
-     {"r_type"},
-     {"execution_platform", "'spark_node_random_search'"},
-     {"n_leaders_for_ensemble", "1"},
-     {"n_estimators_for_pred_interval", "5"},
-     {"max_samples_for_pred_interval", "1.0"},
-     {"ensemble_type", "'voting'"},
-     {"n_jobs", "-1"}},
-    &prepare_regressor,
-    "Build the automatic regressor step of a forecasting pipeline.\n\n"
-    "Parameters\n----------\n"
-    "dag_granularity : str\n    Search space: 'default', 'tiny', 'flat', 'multioutput_tiny',\n"
-    "    'multioutput_flat', 'optimised_multioutput_flat', 'regression_chain_flat',\n"
-    "    'regression_chain_tiny', 'MIMO_flat', 'MINO_complete_flat', 'multi_xgboost',\n"
-    "    'multi_lgbm', 'xgboost' or 'lgbm'.\n"
-    "total_execution_time : int\n    Total time for the search, in minutes.\n"
-    "execution_time_per_pipeline : int\n    Time for one pipeline, in minutes.\n"
-    "r_type : str\n    'AutoRegressor' or 'AutoEnsemble'.\n"
-    "execution_platform : str\n    How the search runs.\n"
-    "n_leaders_for_ensemble : int\n    Pipelines combined into the ensemble.\n"
-    "n_estimators_for_pred_interval : int\n    Estimators behind the prediction intervals.\n"
-    "max_samples_for_pred_interval : float\n    Share of rows drawn for each of them.\n"
-    "ensemble_type : str\n    'voting' or 'stacked'.\n"
-    "n_jobs : int\n    Parallel jobs, passed to the search-space builders that take it.\n\n"
-    "Returns\n-------\n(r_type, regressor) : tuple"};
-
-pyclass::Function get_max_lookback_fn{
-    "get_max_lookback", {{"lookback_win"}}, &get_max_lookback,
-    "Return the largest look-back that ``lookback_win`` describes.\n\n"
-    "A list holds one entry per feature column: a window length, or a list of lag indices\n"
-    "reaching back ``max(lags) + 1`` rows. Anything that is not a list is returned unchanged."};
-
 void tembrel_body(py::module_& m) {
     globals.attach(m);
     m.doc() = "Utilities of the forecasting estimators: regressor preparation, job counts and "
@@ -217,11 +198,8 @@ void tembrel_body(py::module_& m) {
     supported.append(m.attr("BaseEstimator"));
     m.attr("MODEL_TYPES_SUPPORTED_AS_ESTIMATOR") = supported;
 
-    py::object module_name = m.attr("__name__");
-    m.attr("check_object_is_estimator") = pyclass::function<&check_object_is_estimator_fn>(module_name);
-    m.attr("get_optimized_n_jobs") = pyclass::function<&get_optimized_n_jobs_fn>(module_name);
-    m.attr("prepare_regressor") = pyclass::function<&prepare_regressor_fn>(module_name);
-    m.attr("get_max_lookback") = pyclass::function<&get_max_lookback_fn>(module_name);
+    pyclass::add_functions<&check_object_is_estimator, &get_optimized_n_jobs, &prepare_regressor,
+                           &get_max_lookback>(m);
 }
 
 }  // namespace
