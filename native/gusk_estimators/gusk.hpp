@@ -13,6 +13,8 @@ namespace gusk {
 // from here at the moment it is used, so a caller that rebinds one is obeyed.
 extern pyclass::ModuleGlobals globals;
 inline py::object global(const char* name) { return globals.get(name); }
+// NumPy as the module binds it (`np`).
+inline py::object np() { return global("np"); }
 
 // The class objects, kept for the `super(Class, self)` calls of the methods.
 struct Classes {
@@ -136,6 +138,29 @@ pyclass::MemberTable<Member>& estimator_members();
 #define GUSK_PROPERTY(id, python_name, doc, ...)                                                    \
     PYCLASS_MEMBER(::gusk::estimator_members(), ::gusk::Member::id, property, id, python_name, doc, \
                    __VA_ARGS__)
+
+namespace core {
+// The objects of the steps, `[step[1] for step in steps]`.
+py::object list_of_step_objects(py::handle steps);
+// `sequence[:-1]`.
+py::object all_but_last(py::handle sequence);
+// The step's own constructor parameters, or None for a step without `get_params`.
+py::object step_parameters(py::handle step);
+// Whether those parameters (None for none) include `name`.
+bool step_takes(py::handle parameters, const char* name);
+
+// The layout settings held both by the estimator and by its windowing step, by their names on
+// each. They must agree, or the windows are cut for one layout and read back for another.
+struct SharedSetting {
+    const char* estimator_name;
+    const char* step_name;
+};
+constexpr SharedSetting kSharedSettings[] = {{"feature_columns", "feature_col_index"},
+                                             {"target_columns", "target_col_index"},
+                                             {"lookback_win", "lookback_win"},
+                                             {"pred_win", "pred_win"},
+                                             {"look_ahead_fcolumns", "look_ahead_fcol_index"}};
+}
 
 namespace recursive_loop {
 // The recursive steps the direct loop can make for the forecast window `X` (look-back rows and

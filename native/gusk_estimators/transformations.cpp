@@ -16,8 +16,6 @@ namespace {
 
 using pyclass::Args;
 
-py::object np() { return global("np"); }
-
 py::object all_rows() { return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)); }
 
 // `values` with the entries where `negate_where` holds negated (in place).
@@ -290,12 +288,6 @@ GUSK_METHOD(multi_variate_col_encoder, "_multi_variate_col_encoder",
     return np().attr("hstack")(py::make_tuple(Xt, col_mask));
 }
 
-GUSK_METHOD(transformer_helper, "_transformer_helper",
-"Fold each block of per-target rows into one row per time step.",
-{"self"}, {"y_pred"}) {
-    py::object self = a["self"];
-    return fold_target_blocks(a["y_pred"], py::int_(pyclass::length(self.attr("target_columns"))));
-}
 
 // ---------------------------------------------------------------------------------------------
 // What each scheme can represent. The element functions keep their values for any input (NaN,
