@@ -28,15 +28,17 @@ Classes& classes();
 // `super(cls, self)`.
 py::object super_of(py::handle cls, py::handle self);
 
-// `Messages.get_message(*args, message_id=message_id)`.
-py::object catalogue_message(const char* message_id, const py::tuple& args = py::tuple());
-// `raise Exception(Messages.get_message(*args, message_id=message_id))`.
-[[noreturn]] void raise_catalogue(const char* message_id, const py::tuple& args = py::tuple());
-
-// Raises `Exception(Messages.get_message(*args, message_id=...))` with the caught error kept as
-// its implicit context, as a `raise` inside an `except` block does.
-[[noreturn]] void raise_catalogue_from(const char* message_id, const py::tuple& args,
-                                       py::error_already_set& caught);
+// The module's message catalogue (see pyclass::catalogue_message).
+inline py::object catalogue_message(const char* message_id, const py::tuple& args = py::tuple()) {
+    return pyclass::catalogue_message(globals, message_id, args);
+}
+[[noreturn]] inline void raise_catalogue(const char* message_id, const py::tuple& args = py::tuple()) {
+    pyclass::raise_catalogue(globals, message_id, args);
+}
+[[noreturn]] inline void raise_catalogue_from(const char* message_id, const py::tuple& args,
+                                              py::error_already_set& caught) {
+    pyclass::raise_catalogue_from(globals, message_id, args, caught);
+}
 
 // The keyword by which `check_array` takes its finiteness switch in the installed
 // scikit-learn ("ensure_all_finite" or, in older releases, "force_all_finite"); decided at import.

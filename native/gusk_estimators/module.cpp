@@ -26,21 +26,6 @@ py::object super_of(py::handle cls, py::handle self) {
     return py::module_::import("builtins").attr("super")(cls, self);
 }
 
-py::object catalogue_message(const char* message_id, const py::tuple& args) {
-    py::dict keywords;
-    keywords["message_id"] = message_id;
-    return global("Messages").attr("get_message")(*args, **keywords);
-}
-
-void raise_catalogue(const char* message_id, const py::tuple& args) {
-    pyclass::raise(PyExc_Exception, catalogue_message(message_id, args));
-}
-
-void raise_catalogue_from(const char* message_id, const py::tuple& args,
-                          py::error_already_set& caught) {
-    pyclass::raise_in_context(PyExc_Exception, catalogue_message(message_id, args), caught);
-}
-
 namespace {
 std::string finite_keyword = "force_all_finite";
 }
@@ -69,16 +54,10 @@ bool accepts_forecast_task(py::handle estimator, const char* method, const char*
 
 namespace {
 
-struct ImportLine {
-    const char* module;
-    std::vector<const char*> names;
-    const char* alias = nullptr;  // `import module as alias`
-};
-
 const char* const kTembrel = "orvane.gusk.estimators.utils.tembrel";
 
-const std::vector<ImportLine>& import_lines() {
-    static const std::vector<ImportLine> lines = {
+const std::vector<pyclass::ImportLine>& import_lines() {
+    static const std::vector<pyclass::ImportLine> lines = {
         {"copy", {}, "copy"},
         {"typing", {"List", "Optional"}},
         {"random", {"randint"}},
@@ -118,21 +97,9 @@ py::object scorers_table() {
     return table;
 }
 
-py::object import_name(const ImportLine& line, const char* name) {
-    if (std::string(line.module) == "sklearn.metrics" && std::string(name) == "SCORERS") {
-        return scorers_table();
-    }
-    return pyclass::import_from(line.module, name);
-}
-
-void run_imports(py::module_& m) {
-    for (const ImportLine& line : import_lines()) {
-        if (line.alias) {
-            m.attr(line.alias) = py::module_::import(line.module);
-            continue;
-        }
-        for (const char* name : line.names) m.attr(name) = import_name(line, name);
-    }
+py::object import_name(const char* module, const char* name) {
+    if (std::string(module) == "sklearn.metrics" && std::string(name) == "SCORERS") return scorers_table();
+    return pyclass::import_from(module, name);
 }
 
 const char* const kEstimatorDoc =
@@ -228,7 +195,7 @@ void choose_finite_keyword(py::module_& m) {
 void module_body(py::module_& m) {
     globals.attach(m);
     m.doc() = "Time-series pipeline estimators and ready-made flatten auto-ensemblers.";
-    run_imports(m);
+    pyclass::run_imports(m, import_lines(), &import_name);
     choose_finite_keyword(m);
     create_classes(m);
     m.attr("__test__") = py::dict();

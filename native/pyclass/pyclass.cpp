@@ -348,6 +348,31 @@ py::object ModuleGlobals::name() const {
     return py::reinterpret_borrow<py::object>(module_).attr("__name__");
 }
 
+py::object catalogue_message(const ModuleGlobals& globals, const char* message_id, const py::tuple& args) {
+    py::dict keywords;
+    keywords["message_id"] = message_id;
+    return globals.get("Messages").attr("get_message")(*args, **keywords);
+}
+
+void raise_catalogue(const ModuleGlobals& globals, const char* message_id, const py::tuple& args) {
+    raise(PyExc_Exception, catalogue_message(globals, message_id, args));
+}
+
+void raise_catalogue_from(const ModuleGlobals& globals, const char* message_id, const py::tuple& args,
+                          py::error_already_set& caught) {
+    raise_in_context(PyExc_Exception, catalogue_message(globals, message_id, args), caught);
+}
+
+void run_imports(py::module_& m, const std::vector<ImportLine>& lines, NameImporter import_name) {
+    for (const ImportLine& line : lines) {
+        if (line.alias) {
+            m.attr(line.alias) = py::module_::import(line.module);
+            continue;
+        }
+        for (const char* name : line.names) m.attr(name) = import_name(line.module, name);
+    }
+}
+
 int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initialised) noexcept {
     if (initialised) {
         PyErr_Format(PyExc_ImportError,

@@ -244,6 +244,30 @@ private:
     PyObject* module_ = nullptr;  // owned for the life of the process
 };
 
+// The message catalogue a module binds as `Messages`, read from its globals at the call:
+// `Messages.get_message(*args, message_id=message_id)`.
+py::object catalogue_message(const ModuleGlobals& globals, const char* message_id,
+                             const py::tuple& args = py::tuple());
+// `raise Exception(<that message>)`.
+[[noreturn]] void raise_catalogue(const ModuleGlobals& globals, const char* message_id,
+                                  const py::tuple& args = py::tuple());
+// The same raised inside an `except` block: the caught error becomes its implicit context.
+[[noreturn]] void raise_catalogue_from(const ModuleGlobals& globals, const char* message_id,
+                                       const py::tuple& args, py::error_already_set& caught);
+
+// One import statement of a module body: `from module import names...`, or, with an alias,
+// `import module as alias`.
+struct ImportLine {
+    const char* module;
+    std::vector<const char*> names;
+    const char* alias = nullptr;
+};
+// How a name is imported; a module passes its own to bind an equivalent for a name that a
+// dependency has dropped.
+using NameImporter = py::object (*)(const char* module, const char* name);
+// Runs the import statements in order, binding every name in the module.
+void run_imports(py::module_& m, const std::vector<ImportLine>& lines, NameImporter import_name = &import_from);
+
 // Runs a module body once per process; a second initialisation (a re-import after the module
 // was dropped from sys.modules, or a second interpreter) is refused with ImportError.
 int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initialised) noexcept;

@@ -10,14 +10,9 @@ pyclass::ModuleGlobals globals;
 
 const char* const kRegressionDagModule = "orvane.gusk.joint_optimizers.utils.regression_dag";
 
-// Each entry is one `from <module> import <names>` line of the module body, in order.
-struct ImportLine {
-    const char* module;
-    std::vector<const char*> names;
-};
-
-const std::vector<ImportLine>& import_lines() {
-    static const std::vector<ImportLine> lines = {
+// The module body's `from <module> import <names>` lines, in order.
+const std::vector<pyclass::ImportLine>& import_lines() {
+    static const std::vector<pyclass::ImportLine> lines = {
         {"sklearn.feature_selection", {"f_regression", "mutual_info_regression"}},
         {"sklearn.model_selection", {"cross_val_score"}},
         {"sklearn.ensemble", {"RandomForestRegressor"}},
@@ -50,15 +45,6 @@ py::object import_name(const char* module, const char* name) {
     return pyclass::import_from(module, name);
 }
 
-py::object catalogue_error(py::tuple args, const char* message_id) {
-    py::dict kwargs;
-    kwargs["message_id"] = message_id;
-    return globals.get("Messages").attr("get_message")(*args, **kwargs);
-}
-
-[[noreturn]] void raise_catalogue(py::tuple args, const char* message_id) {
-    pyclass::raise(PyExc_Exception, catalogue_error(std::move(args), message_id));
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -169,7 +155,7 @@ PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
     regressors["AutoEnsemble"] = globals.get("EnsembleRegressor");
 
     py::object r_type = a["r_type"];
-    if (!regressors.contains(r_type)) raise_catalogue(py::make_tuple(r_type), "ORVANE0036E");
+    if (!regressors.contains(r_type)) pyclass::raise_catalogue(globals, "ORVANE0036E", py::make_tuple(r_type));
     if (pyclass::py_eq(r_type, py::str("AutoEnsemble"))) {
         for (const char* key : {"n_leaders_for_ensemble", "n_estimators_for_pred_interval",
                                 "max_samples_for_pred_interval", "ensemble_type"}) {
@@ -178,7 +164,7 @@ PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
     }
 
     const StagesChoice choice = choose_stages(a["dag_granularity"], n_jobs);
-    if (!choice.matched) raise_catalogue(py::tuple(), "ORVANE0037E");
+    if (!choice.matched) pyclass::raise_catalogue(globals, "ORVANE0037E");
     py::object regressor_class = regressors[r_type];
     py::object regressor = choice.stages ? regressor_class(py::arg("stages") = choice.stages, **options)
                                          : regressor_class(**options);
@@ -191,9 +177,7 @@ void tembrel_body(py::module_& m) {
     globals.attach(m);
     m.doc() = "Utilities of the forecasting estimators: regressor preparation, job counts and "
               "look-back windows.";
-    for (const ImportLine& line : import_lines()) {
-        for (const char* name : line.names) m.attr(name) = import_name(line.module, name);
-    }
+    pyclass::run_imports(m, import_lines(), &import_name);
     py::list supported;
     supported.append(m.attr("BaseEstimator"));
     m.attr("MODEL_TYPES_SUPPORTED_AS_ESTIMATOR") = supported;
