@@ -94,6 +94,35 @@ py::object fisher_scheme(py::handle v) {
     return numpy.attr("arctanh")(clipped, py::arg("out") = clipped);
 }
 
+py::object square(py::handle y) { return np().attr("square")(y); }
+py::object inverse_reciprocal(py::handle y) { return np().attr("reciprocal")(y) - py::int_(1); }
+py::object inverse_anscombe(py::handle y) { return square(y) / py::float_(4.0) - py::float_(0.375); }
+py::object hyperbolic_tangent(py::handle y) { return np().attr("tanh")(y); }
+
+using ElementFunction = py::object (*)(py::handle);
+
+// A data transformation scheme: the forward element function applied to the feature and target
+// columns (after each column is divided by, or has subtracted, its mean where the scheme says
+// so) and the inverse that brings predictions back (before the mean is restored).
+struct Scheme {
+    const char* name;
+    enum Mean { none, division, subtraction } mean;
+    ElementFunction forward;  // null: the mean step alone
+    ElementFunction inverse;
+};
+
+constexpr Scheme kSchemes[] = {
+    {"log", Scheme::none, &signed_log, &inverse_signed_log},
+    {"mean_division", Scheme::division, nullptr, nullptr},
+    {"mean_substraction", Scheme::subtraction, nullptr, nullptr},
+    {"mean_division_log", Scheme::division, &signed_log, &inverse_signed_log},
+    {"mean_substraction_log", Scheme::subtraction, &signed_log, &inverse_signed_log},
+    {"sqrt", Scheme::none, &sqrt_scheme, &square},
+    {"reciprocal", Scheme::none, &reciprocal_scheme, &inverse_reciprocal},
+    {"anscombe", Scheme::none, &anscombe_scheme, &inverse_anscombe},
+    {"fisher", Scheme::none, &fisher_scheme, &hyperbolic_tangent},
+};
+
 // The selected columns as a writable view of X when they are one ascending run of valid
 // column indices (the usual layout), so schemes can work without gathering and scattering;
 // null otherwise.
@@ -122,6 +151,14 @@ py::object column_run_view(py::handle X, py::handle clm_index) {
 }
 
 bool scheme_is(py::handle scheme, const char* name) { return pyclass::py_eq(scheme, py::str(name)); }
+
+// The row of `scheme` (compared with ==, in the table's order), or null for an unknown one.
+const Scheme* scheme_named(py::handle scheme) {
+    for (const Scheme& row : kSchemes) {
+        if (scheme_is(scheme, row.name)) return &row;
+    }
+    return nullptr;
+}
 
 // Divides (or subtracts) each selected column by its mean over all rows; a zero mean divides
 // by 1.0. Changes x in place and returns the means. `run` is the columns' view, when they form
@@ -181,40 +218,20 @@ GUSK_METHOD(input_data_transformation, "_input_data_transformation",
     py::object key = py::make_tuple(all_rows(), clm_index);
     py::object run = column_run_view(X, clm_index);
 
-    const auto apply = [&](py::object (*element)(py::handle)) {
+    const auto apply = [&](ElementFunction element) {
         if (run) {
             numpy.attr("copyto")(run, element(run));
         } else {
             X[key] = element(X[key]);
         }
     };
-    const auto mean_scheme = [&](bool division, bool then_log) {
+    const Scheme* row = scheme_named(scheme);
+    if (row == nullptr) raise_catalogue("ORVANE0042E");
+    if (row->mean != Scheme::none) {
         self.attr("mean_clm_index") = clm_index;
-        self.attr("mean_clm") = mean_transform(clm_index, X, division, run);
-        if (then_log) apply(&signed_log);
-    };
-
-    if (scheme_is(scheme, "log")) {
-        apply(&signed_log);
-    } else if (scheme_is(scheme, "mean_division")) {
-        mean_scheme(true, false);
-    } else if (scheme_is(scheme, "mean_substraction")) {
-        mean_scheme(false, false);
-    } else if (scheme_is(scheme, "mean_division_log")) {
-        mean_scheme(true, true);
-    } else if (scheme_is(scheme, "mean_substraction_log")) {
-        mean_scheme(false, true);
-    } else if (scheme_is(scheme, "sqrt")) {
-        apply(&sqrt_scheme);
-    } else if (scheme_is(scheme, "reciprocal")) {
-        apply(&reciprocal_scheme);
-    } else if (scheme_is(scheme, "anscombe")) {
-        apply(&anscombe_scheme);
-    } else if (scheme_is(scheme, "fisher")) {
-        apply(&fisher_scheme);
-    } else {
-        raise_catalogue("ORVANE0042E");
+        self.attr("mean_clm") = mean_transform(clm_index, X, row->mean == Scheme::division, run);
     }
+    if (row->forward != nullptr) apply(row->forward);
     return X;
 }
 
@@ -243,21 +260,12 @@ GUSK_METHOD(output_data_transformation, "_output_data_transformation",
     py::object numpy = np();
     if (!pyclass::is_instance(y, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return y;
 
-    const auto mean_inverse = [&](py::object values, bool division) {
-        return inv_mean_transform(std::move(values), py::int_(pyclass::length(self.attr("target_columns"))),
-                                  self.attr("mean_clm"), self.attr("mean_clm_index"), division);
-    };
-    if (scheme_is(scheme, "log")) return inverse_signed_log(y);
-    if (scheme_is(scheme, "mean_division")) return mean_inverse(y, true);
-    if (scheme_is(scheme, "mean_substraction")) return mean_inverse(y, false);
-    if (scheme_is(scheme, "mean_division_log")) return mean_inverse(inverse_signed_log(y), true);
-    if (scheme_is(scheme, "mean_substraction_log")) return mean_inverse(inverse_signed_log(y), false);
-    if (scheme_is(scheme, "sqrt")) return numpy.attr("square")(y);
-    if (scheme_is(scheme, "reciprocal")) return numpy.attr("reciprocal")(y) - py::int_(1);
-    if (scheme_is(scheme, "anscombe")) {
-        return numpy.attr("square")(y) / py::float_(4.0) - py::float_(0.375);
-    }
-    if (scheme_is(scheme, "fisher")) return numpy.attr("tanh")(y);
+    const Scheme* row = scheme_named(scheme);
+    if (row == nullptr) return y;
+    py::object values = row->inverse != nullptr ? row->inverse(y) : y;
+    if (row->mean == Scheme::none) return values;
+    return inv_mean_transform(std::move(values), py::int_(pyclass::length(self.attr("target_columns"))),
+                              self.attr("mean_clm"), self.attr("mean_clm_index"), row->mean == Scheme::division);
     return y;
 }
 
