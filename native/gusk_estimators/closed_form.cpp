@@ -104,7 +104,6 @@ std::optional<std::vector<double>> float64_values(py::handle values, Py_ssize_t 
     return std::vector<double>(flat.data(), flat.data() + size);
 }
 
-
 bool add_operation(std::vector<ColumnOperation>& out, ColumnOperation::Kind kind, py::handle operand,
                    Py_ssize_t width) {
     auto values = float64_values(operand, width);
@@ -119,17 +118,20 @@ bool scaler_operations(py::handle scaler, Py_ssize_t width, std::vector<ColumnOp
     const auto own = {"transform"};
     using Op = ColumnOperation;
     if (is_library_class(scaler, module, "StandardScaler", own, "sklearn")) {
-        if (truthy(scaler.attr("with_mean")) && !add_operation(out, Op::subtract, scaler.attr("mean_"), width)) {
+        if (truthy(scaler.attr("with_mean")) &&
+            !add_operation(out, Op::subtract, scaler.attr("mean_"), width)) {
             return false;
         }
-        return !truthy(scaler.attr("with_std")) || add_operation(out, Op::divide, scaler.attr("scale_"), width);
+        return !truthy(scaler.attr("with_std")) ||
+               add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
     if (is_library_class(scaler, module, "RobustScaler", own, "sklearn")) {
         if (truthy(scaler.attr("with_centering")) &&
             !add_operation(out, Op::subtract, scaler.attr("center_"), width)) {
             return false;
         }
-        return !truthy(scaler.attr("with_scaling")) || add_operation(out, Op::divide, scaler.attr("scale_"), width);
+        return !truthy(scaler.attr("with_scaling")) ||
+               add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
     if (is_library_class(scaler, module, "MaxAbsScaler", own, "sklearn")) {
         // Releases before the clip option have none: they never clip.
@@ -137,7 +139,8 @@ bool scaler_operations(py::handle scaler, Py_ssize_t width, std::vector<ColumnOp
                add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
     if (is_library_class(scaler, module, "MinMaxScaler", own, "sklearn")) {
-        return !truthy(scaler.attr("clip")) && add_operation(out, Op::multiply, scaler.attr("scale_"), width) &&
+        return !truthy(scaler.attr("clip")) &&
+               add_operation(out, Op::multiply, scaler.attr("scale_"), width) &&
                add_operation(out, Op::add, scaler.attr("min_"), width);
     }
     return false;
@@ -182,7 +185,8 @@ std::optional<AffineModel> affine_model(py::handle model, Py_ssize_t width) {
         const Py_ssize_t n = PyList_GET_SIZE(steps.ptr());
         for (Py_ssize_t i = 0; i < n - 1; ++i) {
             py::object step = pyclass::item(PyList_GET_ITEM(steps.ptr(), i), 1);
-            if (step.is_none() || (py::isinstance<py::str>(step) && step.cast<std::string>() == "passthrough")) {
+            if (step.is_none() ||
+                (py::isinstance<py::str>(step) && step.cast<std::string>() == "passthrough")) {
                 continue;  // skipped by the pipeline as well
             }
             if (!scaler_operations(step, width, affine.scaling)) return std::nullopt;
@@ -193,7 +197,6 @@ std::optional<AffineModel> affine_model(py::handle model, Py_ssize_t width) {
     if (!is_linear_model(final_model) || !linear_terms(final_model, width, affine)) return std::nullopt;
     return affine;
 }
-
 
 bool add_members(py::handle members, Py_ssize_t width, Py_ssize_t outputs, LinearPlan& plan) {
     for (py::handle member : members) {
@@ -248,7 +251,8 @@ std::optional<LinearPlan> linear_plan(py::handle model, Py_ssize_t width, Py_ssi
     LinearPlan plan;
     plan.n_targets = n_targets;
     try {
-        if (is_library_class(model, "sklearn.ensemble", "VotingRegressor", {"predict", "_predict"}, "sklearn")) {
+        if (is_library_class(model, "sklearn.ensemble", "VotingRegressor", {"predict", "_predict"},
+                             "sklearn")) {
             if (!voting_plan(model, width, plan)) return std::nullopt;
         } else if (is_own_ensemble(model)) {
             if (!ensemble_plan(model, width, plan)) return std::nullopt;

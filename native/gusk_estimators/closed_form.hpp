@@ -27,7 +27,7 @@ struct DirectWindows {
     std::vector<Py_ssize_t> targets;   // columns the forecasts are written back to
     Py_ssize_t lookback = 0;
     Py_ssize_t columns = 0;
-    Py_ssize_t width = 0;              // values in one window: features x look-back
+    Py_ssize_t width = 0;  // values in one window: features x look-back
 };
 
 // One element-wise operation of a scaler's transform, with one operand per column.
@@ -87,7 +87,8 @@ inline bool all_finite(const std::vector<double>& values) {
 class LinearEvaluator {
 public:
     LinearEvaluator(LinearPlan plan, Py_ssize_t width)
-        : plan_(std::move(plan)), scaled_(static_cast<size_t>(width)),
+        : plan_(std::move(plan)),
+          scaled_(static_cast<size_t>(width)),
           member_outputs_(plan_.members.size() * static_cast<size_t>(plan_.n_targets)) {}
 
     bool evaluate(const std::vector<double>& window, std::vector<double>& out) {
@@ -100,8 +101,8 @@ public:
                 input = &scaled_;
             }
             for (size_t k = 0; k < targets; ++k) {
-                member_outputs_[m * targets + k] = dot(member.coef.data() + k * input->size(), *input) +
-                                                   member.intercept[k];
+                member_outputs_[m * targets + k] =
+                    dot(member.coef.data() + k * input->size(), *input) + member.intercept[k];
             }
         }
         for (size_t k = 0; k < targets; ++k) {
@@ -142,10 +143,18 @@ private:
             const double* operand = operation.operand.data();
             for (size_t j = 0; j < scaled_.size(); ++j) {
                 switch (operation.kind) {
-                    case ColumnOperation::subtract: scaled_[j] -= operand[j]; break;
-                    case ColumnOperation::divide: scaled_[j] /= operand[j]; break;
-                    case ColumnOperation::multiply: scaled_[j] *= operand[j]; break;
-                    case ColumnOperation::add: scaled_[j] += operand[j]; break;
+                    case ColumnOperation::subtract:
+                        scaled_[j] -= operand[j];
+                        break;
+                    case ColumnOperation::divide:
+                        scaled_[j] /= operand[j];
+                        break;
+                    case ColumnOperation::multiply:
+                        scaled_[j] *= operand[j];
+                        break;
+                    case ColumnOperation::add:
+                        scaled_[j] += operand[j];
+                        break;
                 }
             }
         }

@@ -15,8 +15,7 @@ using pyclass::Args;
 // Fitting and scoring
 
 GUSK_METHOD(init_transformer_and_estimator, "_init_transformer_and_estimator",
-"Validate the steps and pick the transformers and the final estimator.",
-{"self"}) {
+            "Validate the steps and pick the transformers and the final estimator.", {"self"}) {
     py::object self = a["self"];
     self.attr("_validate_steps")(self.attr("steps"));
     self.attr("transformer_steps") = list_of_step_objects(all_but_last(self.attr("steps")));
@@ -27,8 +26,7 @@ GUSK_METHOD(init_transformer_and_estimator, "_init_transformer_and_estimator",
 }
 
 GUSK_METHOD(data_fit_transform, "_data_fit_transform",
-"Fit every transformer in turn; return the windowed (X, y).",
-{"self"}, {"X"}, {"y", "None"}) {
+            "Fit every transformer in turn; return the windowed (X, y).", {"self"}, {"X"}, {"y", "None"}) {
     py::object X = a["X"];
     py::object y = a["y"];
     for (py::handle transformer : a["self"].attr("transformer_steps")) {
@@ -42,8 +40,8 @@ GUSK_METHOD(data_fit_transform, "_data_fit_transform",
 }
 
 GUSK_METHOD(data_transform, "_data_transform",
-"Run every fitted transformer's ``transform``; return the windowed (X, y).",
-{"self"}, {"X"}, {"y", "None"}) {
+            "Run every fitted transformer's ``transform``; return the windowed (X, y).", {"self"}, {"X"},
+            {"y", "None"}) {
     py::object X = a["X"];
     py::object y = a["y"];
     for (py::handle transformer : a["self"].attr("transformer_steps")) {
@@ -55,8 +53,8 @@ GUSK_METHOD(data_transform, "_data_transform",
 }
 
 GUSK_METHOD(display_transformations, "_display_transformations",
-"Return the (Xt, yt) that fitting would train on (refits the transformers).",
-{"self"}, {"X"}, {"y", "None"}) {
+            "Return the (Xt, yt) that fitting would train on (refits the transformers).", {"self"}, {"X"},
+            {"y", "None"}) {
     py::object self = a["self"];
     py::object X = self.attr("_input_data_transformation")(a["X"]);
     auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
@@ -107,10 +105,12 @@ void check_shared_settings(py::handle self) {
             const bool lost_look_ahead = std::string(setting.estimator_name) == "look_ahead_fcolumns" &&
                                          pyclass::length(comparable_setting(own)) > 0;
             if (!lost_look_ahead) continue;
-            raise_value_error("look_ahead_fcolumns=" + repr_of(own) + ", but the windowing step '" + step_name +
-                              "' (" + py::str(py::type::of(window).attr("__name__")).cast<std::string>() +
+            raise_value_error("look_ahead_fcolumns=" + repr_of(own) + ", but the windowing step '" +
+                              step_name + "' (" +
+                              py::str(py::type::of(window).attr("__name__")).cast<std::string>() +
                               ") takes no look-ahead columns; use a windowing step with "
-                              "look_ahead_fcol_index=" + repr_of(own) + " or drop look_ahead_fcolumns.");
+                              "look_ahead_fcol_index=" +
+                              repr_of(own) + " or drop look_ahead_fcolumns.");
         }
         py::object theirs = parameters[setting.step_name];
         if (pyclass::py_eq(comparable_setting(own), comparable_setting(theirs))) continue;
@@ -122,9 +122,9 @@ void check_shared_settings(py::handle self) {
 }
 
 bool is_windowing_step(py::handle step) {
-    return is_instance_of_globals(step, {"Flatten", "DifferenceFlatten", "LocalizedFlatten",
-                                         "DifferenceFlattenX", "LocalizedFlattenX", "NormalizedFlatten",
-                                         "DifferenceNormalizedFlatten"});
+    return is_instance_of_globals(
+        step, {"Flatten", "DifferenceFlatten", "LocalizedFlatten", "DifferenceFlattenX", "LocalizedFlattenX",
+               "NormalizedFlatten", "DifferenceNormalizedFlatten"});
 }
 
 // A y that merely repeats the target columns of X (as scikit-learn tools pass it) is harmless.
@@ -152,10 +152,12 @@ bool y_repeats_target_columns(py::handle self, py::handle X, py::handle y) {
 void refuse_unused_y(py::handle self, py::handle X, py::handle y) {
     if (is_none(y) || !is_windowing_step(pyclass::item(self.attr("transformer_steps"), 0))) return;
     if (y_repeats_target_columns(self, X, y)) return;
-    raise_value_error("fit(X, y) got a y that the windowing step does not use: the targets are the columns "
-                      "of X named by target_columns=" + repr_of(self.attr("target_columns")) +
-                      ". Put the series to forecast among the columns of X, list them in target_columns, "
-                      "and call fit(X).");
+    raise_value_error(
+        "fit(X, y) got a y that the windowing step does not use: the targets are the columns "
+        "of X named by target_columns=" +
+        repr_of(self.attr("target_columns")) +
+        ". Put the series to forecast among the columns of X, list them in target_columns, "
+        "and call fit(X).");
 }
 
 // What our own regressors need to judge candidates on the forecasts the user will ask for:
@@ -181,12 +183,12 @@ void fit_final_estimator(py::handle self, py::handle Xt, py::handle yt) {
 }
 
 GUSK_METHOD(fit, "fit",
-"Fit the transformers and the final estimator on the series X.\n\n"
-    "Parameters\n----------\nX : ndarray of shape (n_rows, n_columns)\n"
-    "    One row per time step; columns addressed by index.\ny : None\n"
-    "    The windowing transformers take the targets from the target_columns of X; a y that\n"
-    "    differs from those columns is refused.\n\nReturns\n-------\nself : object",
-{"self"}, {"X"}, {"y", "None"}) {
+            "Fit the transformers and the final estimator on the series X.\n\n"
+            "Parameters\n----------\nX : ndarray of shape (n_rows, n_columns)\n"
+            "    One row per time step; columns addressed by index.\ny : None\n"
+            "    The windowing transformers take the targets from the target_columns of X; a y that\n"
+            "    differs from those columns is refused.\n\nReturns\n-------\nself : object",
+            {"self"}, {"X"}, {"y", "None"}) {
     py::object self = a["self"];
     py::object X = frames("fit_input")(self, a["X"]);
     if (truthy(self.attr("store_lookback_history"))) self.attr("_store_lookback_history_X")(X);
@@ -222,9 +224,10 @@ bool overlaps_fitted_end(py::handle rows, py::handle before) {
         py::object end = pyclass::slice(before, py::int_(n_before - n_rows), py::none());
         return truthy(numpy.attr("array_equal")(rows, end));
     }
-    if (pyclass::py_ne(pyclass::item(rows.attr("shape"), 1), pyclass::item(before.attr("shape"), 1))) return false;
-    py::object windows = numpy.attr("lib").attr("stride_tricks").attr("sliding_window_view")(
-        rows, before.attr("shape"));
+    if (pyclass::py_ne(pyclass::item(rows.attr("shape"), 1), pyclass::item(before.attr("shape"), 1)))
+        return false;
+    py::object windows =
+        numpy.attr("lib").attr("stride_tricks").attr("sliding_window_view")(rows, before.attr("shape"));
     py::object equal = (windows.attr("__eq__")(before)).attr("all")(py::make_tuple(-2, -1));
     return truthy(equal.attr("any")());
 }
@@ -274,13 +277,13 @@ py::object scorer_of(py::handle self) {
 }
 
 GUSK_METHOD(score, "score",
-"Score the fitted pipeline on X with ``self.scoring`` (negated mean absolute error by\n"
-    "default, or the name of a scikit-learn scorer); the transformers are not refitted.\n\n"
-    "Predictions and targets are compared in the units of the data. Rows that continue the\n"
-    "fitted data (the test fold of a time-series split) take their look-back from the last\n"
-    "rows seen by ``fit``, so every row of X is scored; data that holds the end of the fitted\n"
-    "rows is scored on its own windows.",
-{"self"}, {"X"}, {"y", "None"}, {"sample_weight", "None"}) {
+            "Score the fitted pipeline on X with ``self.scoring`` (negated mean absolute error by\n"
+            "default, or the name of a scikit-learn scorer); the transformers are not refitted.\n\n"
+            "Predictions and targets are compared in the units of the data. Rows that continue the\n"
+            "fitted data (the test fold of a time-series split) take their look-back from the last\n"
+            "rows seen by ``fit``, so every row of X is scored; data that holds the end of the fitted\n"
+            "rows is scored on its own windows.",
+            {"self"}, {"X"}, {"y", "None"}, {"sample_weight", "None"}) {
     py::object self = a["self"];
     require_fitted(self, "score");
     py::object X_in = frames("to_array")(self, a["X"]);
@@ -298,8 +301,8 @@ GUSK_METHOD(score, "score",
 // Column indices
 
 GUSK_METHOD(adjust_indices, "_adjust_indices",
-"Re-target the column lists of a non-exogenous pipeline and pass them to the transformers.",
-{"self"}, {"target_columns", "None"}, {"feature_columns", "None"}) {
+            "Re-target the column lists of a non-exogenous pipeline and pass them to the transformers.",
+            {"self"}, {"target_columns", "None"}, {"feature_columns", "None"}) {
     py::object self = a["self"];
     if (truthy(self.attr("is_exogenous_pipeline_"))) {
         pyclass::raise(PyExc_RuntimeError, "Should not call adjust_indices on an exogenous pipeline");
@@ -312,19 +315,19 @@ GUSK_METHOD(adjust_indices, "_adjust_indices",
     self.attr("feature_columns") = feature_columns;
     for (py::handle step : self.attr("transformer_steps")) {
         if (!pyclass::has_attr(step, "_adjust_indices")) continue;
-        const bool targets_only = is_instance_of_globals(
-            step, {"DifferenceFlattenAutoEnsembler", "LocalizedFlattenAutoEnsembler"});
-        step.attr("_adjust_indices")(py::arg("target_columns") = target_columns,
-                                     py::arg("feature_columns") = targets_only ? target_columns
-                                                                               : feature_columns);
+        const bool targets_only =
+            is_instance_of_globals(step, {"DifferenceFlattenAutoEnsembler", "LocalizedFlattenAutoEnsembler"});
+        step.attr("_adjust_indices")(
+            py::arg("target_columns") = target_columns,
+            py::arg("feature_columns") = targets_only ? target_columns : feature_columns);
     }
     return py::none();
 }
 
 GUSK_METHOD(reset_fc_cols_and_lookback, "_reset_fc_cols_and_lookback",
-"Split feature columns with a negative look-back into look-ahead columns.\n\n"
-    "Returns (fc_cols, new_lookback_win, look_ahead_fc_cols).",
-{"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"}) {
+            "Split feature columns with a negative look-back into look-ahead columns.\n\n"
+            "Returns (fc_cols, new_lookback_win, look_ahead_fc_cols).",
+            {"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"}) {
     py::object feature_columns = a["feature_columns"];
     py::object target_columns = a["target_columns"];
     py::list look_ahead_fc_cols;
@@ -335,7 +338,8 @@ GUSK_METHOD(reset_fc_cols_and_lookback, "_reset_fc_cols_and_lookback",
     for (py::handle entry : a["lookback_win"]) {
         py::object column = pyclass::item(feature_columns, idx);
         if (pyclass::py_lt(entry, zero)) {
-            if (pyclass::assertions_enabled() && PySequence_Contains(target_columns.ptr(), column.ptr()) != 0) {
+            if (pyclass::assertions_enabled() &&
+                PySequence_Contains(target_columns.ptr(), column.ptr()) != 0) {
                 if (PyErr_Occurred()) throw py::error_already_set();
                 pyclass::raise(PyExc_AssertionError, "feature col should not be part of target col.");
             }
@@ -356,8 +360,10 @@ void require_fitted(py::handle self, const char* method) {
     if (!pyclass::has_attr(self, "transformer_steps") || !is_none(self.attr("transformer_steps"))) return;
     const std::string name = py::str(py::type::of(self).attr("__name__"));
     py::object not_fitted = pyclass::import_from("sklearn.exceptions", "NotFittedError");
-    pyclass::raise(not_fitted, py::str("This " + name + " instance is not fitted yet. Call 'fit' with "
-                                       "the training series before calling '" + method + "'."));
+    pyclass::raise(not_fitted, py::str("This " + name +
+                                       " instance is not fitted yet. Call 'fit' with "
+                                       "the training series before calling '" +
+                                       method + "'."));
 }
 
 void require_fitted_columns(py::handle self, py::handle X) {
@@ -365,7 +371,8 @@ void require_fitted_columns(py::handle self, py::handle X) {
     if (pyclass::length(shape) != 2) {
         pyclass::raise(PyExc_ValueError,
                        "Expected a 2-D array with one row per time step and one column per "
-                       "variable, got an array of shape " + std::string(py::str(shape)) +
+                       "variable, got an array of shape " +
+                           std::string(py::str(shape)) +
                            ". Reshape your data with X.reshape(-1, 1) if it holds a single series.");
     }
     if (!pyclass::has_attr(self, "n_features_in_")) return;
@@ -373,10 +380,9 @@ void require_fitted_columns(py::handle self, py::handle X) {
     py::object columns = pyclass::item(shape, 1);
     if (pyclass::py_eq(columns, expected)) return;
     const std::string name = py::str(py::type::of(self).attr("__name__"));
-    pyclass::raise(PyExc_ValueError,
-                   "X has " + std::string(py::str(columns)) + " features, but " + name +
-                       " is expecting " + std::string(py::str(expected)) +
-                       " features as input (the columns of the data it was fitted on).");
+    pyclass::raise(PyExc_ValueError, "X has " + std::string(py::str(columns)) + " features, but " + name +
+                                         " is expecting " + std::string(py::str(expected)) +
+                                         " features as input (the columns of the data it was fitted on).");
 }
 
 }  // namespace gusk

@@ -13,7 +13,7 @@ using pyclass::Args;
 // What tells the three ready-made forecasters apart.
 struct Flavour {
     const char* class_name;
-    py::object Classes::*cls;
+    py::object Classes::* cls;
     const char* step_name;
     const char* plain_transformer;
     const char* exogenous_transformer;  // null: the plain transformer serves every layout
@@ -23,18 +23,37 @@ struct Flavour {
     bool passes_column_encoding;
 };
 
-const Flavour kFlatten{"FlattenAutoEnsembler", &Classes::flatten_auto_ensembler, "Flatten",
-                       "Flatten", nullptr, false, true, true, false};
+const Flavour kFlatten{"FlattenAutoEnsembler",
+                       &Classes::flatten_auto_ensembler,
+                       "Flatten",
+                       "Flatten",
+                       nullptr,
+                       false,
+                       true,
+                       true,
+                       false};
 const Flavour kDifference{"DifferenceFlattenAutoEnsembler",
-                          &Classes::difference_flatten_auto_ensembler, "DifferenceFlatten",
-                          "DifferenceFlatten", "DifferenceFlattenX", false, false, false, true};
+                          &Classes::difference_flatten_auto_ensembler,
+                          "DifferenceFlatten",
+                          "DifferenceFlatten",
+                          "DifferenceFlattenX",
+                          false,
+                          false,
+                          false,
+                          true};
 const Flavour kLocalized{"LocalizedFlattenAutoEnsembler",
-                         &Classes::localized_flatten_auto_ensembler, "LocalizedFlatten",
-                         "LocalizedFlatten", "LocalizedFlattenX", true, false, false, true};
+                         &Classes::localized_flatten_auto_ensembler,
+                         "LocalizedFlatten",
+                         "LocalizedFlatten",
+                         "LocalizedFlattenX",
+                         true,
+                         false,
+                         false,
+                         true};
 
 void store_search_settings(py::handle self, const Args& a, const Flavour& flavour) {
-    std::vector<const char*> order = {"dag_granularity", "execution_platform",
-                                      "execution_time_per_pipeline", "total_execution_time"};
+    std::vector<const char*> order = {"dag_granularity", "execution_platform", "execution_time_per_pipeline",
+                                      "total_execution_time"};
     if (flavour.budgets_first) {
         order = {"dag_granularity", "total_execution_time", "execution_time_per_pipeline",
                  "execution_platform"};
@@ -49,7 +68,8 @@ void store_search_settings(py::handle self, const Args& a, const Flavour& flavou
 // Large problems (20 targets or more, 100 steps or more per window) get twice the time.
 void double_budgets_for_large_problems(py::handle self, py::handle target_columns, py::handle pred_win) {
     if (pyclass::length(target_columns) < 20 || !pyclass::py_ge(pred_win, py::int_(100))) return;
-    self.attr("execution_time_per_pipeline") = py::object(self.attr("execution_time_per_pipeline")) * py::int_(2);
+    self.attr("execution_time_per_pipeline") =
+        py::object(self.attr("execution_time_per_pipeline")) * py::int_(2);
     self.attr("total_execution_time") = py::object(self.attr("total_execution_time")) * py::int_(2);
 }
 
@@ -86,9 +106,8 @@ py::object regressor_step(py::handle self, const Args& a, const Flavour& flavour
                                                   ? self.attr("execution_time_per_pipeline")
                                                   : a["execution_time_per_pipeline"];
     keywords["r_type"] = "AutoEnsemble";
-    for (const char* name : {"execution_platform", "n_leaders_for_ensemble",
-                             "n_estimators_for_pred_interval", "max_samples_for_pred_interval",
-                             "ensemble_type"}) {
+    for (const char* name : {"execution_platform", "n_leaders_for_ensemble", "n_estimators_for_pred_interval",
+                             "max_samples_for_pred_interval", "ensemble_type"}) {
         keywords[name] = a[name];
     }
     keywords["n_jobs"] = self.attr("n_jobs");
@@ -103,9 +122,9 @@ py::dict base_keywords(const Args& a, const Flavour& flavour, py::handle steps, 
     keywords["feature_columns"] = a["feature_columns"];
     keywords["target_columns"] = a["target_columns"];
     keywords["look_ahead_fcolumns"] = look_ahead;
-    for (const char* name : {"lookback_win", "pred_win", "time_column", "init_time_optimization",
-                             "data_transformation_scheme", "multistep_prediction_strategy",
-                             "multistep_prediction_win"}) {
+    for (const char* name :
+         {"lookback_win", "pred_win", "time_column", "init_time_optimization", "data_transformation_scheme",
+          "multistep_prediction_strategy", "multistep_prediction_win"}) {
         keywords[name] = a[name];
     }
     if (flavour.passes_column_encoding) {
@@ -133,8 +152,8 @@ py::object construct(const Args& a, const Flavour& flavour) {
     py::object outputs = flavour.outputs_include_targets
                              ? py::int_(pyclass::length(target_columns)) * a["pred_win"]
                              : a["pred_win"];
-    self.attr("n_jobs") = global("get_optimized_n_jobs")(py::arg("n_jobs") = a["n_jobs"],
-                                                         py::arg("no_outputs") = outputs);
+    self.attr("n_jobs") =
+        global("get_optimized_n_jobs")(py::arg("n_jobs") = a["n_jobs"], py::arg("no_outputs") = outputs);
     if (flavour.doubles_large_budgets) double_budgets_for_large_problems(self, target_columns, a["pred_win"]);
 
     py::list steps;
@@ -153,17 +172,16 @@ py::object set_params_of(const Args& a, const Flavour& flavour) {
     return self;
 }
 
-#define ORVANE_ENSEMBLER_PARAMS_HEAD                                                    \
-    {"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"},  \
-        {"time_column", "-1"}, {"init_time_optimization", "False"},                     \
-        {"data_transformation_scheme", "None"}, {"total_execution_time", "2"},          \
-        {"execution_time_per_pipeline", "1"}, {"dag_granularity", "'default'"},         \
-        {"execution_platform", "'spark_node_random_search'"},                           \
-        {"n_leaders_for_ensemble", "5"}, {"n_estimators_for_pred_interval", "30"},      \
-        {"max_samples_for_pred_interval", "1.0"}, {"multistep_prediction_strategy", "None"}, \
+#define ORVANE_ENSEMBLER_PARAMS_HEAD                                                                        \
+    {"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"},                      \
+        {"time_column", "-1"}, {"init_time_optimization", "False"}, {"data_transformation_scheme", "None"}, \
+        {"total_execution_time", "2"}, {"execution_time_per_pipeline", "1"},                                \
+        {"dag_granularity", "'default'"}, {"execution_platform", "'spark_node_random_search'"},             \
+        {"n_leaders_for_ensemble", "5"}, {"n_estimators_for_pred_interval", "30"},                          \
+        {"max_samples_for_pred_interval", "1.0"}, {"multistep_prediction_strategy", "None"},                \
         {"multistep_prediction_win", "1"}, {"ensemble_type", "'voting'"}
 
-#define ORVANE_ENSEMBLER_PARAMS_TAIL                                                    \
+#define ORVANE_ENSEMBLER_PARAMS_TAIL                                                        \
     {"store_lookback_history", "False"}, {"n_jobs", "-1"}, {"look_ahead_fcolumns", "None"}, \
         pyclass::var_keyword("kwarg")
 

@@ -49,8 +49,8 @@ bool is_instance_of_globals(py::handle obj, const std::vector<const char*>& name
 
 // The flatten family whose output rows are step-major blocks, one row per target.
 inline const std::vector<const char*>& flatten_family() {
-    static const std::vector<const char*> names = {
-        "NormalizedFlatten", "DifferenceNormalizedFlatten", "LocalizedFlatten", "DifferenceFlatten"};
+    static const std::vector<const char*> names = {"NormalizedFlatten", "DifferenceNormalizedFlatten",
+                                                   "LocalizedFlatten", "DifferenceFlatten"};
     return names;
 }
 
@@ -134,9 +134,8 @@ pyclass::MemberTable<Member>& estimator_members();
 
 // A method or read-only property of GUSKTimeSeriesEstimator, filed under Member::id; see
 // PYCLASS_FUNCTION for the layout.
-#define GUSK_METHOD(id, python_name, doc, ...)                                                    \
-    PYCLASS_MEMBER(::gusk::estimator_members(), ::gusk::Member::id, method, id, python_name, doc, \
-                   __VA_ARGS__)
+#define GUSK_METHOD(id, python_name, doc, ...) \
+    PYCLASS_MEMBER(::gusk::estimator_members(), ::gusk::Member::id, method, id, python_name, doc, __VA_ARGS__)
 #define GUSK_PROPERTY(id, python_name, doc, ...)                                                    \
     PYCLASS_MEMBER(::gusk::estimator_members(), ::gusk::Member::id, property, id, python_name, doc, \
                    __VA_ARGS__)
@@ -162,7 +161,7 @@ constexpr SharedSetting kSharedSettings[] = {{"feature_columns", "feature_col_in
                                              {"lookback_win", "lookback_win"},
                                              {"pred_win", "pred_win"},
                                              {"look_ahead_fcolumns", "look_ahead_fcol_index"}};
-}
+}  // namespace core
 
 namespace recursive_loop {
 // The recursive steps the direct loop can make for the forecast window `X` (look-back rows and
@@ -176,12 +175,12 @@ py::object window_predictions(py::handle self, py::handle X);
 // `self.estimator.fit(Xt, yt)`, with the estimator's own copy of Xt left out where Xt is a
 // window matrix made for this fit alone and the result is the same.
 void fit_estimator(py::handle self, py::handle Xt, py::handle yt);
-}
+}  // namespace recursive_loop
 namespace ensemblers {
 // The ready-made forecasters, each a subclass of the estimator with its own windowing step.
 enum class Kind { flatten, difference, localized };
 // The members of one of them, in the order its class body binds them.
 py::dict members(Kind kind, py::handle module_name);
-}
+}  // namespace ensemblers
 
 }  // namespace gusk

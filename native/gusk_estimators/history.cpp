@@ -51,14 +51,14 @@ py::object checked_plan(py::handle supporting_features, const py::list& columns,
     py::object numpy = np();
     py::object plan = numpy.attr("array")(supporting_features, py::arg("dtype") = numpy.attr("float64"));
     if (pyclass::py_eq(plan.attr("ndim"), py::int_(1))) plan = plan.attr("reshape")(-1, 1);
-    const bool fits = pyclass::py_eq(plan.attr("ndim"), py::int_(2)) &&
-                      pyclass::py_eq(row_count(plan), rows) &&
-                      pyclass::py_eq(pyclass::item(plan.attr("shape"), 1), py::int_(pyclass::length(columns)));
+    const bool fits =
+        pyclass::py_eq(plan.attr("ndim"), py::int_(2)) && pyclass::py_eq(row_count(plan), rows) &&
+        pyclass::py_eq(pyclass::item(plan.attr("shape"), 1), py::int_(pyclass::length(columns)));
     if (!fits) {
-        raise_value_error("supporting_features has shape " + text_of(plan.attr("shape")) + ", but this forecast needs " +
-                          text_of(rows) + " rows (one per forecast step) and " +
-                          std::to_string(pyclass::length(columns)) + " column(s), the future values of columns " +
-                          text_of(columns) + " in that order.");
+        raise_value_error("supporting_features has shape " + text_of(plan.attr("shape")) +
+                          ", but this forecast needs " + text_of(rows) +
+                          " rows (one per forecast step) and " + std::to_string(pyclass::length(columns)) +
+                          " column(s), the future values of columns " + text_of(columns) + " in that order.");
     }
     return plan;
 }
@@ -69,7 +69,8 @@ py::object future_plan(py::handle self, py::handle supporting_features, bool rec
     py::object rows = recursive ? self.attr("multistep_prediction_win") : self.attr("pred_win");
     if (!is_none(supporting_features)) return checked_plan(supporting_features, columns, rows);
     py::object look_ahead = self.attr("look_ahead_fcolumns");
-    const bool only_look_ahead = has_look_ahead_columns(self) && pyclass::length(look_ahead) == pyclass::length(columns);
+    const bool only_look_ahead =
+        has_look_ahead_columns(self) && pyclass::length(look_ahead) == pyclass::length(columns);
     if (only_look_ahead && pyclass::has_attr(self, "look_ahead_mean")) {
         py::object means = self.attr("look_ahead_mean");
         if (!recursive) return means;
@@ -83,19 +84,23 @@ py::object future_plan(py::handle self, py::handle supporting_features, bool rec
     }
     raise_value_error("A recursive forecast of " + text_of(rows) +
                       " steps feeds its predictions back as input, so it needs the values of columns " +
-                      text_of(columns) + " (features that are not targets) at every forecast step, and X "
-                      "does not hold them. Pass them as supporting_features (" + text_of(rows) +
+                      text_of(columns) +
+                      " (features that are not targets) at every forecast step, and X "
+                      "does not hold them. Pass them as supporting_features (" +
+                      text_of(rows) +
                       " rows, one column per column listed), or forecast all steps at once with "
-                      "multistep_prediction_strategy='multioutput' and pred_win=" + text_of(rows) + ".");
+                      "multistep_prediction_strategy='multioutput' and pred_win=" +
+                      text_of(rows) + ".");
 }
 
 void write_plan_rows(py::handle self, py::handle rows, py::handle plan, bool recursive) {
     py::object numpy = np();
     const Py_ssize_t n = std::min(pyclass::length(rows), pyclass::length(plan));
-    py::object values = numpy.attr("nan_to_num")(pyclass::slice(plan, py::none(), py::int_(n)),
-                                                 py::arg("nan") = 0.0, py::arg("posinf") = numpy.attr("inf"),
-                                                 py::arg("neginf") = -std::numeric_limits<double>::infinity());
-    py::object first_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, py::int_(n).ptr(), nullptr));
+    py::object values = numpy.attr("nan_to_num")(
+        pyclass::slice(plan, py::none(), py::int_(n)), py::arg("nan") = 0.0,
+        py::arg("posinf") = numpy.attr("inf"), py::arg("neginf") = -std::numeric_limits<double>::infinity());
+    py::object first_rows =
+        py::reinterpret_steal<py::object>(PySlice_New(nullptr, py::int_(n).ptr(), nullptr));
     rows[py::make_tuple(first_rows, plan_columns(self, recursive))] = values;
 }
 
@@ -107,9 +112,9 @@ using pyclass::Args;
 // Look-back history and exogenous input
 
 GUSK_METHOD(store_lookback_history_X, "_store_lookback_history_X",
-"Keep (a copy of) the last look-back rows of X, and the look-ahead means of exogenous\n"
-    "pipelines, for later forecasts.",
-{"self"}, {"X"}) {
+            "Keep (a copy of) the last look-back rows of X, and the look-ahead means of exogenous\n"
+            "pipelines, for later forecasts.",
+            {"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
@@ -120,26 +125,25 @@ GUSK_METHOD(store_lookback_history_X, "_store_lookback_history_X",
     }
     py::object numpy = np();
     py::object start = row_count(X) - max_lookback;
-    py::object key = py::make_tuple(py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), nullptr, nullptr)),
-                                    py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)));
+    py::object key =
+        py::make_tuple(py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), nullptr, nullptr)),
+                       py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)));
     // A copy: the history must not change when the caller later reuses its array.
     py::object history = numpy.attr("array")(X[key]);
     self.attr("lookback_data_X") = history;
     if (has_look_ahead_columns(self)) {
         py::object look_ahead = self.attr("look_ahead_fcolumns");
-        py::object columns = py::make_tuple(py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)),
-                                            look_ahead);
+        py::object columns = py::make_tuple(
+            py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)), look_ahead);
         py::object mean = numpy.attr("nanmean")(history[columns], py::arg("axis") = 0);
         mean = mean.attr("reshape")(-1, pyclass::length(look_ahead));
-        self.attr("look_ahead_mean") =
-            numpy.attr("repeat")(mean, self.attr("pred_win"), py::arg("axis") = 0);
+        self.attr("look_ahead_mean") = numpy.attr("repeat")(mean, self.attr("pred_win"), py::arg("axis") = 0);
     }
     return py::none();
 }
 
 GUSK_METHOD(add_lookback_history_to_X, "_add_lookback_history_to_X",
-"Prepend the stored look-back rows to X (X may be None).",
-{"self"}, {"X"}) {
+            "Prepend the stored look-back rows to X (X may be None).", {"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
@@ -163,26 +167,28 @@ GUSK_METHOD(add_lookback_history_to_X, "_add_lookback_history_to_X",
 // New observations join the stored look-back rows, so the next forecast starts after them
 // without refitting; the look-ahead means follow the newest rows too.
 GUSK_METHOD(update, "update",
-"Add new observations to the stored look-back history without refitting.\n\n"
-    "Parameters\n----------\n"
-    "X : array-like of shape (n_rows, n_columns)\n"
-    "    The rows observed since the last fit or update, oldest first, with the columns of\n"
-    "    the data given to fit. Needs store_lookback_history=True.\n\n"
-    "Returns\n-------\nself : object\n"
-    "    ``predict(None)`` then forecasts the steps after these rows.",
-{"self"}, {"X"}) {
+            "Add new observations to the stored look-back history without refitting.\n\n"
+            "Parameters\n----------\n"
+            "X : array-like of shape (n_rows, n_columns)\n"
+            "    The rows observed since the last fit or update, oldest first, with the columns of\n"
+            "    the data given to fit. Needs store_lookback_history=True.\n\n"
+            "Returns\n-------\nself : object\n"
+            "    ``predict(None)`` then forecasts the steps after these rows.",
+            {"self"}, {"X"}) {
     py::object self = a["self"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
     if (!pyclass::has_attr(self, "lookback_data_X")) {
-        pyclass::raise(pyclass::import_from("sklearn.exceptions", "NotFittedError"),
-                       py::str("This " + py::str(self.attr("__class__").attr("__name__")).cast<std::string>() +
-                               " has no stored history yet: call fit before update."));
+        pyclass::raise(
+            pyclass::import_from("sklearn.exceptions", "NotFittedError"),
+            py::str("This " + py::str(self.attr("__class__").attr("__name__")).cast<std::string>() +
+                    " has no stored history yet: call fit before update."));
     }
     py::object X = validated_input(a["X"]);
     if (!pyclass::py_eq(X.attr("ndim"), py::int_(2))) {
-        pyclass::raise(PyExc_ValueError, "update(X) takes the new rows as a 2-D array (one row per time step, the "
-                                         "columns of the data given to fit); got an array of shape " +
-                                             py::str(X.attr("shape")).cast<std::string>() + ".");
+        pyclass::raise(PyExc_ValueError,
+                       "update(X) takes the new rows as a 2-D array (one row per time step, the "
+                       "columns of the data given to fit); got an array of shape " +
+                           py::str(X.attr("shape")).cast<std::string>() + ".");
     }
     self.attr("_store_lookback_history_X")(self.attr("_add_lookback_history_to_X")(X));
     return self;
@@ -191,8 +197,8 @@ GUSK_METHOD(update, "update",
 [[noreturn]] void raise_assertion(const char* message) { pyclass::raise(PyExc_AssertionError, message); }
 
 GUSK_METHOD(add_exogenous_to_X, "_add_exogenous_to_X",
-"Append pred_win future rows carrying the known look-ahead values (other cells NaN).",
-{"self"}, {"X"}, {"exogenous"}) {
+            "Append pred_win future rows carrying the known look-ahead values (other cells NaN).", {"self"},
+            {"X"}, {"exogenous"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object exogenous = a["exogenous"];
@@ -204,12 +210,13 @@ GUSK_METHOD(add_exogenous_to_X, "_add_exogenous_to_X",
         if (!pyclass::py_eq(pred_win, py::int_(pyclass::length(exogenous)))) {
             raise_assertion("number of rows in exogenous cols should match with pred win.");
         }
-        if (!pyclass::py_eq(py::int_(pyclass::length(look_ahead)), pyclass::item(exogenous.attr("shape"), 1))) {
+        if (!pyclass::py_eq(py::int_(pyclass::length(look_ahead)),
+                            pyclass::item(exogenous.attr("shape"), 1))) {
             raise_assertion("exogenous cols not in proper format.");
         }
     }
-    py::object new_rows = numpy.attr("full")(py::make_tuple(pred_win, pyclass::item(X.attr("shape"), 1)),
-                                             numpy.attr("nan"));
+    py::object new_rows =
+        numpy.attr("full")(py::make_tuple(pred_win, pyclass::item(X.attr("shape"), 1)), numpy.attr("nan"));
     py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
     Py_ssize_t idx = 0;
     for (py::handle column : look_ahead) {

@@ -104,7 +104,8 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
         } else {
             dummy = zero_rows(self.attr("multistep_prediction_win"), X, "multistep_prediction_win");
             py::object plan = future_plan(self, supporting_features, false);
-            if (!is_none(plan)) write_plan_rows(self, dummy, checked_plan(plan, plan_columns(self, false), pred_win), false);
+            if (!is_none(plan))
+                write_plan_rows(self, dummy, checked_plan(plan, plan_columns(self, false), pred_win), false);
         }
         X = append_rows(X, dummy);
     }
@@ -119,17 +120,17 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
 }
 
 GUSK_METHOD(predict_proba, "predict_proba",
-"Lower and upper bounds of the forecast after X (needs an EnsembleRegressor final\n"
-    "estimator); ``result[..., 0]`` is the lower and ``result[..., 1]`` the upper bound.\n"
-    "``supporting_features`` are the future values ``predict`` takes, used the same way.",
-{"self"}, {"X"}, {"supporting_features", "None"}) {
+            "Lower and upper bounds of the forecast after X (needs an EnsembleRegressor final\n"
+            "estimator); ``result[..., 0]`` is the lower and ``result[..., 1]`` the upper bound.\n"
+            "``supporting_features`` are the future values ``predict`` takes, used the same way.",
+            {"self"}, {"X"}, {"supporting_features", "None"}) {
     py::object bounds = bounds_from_arrays(a, frames("to_array")(a["self"], a["X"]));
     return frames("interval_output")(a["self"], bounds, a["X"]);
 }
 
 GUSK_METHOD(recursive_predict_proba_helper, "_recursive_predict_proba_helper",
-"Interval rows of every recursive step, stacked along the first axis.",
-{"self"}, {"X"}, {"supporting_features", "None"}) {
+            "Interval rows of every recursive step, stacked along the first axis.", {"self"}, {"X"},
+            {"supporting_features", "None"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     refuse_unservable_horizon(self);
@@ -141,7 +142,8 @@ GUSK_METHOD(recursive_predict_proba_helper, "_recursive_predict_proba_helper",
     // Each step's future row, and the look-back row it becomes, carry that step's planned values.
     const auto planned = [&](py::handle rows, Py_ssize_t step) {
         if (!is_none(plan)) {
-            write_plan_rows(self, rows, pyclass::slice(plan, py::int_(step), py::none()), forecasts_recursively(self));
+            write_plan_rows(self, rows, pyclass::slice(plan, py::int_(step), py::none()),
+                            forecasts_recursively(self));
         }
         return rows;
     };
@@ -174,8 +176,7 @@ GUSK_METHOD(recursive_predict_proba_helper, "_recursive_predict_proba_helper",
 }
 
 GUSK_METHOD(transformer_helper, "_transformer_helper",
-"Fold each block of per-target rows into one row per time step.",
-{"self"}, {"y_pred"}) {
+            "Fold each block of per-target rows into one row per time step.", {"self"}, {"y_pred"}) {
     py::object self = a["self"];
     return fold_target_blocks(a["y_pred"], py::int_(pyclass::length(self.attr("target_columns"))));
 }

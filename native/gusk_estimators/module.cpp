@@ -68,12 +68,11 @@ const std::vector<pyclass::ImportLine>& import_lines() {
         {"sklearn.utils.validation", {"check_array"}},
         {"orvane.gusk.joint_optimizers.auto.base_auto", {"GUSKAuto"}},
         {"orvane.gusk.transformers.feature_engineering.base", {"TargetTransformer"}},
-        {"orvane.gusk.estimators.regression.auto_ensemble_regressor",
-         {"GUSKEnsemble", "EnsembleRegressor"}},
+        {"orvane.gusk.estimators.regression.auto_ensemble_regressor", {"GUSKEnsemble", "EnsembleRegressor"}},
         {kTembrel, {"check_object_is_estimator"}},
         {"orvane.gusk.transformers.preprocessing.ts_transformer",
-         {"Flatten", "DifferenceFlatten", "LocalizedFlatten", "DifferenceFlattenX",
-          "LocalizedFlattenX", "NormalizedFlatten", "DifferenceNormalizedFlatten"}},
+         {"Flatten", "DifferenceFlatten", "LocalizedFlatten", "DifferenceFlattenX", "LocalizedFlattenX",
+          "NormalizedFlatten", "DifferenceNormalizedFlatten"}},
         {"sklearn.metrics", {"SCORERS"}},
         {"joblib", {"Parallel", "delayed"}},
         {"multiprocessing", {"cpu_count"}},
@@ -160,27 +159,23 @@ void create_classes(py::module_& m) {
     py::object module_name = m.attr("__name__");
     Classes& c = classes();
 
-    c.estimator = pyclass::make_class("GUSKTimeSeriesEstimator",
-                                      py::make_tuple(m.attr("BaseEstimator")),
+    c.estimator = pyclass::make_class("GUSKTimeSeriesEstimator", py::make_tuple(m.attr("BaseEstimator")),
                                       estimator_members().members(module_name), module_name, kEstimatorDoc);
     m.attr("GUSKTimeSeriesEstimator") = c.estimator;
 
     const py::tuple bases = py::make_tuple(c.estimator);
     c.flatten_auto_ensembler = pyclass::make_class(
-        "FlattenAutoEnsembler", bases,
-        ensemblers::members(ensemblers::Kind::flatten, module_name),
+        "FlattenAutoEnsembler", bases, ensemblers::members(ensemblers::Kind::flatten, module_name),
         module_name, kEnsemblerDoc);
     m.attr("FlattenAutoEnsembler") = c.flatten_auto_ensembler;
 
     c.difference_flatten_auto_ensembler = pyclass::make_class(
         "DifferenceFlattenAutoEnsembler", bases,
-        ensemblers::members(ensemblers::Kind::difference, module_name),
-        module_name, kEnsemblerDoc);
+        ensemblers::members(ensemblers::Kind::difference, module_name), module_name, kEnsemblerDoc);
     m.attr("DifferenceFlattenAutoEnsembler") = c.difference_flatten_auto_ensembler;
 
     c.localized_flatten_auto_ensembler = pyclass::make_class(
-        "LocalizedFlattenAutoEnsembler", bases,
-        ensemblers::members(ensemblers::Kind::localized, module_name),
+        "LocalizedFlattenAutoEnsembler", bases, ensemblers::members(ensemblers::Kind::localized, module_name),
         module_name, kEnsemblerDoc);
     m.attr("LocalizedFlattenAutoEnsembler") = c.localized_flatten_auto_ensembler;
 }

@@ -22,9 +22,9 @@ using pyclass::Args;
 }
 
 GUSK_METHOD(predict_multi_step_sliding_window, "predict_multi_step_sliding_window",
-"For every window of X, the forecast of the next steps: one row per window; reshape it\n"
-    "with (-1, len(target_columns)) for one row per predicted step.",
-{"self"}, {"X"}) {
+            "For every window of X, the forecast of the next steps: one row per window; reshape it\n"
+            "with (-1, len(target_columns)) for one row per predicted step.",
+            {"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object pred_win = self.attr("pred_win");
@@ -36,8 +36,9 @@ GUSK_METHOD(predict_multi_step_sliding_window, "predict_multi_step_sliding_windo
         return self.attr("_use_multioutput_version_of_multi_step_sliding_window")(X);
     }
     if (!strategy_is_recursive(self)) {
-        cannot_serve("a one-step model (pred_win=1) forecasts several steps only with "
-                     "multistep_prediction_strategy='recursive'");
+        cannot_serve(
+            "a one-step model (pred_win=1) forecasts several steps only with "
+            "multistep_prediction_strategy='recursive'");
     }
     // One step ahead needs no recursion: the sliding-window pass serves every window at once.
     self.attr("is_recursive_multi_step_sliding") = py::bool_(pyclass::py_eq(steps, py::int_(1)));
@@ -51,16 +52,18 @@ GUSK_METHOD(predict_multi_step_sliding_window, "predict_multi_step_sliding_windo
     }
 }
 
-GUSK_METHOD(use_multioutput_version_of_multi_step_sliding_window, "_use_multioutput_version_of_multi_step_sliding_window",
-"Multi-step forecasts of every window of X from a multi-output model, in one pass.",
-{"self"}, {"X"}) {
+GUSK_METHOD(use_multioutput_version_of_multi_step_sliding_window,
+            "_use_multioutput_version_of_multi_step_sliding_window",
+            "Multi-step forecasts of every window of X from a multi-output model, in one pass.", {"self"},
+            {"X"}) {
     py::object self = a["self"];
     return self.attr("_predict")(a["X"]);
 }
 
-GUSK_METHOD(use_parallel_version_of_multi_step_sliding_window, "_use_parallel_version_of_multi_step_sliding_window",
-"Recursive multi-step forecasts of every window of X, the windows spread over joblib workers.",
-{"self"}, {"X"}) {
+GUSK_METHOD(use_parallel_version_of_multi_step_sliding_window,
+            "_use_parallel_version_of_multi_step_sliding_window",
+            "Recursive multi-step forecasts of every window of X, the windows spread over joblib workers.",
+            {"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
@@ -72,7 +75,8 @@ GUSK_METHOD(use_parallel_version_of_multi_step_sliding_window, "_use_parallel_ve
     py::object lookback_value = max_lookback_of(self);
     py::object steps_value = self.attr("multistep_prediction_win");
     if (!pyclass::py_ge(lookback_value, py::int_(1))) cannot_serve("the look-back must be at least 1");
-    if (!pyclass::py_ge(steps_value, py::int_(1))) cannot_serve("multistep_prediction_win must be at least 1");
+    if (!pyclass::py_ge(steps_value, py::int_(1)))
+        cannot_serve("multistep_prediction_win must be at least 1");
     const Py_ssize_t rows = pyclass::length(X);
     py::object free_rows = py::int_(rows) - lookback_value - steps_value + py::int_(1);
     if (pyclass::py_lt(free_rows, py::int_(1))) {
@@ -99,15 +103,15 @@ GUSK_METHOD(use_parallel_version_of_multi_step_sliding_window, "_use_parallel_ve
             continue;
         }
         py::object future = pyclass::slice(X, py::int_(t), py::int_(t) + steps_value);
-        tasks.append(delayed(helper)(window, py::arg("supporting_features") =
-                                                 future[py::make_tuple(py::slice(), columns)]));
+        tasks.append(delayed(helper)(
+            window, py::arg("supporting_features") = future[py::make_tuple(py::slice(), columns)]));
     }
     // The ready-made forecasters carry their worker count; anything else uses every processor
     // but one (as `self.n_jobs or -1` would).
     py::object n_jobs = pyclass::has_attr(self, "n_jobs") ? self.attr("n_jobs") : py::object(py::none());
     if (!truthy(n_jobs)) n_jobs = py::int_(-1);
-    py::object workers = global("get_optimized_n_jobs")(py::arg("n_jobs") = n_jobs,
-                                                        py::arg("no_outputs") = windows);
+    py::object workers =
+        global("get_optimized_n_jobs")(py::arg("n_jobs") = n_jobs, py::arg("no_outputs") = windows);
     py::object results = global("Parallel")(py::arg("n_jobs") = workers)(tasks);
     py::list flat_rows;
     for (py::handle forecast : results) flat_rows.append(forecast.attr("reshape")(-1));
@@ -115,9 +119,9 @@ GUSK_METHOD(use_parallel_version_of_multi_step_sliding_window, "_use_parallel_ve
 }
 
 GUSK_METHOD(predit_recursive_multi_step, "predit_recursive_multi_step",
-"Forecast multistep_prediction_win steps after X recursively with a one-step model\n"
-    "(multistep_prediction_strategy='recursive', pred_win=1).",
-{"self"}, {"X"}) {
+            "Forecast multistep_prediction_win steps after X recursively with a one-step model\n"
+            "(multistep_prediction_strategy='recursive', pred_win=1).",
+            {"self"}, {"X"}) {
     py::object self = a["self"];
     py::object strategy = self.attr("multistep_prediction_strategy");
     if (!strategy_is_recursive(self)) raise_catalogue("ORVANE0048E", py::make_tuple(strategy));
@@ -131,8 +135,8 @@ GUSK_METHOD(predit_recursive_multi_step, "predit_recursive_multi_step",
     py::object builtins = py::module_::import("builtins");
     const py::object rows = is_none(X) ? py::object(py::int_(0)) : row_count(X);
     if (is_none(X) || pyclass::py_lt(rows, max_lookback)) {
-        raise_catalogue("ORVANE0050E", py::make_tuple(builtins.attr("format")(max_lookback),
-                                                      builtins.attr("format")(rows)));
+        raise_catalogue("ORVANE0050E",
+                        py::make_tuple(builtins.attr("format")(max_lookback), builtins.attr("format")(rows)));
     }
     X = rows_from(X, rows - max_lookback);
     X = append_rows(X, zero_rows(pred_win, X));
@@ -141,7 +145,8 @@ GUSK_METHOD(predit_recursive_multi_step, "predit_recursive_multi_step",
     }
     // Columns the model reads but does not forecast: the stored look-ahead means, or a clear error.
     py::object plan = future_plan(self, py::none(), true);
-    if (!is_none(plan)) return self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan);
+    if (!is_none(plan))
+        return self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan);
     return self.attr("_recursive_predict_helper")(X);
 }
 

@@ -15,9 +15,7 @@ py::object list_of_step_objects(py::handle steps) {
     return objects;
 }
 
-py::object all_but_last(py::handle sequence) {
-    return pyclass::slice(sequence, py::none(), py::int_(-1));
-}
+py::object all_but_last(py::handle sequence) { return pyclass::slice(sequence, py::none(), py::int_(-1)); }
 
 py::object step_parameters(py::handle step) {
     if (!pyclass::has_attr(step, "get_params")) return py::none();
@@ -63,8 +61,7 @@ std::string names_with_suggestions(py::handle unknown, py::handle candidates) {
 }
 
 void warn_unused(const std::string& message) {
-    py::object category =
-        pyclass::import_from("orvane.utils.parameter_warnings", "UnusedParameterWarning");
+    py::object category = pyclass::import_from("orvane.utils.parameter_warnings", "UnusedParameterWarning");
     if (PyErr_WarnEx(category.ptr(), message.c_str(), 1) < 0) throw py::error_already_set();
 }
 
@@ -85,9 +82,13 @@ void warn_ignored_keywords(py::handle self, const py::dict& kwarg) {
 // ---------------------------------------------------------------------------------------------
 // Construction and parameters
 
-GUSK_METHOD(init, "__init__",
-"Store the pipeline steps and the column layout; nothing is checked here.",
-{"self"}, {"steps"}, {"feature_columns"}, {"target_columns"}, {"look_ahead_fcolumns", "None"}, {"lookback_win", "5"}, {"pred_win", "1"}, {"time_column", "-1"}, {"init_time_optimization", "False"}, {"data_transformation_scheme", "None"}, {"multistep_prediction_strategy", "None"}, {"multistep_prediction_win", "1"}, {"multivariate_column_encoding", "False"}, {"store_lookback_history", "False"}, pyclass::var_keyword("kwarg")) {
+GUSK_METHOD(init, "__init__", "Store the pipeline steps and the column layout; nothing is checked here.",
+            {"self"}, {"steps"}, {"feature_columns"}, {"target_columns"}, {"look_ahead_fcolumns", "None"},
+            {"lookback_win", "5"}, {"pred_win", "1"}, {"time_column", "-1"},
+            {"init_time_optimization", "False"}, {"data_transformation_scheme", "None"},
+            {"multistep_prediction_strategy", "None"}, {"multistep_prediction_win", "1"},
+            {"multivariate_column_encoding", "False"}, {"store_lookback_history", "False"},
+            pyclass::var_keyword("kwarg")) {
     py::object self = a["self"];
     super_of(classes().estimator, self).attr("__init__")();
 
@@ -121,17 +122,16 @@ GUSK_METHOD(init, "__init__",
     return py::none();
 }
 
-GUSK_METHOD(get_named_steps, "_get_named_steps",
-"Return a new dict mapping each step's name to its object.",
-{"self"}, {"steps"}) {
+GUSK_METHOD(get_named_steps, "_get_named_steps", "Return a new dict mapping each step's name to its object.",
+            {"self"}, {"steps"}) {
     py::dict named;
     for (py::handle step : a["steps"]) named[pyclass::item(step, 0)] = pyclass::item(step, 1);
     return named;
 }
 
 GUSK_METHOD(validate_steps, "_validate_steps",
-"Check that the steps hold at least one transformer and end with an estimator.",
-{"self"}, {"steps"}) {
+            "Check that the steps hold at least one transformer and end with an estimator.", {"self"},
+            {"steps"}) {
     py::object steps = a["steps"];
     py::object transformers = list_of_step_objects(all_but_last(steps));
     py::object estimator = pyclass::item(pyclass::item(steps, -1), 1);
@@ -147,27 +147,23 @@ py::object estimator_for_params(py::handle self) {
     try {
         return pyclass::item(pyclass::item(self.attr("steps"), -1), 1);
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_IndexError) || e.matches(PyExc_TypeError) ||
-            e.matches(PyExc_KeyError) || e.matches(PyExc_AttributeError)) {
+        if (e.matches(PyExc_IndexError) || e.matches(PyExc_TypeError) || e.matches(PyExc_KeyError) ||
+            e.matches(PyExc_AttributeError)) {
             return py::none();
         }
         throw;
     }
 }
 
-GUSK_METHOD(get_params, "get_params",
-"The constructor parameters plus the final ``estimator``.",
-{"self"}, {"deep", "True"}) {
+GUSK_METHOD(get_params, "get_params", "The constructor parameters plus the final ``estimator``.", {"self"},
+            {"deep", "True"}) {
     py::object self = a["self"];
-    py::object params =
-        super_of(classes().estimator, self).attr("get_params")(py::arg("deep") = a["deep"]);
+    py::object params = super_of(classes().estimator, self).attr("get_params")(py::arg("deep") = a["deep"]);
     params["estimator"] = estimator_for_params(self);
     return params;
 }
 
-bool starts_with(py::handle text, py::handle prefix) {
-    return truthy(text.attr("startswith")(prefix));
-}
+bool starts_with(py::handle text, py::handle prefix) { return truthy(text.attr("startswith")(prefix)); }
 
 // `set_params(pred_win=7)` and the like change the windowing step too, as `lookback_win`
 // always has (that one is routed by the loop of set_params itself).
@@ -175,7 +171,8 @@ void route_shared_settings(py::handle self, const py::dict& params) {
     py::object window;
     py::object parameters;
     for (const SharedSetting& setting : kSharedSettings) {
-        if (std::string(setting.estimator_name) == "lookback_win" || !params.contains(setting.estimator_name)) continue;
+        if (std::string(setting.estimator_name) == "lookback_win" || !params.contains(setting.estimator_name))
+            continue;
         if (!window) {
             window = pyclass::item(pyclass::item(self.attr("steps"), 0), 1);
             parameters = step_parameters(window);
@@ -242,9 +239,9 @@ py::list unknown_parameter_keys(py::handle self, py::handle temp_params) {
 }
 
 GUSK_METHOD(set_params, "set_params",
-"Route ``name__param`` keywords to the named steps, ``lookback_win`` to the first step, and\n"
-    "set every other keyword as an attribute; return self.",
-{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")) {
+            "Route ``name__param`` keywords to the named steps, ``lookback_win`` to the first step, and\n"
+            "set every other keyword as an attribute; return self.",
+            {"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")) {
     py::object self = a["self"];
     const py::dict& params = a.kwargs();
     py::object temp_params = global("copy").attr("deepcopy")(params);
@@ -282,21 +279,20 @@ GUSK_METHOD(set_params, "set_params",
 }
 
 GUSK_METHOD(set_forecast_output, "set_forecast_output",
-"Choose what predict and predict_proba return when X is a pandas object: 'pandas' (the\n"
-    "default) gives a DataFrame indexed by the forecast's time stamps when X has a regular time\n"
-    "index, 'numpy' always gives arrays; return self.",
-{"self"}, {"output", "'pandas'"}) {
+            "Choose what predict and predict_proba return when X is a pandas object: 'pandas' (the\n"
+            "default) gives a DataFrame indexed by the forecast's time stamps when X has a regular time\n"
+            "index, 'numpy' always gives arrays; return self.",
+            {"self"}, {"output", "'pandas'"}) {
     return frames("set_forecast_output")(a["self"], a["output"]);
 }
 
-GUSK_METHOD(str, "__str__",
-"The class name and the sorted parameters, one per line.",
-{"self"}) {
+GUSK_METHOD(str, "__str__", "The class name and the sorted parameters, one per line.", {"self"}) {
     py::object self = a["self"];
     const char* const separator = ",\n\t\t\t\t";
     py::object builtins = py::module_::import("builtins");
     py::str text = py::str(self.attr("__class__").attr("__name__")) + py::str("(");
-    py::object items = builtins.attr("sorted")(builtins.attr("list")(self.attr("get_params")().attr("items")()));
+    py::object items =
+        builtins.attr("sorted")(builtins.attr("list")(self.attr("get_params")().attr("items")()));
     for (py::handle pair : items) {
         py::object key = pyclass::item(pair, 0);
         if (pyclass::py_eq(key, py::str("estimator"))) continue;
@@ -305,9 +301,8 @@ GUSK_METHOD(str, "__str__",
     return text.attr("rstrip")(separator) + py::str(")");
 }
 
-GUSK_METHOD(setstate, "__setstate__",
-"Restore a pickled estimator (older pickles lack look_ahead_fcolumns).",
-{"self"}, {"state"}) {
+GUSK_METHOD(setstate, "__setstate__", "Restore a pickled estimator (older pickles lack look_ahead_fcolumns).",
+            {"self"}, {"state"}) {
     py::object self = a["self"];
     super_of(classes().estimator, self).attr("__setstate__")(a["state"]);
     if (!pyclass::has_attr(self, "look_ahead_fcolumns")) self.attr("look_ahead_fcolumns") = py::none();
@@ -317,9 +312,8 @@ GUSK_METHOD(setstate, "__setstate__",
 // A clone has the same parameters and is unfitted; like scikit-learn's own output settings,
 // the scorer chosen with set_scoring is carried over, so that cross-validation and grid
 // searches score with it.
-GUSK_METHOD(sklearn_clone, "__sklearn_clone__",
-"An unfitted copy with the same parameters and scorer.",
-{"self"}) {
+GUSK_METHOD(sklearn_clone, "__sklearn_clone__", "An unfitted copy with the same parameters and scorer.",
+            {"self"}) {
     py::object self = a["self"];
     py::object base = super_of(classes().estimator, self);
     py::object clone = pyclass::has_attr(base, "__sklearn_clone__")
@@ -341,29 +335,28 @@ bool is_exogenous(py::handle self) {
 }
 
 GUSK_PROPERTY(is_exogenous_pipeline, "is_exogenous_pipeline_",
-"Whether the pipeline takes look-ahead columns or features other than its targets.",
-{"self"}) { return py::bool_(is_exogenous(a["self"])); }
+              "Whether the pipeline takes look-ahead columns or features other than its targets.", {"self"}) {
+    return py::bool_(is_exogenous(a["self"]));
+}
 
 GUSK_PROPERTY(is_future_exogenous_pipeline, "is_future_exogenous_pipeline_",
-"Whether the pipeline is exogenous with at least one look-ahead column.",
-{"self"}) {
+              "Whether the pipeline is exogenous with at least one look-ahead column.", {"self"}) {
     py::object self = a["self"];
     if (!truthy(self.attr("is_exogenous_pipeline_"))) return py::bool_(false);
     return py::bool_(pyclass::length(self.attr("look_ahead_fcolumns")) >= 1);
 }
 
 GUSK_METHOD(set_scoring, "set_scoring",
-"Use ``scoring(estimator, X, y)``, or the scikit-learn scorer of that name, in ``score``;\n"
-                              "return self. Clones keep it.",
-{"self"}, {"scoring"}) {
+            "Use ``scoring(estimator, X, y)``, or the scikit-learn scorer of that name, in ``score``;\n"
+            "return self. Clones keep it.",
+            {"self"}, {"scoring"}) {
     py::object self = a["self"];
     self.attr("scoring") = a["scoring"];
     return self;
 }
 
-GUSK_METHOD(set_cross_validation, "set_cross_validation",
-"Use ``cv`` as the split setting; return self.",
-{"self"}, {"cv"}) {
+GUSK_METHOD(set_cross_validation, "set_cross_validation", "Use ``cv`` as the split setting; return self.",
+            {"self"}, {"cv"}) {
     py::object self = a["self"];
     self.attr("cv") = a["cv"];
     return self;

@@ -26,9 +26,7 @@ bool has_look_ahead_columns(py::handle self) {
     return has_look_ahead_setting(self) && pyclass::length(self.attr("look_ahead_fcolumns")) > 0;
 }
 
-py::object max_lookback_of(py::handle self) {
-    return global("get_max_lookback")(self.attr("lookback_win"));
-}
+py::object max_lookback_of(py::handle self) { return global("get_max_lookback")(self.attr("lookback_win")); }
 
 py::object prediction_lookback(py::handle self) {
     return has_look_ahead_setting(self) ? max_lookback_of(self) : self.attr("lookback_win");
@@ -48,11 +46,10 @@ void refuse_unallocatable_rows(const char* setting, py::handle rows, py::handle 
     if (PyErr_Occurred()) throw py::error_already_set();
     const Py_ssize_t most_rows = pyclass::allocatable_bytes() / width / Py_ssize_t{8};
     if (!pyclass::py_gt(rows, py::int_(most_rows))) return;
-    pyclass::raise(PyExc_ValueError,
-                   std::string(setting) + "=" + std::string(py::str(rows)) + " needs " +
-                       std::string(py::str(rows)) + " rows of " + std::to_string(width) +
-                       " float64 values, more than this machine can ever allocate (" +
-                       std::to_string(pyclass::allocatable_bytes()) + " bytes)");
+    pyclass::raise(PyExc_ValueError, std::string(setting) + "=" + std::string(py::str(rows)) + " needs " +
+                                         std::string(py::str(rows)) + " rows of " + std::to_string(width) +
+                                         " float64 values, more than this machine can ever allocate (" +
+                                         std::to_string(pyclass::allocatable_bytes()) + " bytes)");
 }
 
 py::object zero_rows(py::handle rows, py::handle X, const char* setting) {
@@ -168,9 +165,9 @@ py::object fold_step_major_rows(py::handle self, py::object y_pred) {
     py::object first = pyclass::item(self.attr("transformer_steps"), 0);
     const bool step_major =
         has_look_ahead_setting(self)
-            ? is_instance_of_globals(first, {"NormalizedFlatten", "DifferenceNormalizedFlatten",
-                                             "LocalizedFlatten", "DifferenceFlatten",
-                                             "LocalizedFlattenX", "DifferenceFlattenX"})
+            ? is_instance_of_globals(first,
+                                     {"NormalizedFlatten", "DifferenceNormalizedFlatten", "LocalizedFlatten",
+                                      "DifferenceFlatten", "LocalizedFlattenX", "DifferenceFlattenX"})
             : is_instance_of_globals(first, flatten_family());
     return step_major ? fold_target_blocks(y_pred, py::int_(n_targets(self))) : y_pred;
 }
@@ -219,9 +216,9 @@ py::object estimator_predictions(py::handle self, py::handle X) {
 }
 
 GUSK_METHOD(predict_, "_predict",
-"Run the fitted transformers and estimator over every window of X; with pred_win 1 the\n"
-    "result is padded in front with null rows to the length of X.",
-{"self"}, {"X"}, {"num_predictions", "-1"}) {
+            "Run the fitted transformers and estimator over every window of X; with pred_win 1 the\n"
+            "result is padded in front with null rows to the length of X.",
+            {"self"}, {"X"}, {"num_predictions", "-1"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
@@ -239,13 +236,12 @@ GUSK_METHOD(predict_, "_predict",
 }
 
 GUSK_METHOD(predict_sliding_window, "predict_sliding_window",
-"One-step predictions for every window of X, padded in front to the length of X.",
-{"self"}, {"X"}) {
+            "One-step predictions for every window of X, padded in front to the length of X.", {"self"},
+            {"X"}) {
     py::object self = a["self"];
     require_fitted(self, "predict_sliding_window");
     return self.attr("_predict")(a["X"]).attr("reshape")(-1, n_targets(self));
 }
-
 
 // In-sample predictions of the rows of X, the stored look-back rows in front: a model with
 // history predicts the first rows of X too.
@@ -271,29 +267,37 @@ bool forecasts_one_multi_step_window(py::handle self) {
 bool horizon_within_window(py::handle self) {
     py::object pred_win = self.attr("pred_win");
     py::object steps = self.attr("multistep_prediction_win");
-    return PyLong_Check(pred_win.ptr()) && PyLong_Check(steps.ptr()) && pyclass::py_gt(pred_win, py::int_(1)) &&
-           pyclass::py_gt(steps, py::int_(1)) && pyclass::py_lt(steps, pred_win);
+    return PyLong_Check(pred_win.ptr()) && PyLong_Check(steps.ptr()) &&
+           pyclass::py_gt(pred_win, py::int_(1)) && pyclass::py_gt(steps, py::int_(1)) &&
+           pyclass::py_lt(steps, pred_win);
 }
 
 void refuse_horizon_beyond_window(py::handle self) {
     py::object pred_win = self.attr("pred_win");
     py::object steps = self.attr("multistep_prediction_win");
-    if (!PyLong_Check(pred_win.ptr()) || !PyLong_Check(steps.ptr()) || !pyclass::py_gt(pred_win, py::int_(1)) ||
-        !pyclass::py_gt(steps, pred_win)) {
+    if (!PyLong_Check(pred_win.ptr()) || !PyLong_Check(steps.ptr()) ||
+        !pyclass::py_gt(pred_win, py::int_(1)) || !pyclass::py_gt(steps, pred_win)) {
         return;
     }
-    raise_value_error("multistep_prediction_win=" + text_of(steps) + " asks for more steps than the model forecasts "
-                      "from one window (pred_win=" + text_of(pred_win) + "). Forecast at most pred_win steps, "
-                      "fit with pred_win=" + text_of(steps) + ", or use pred_win=1 with "
+    raise_value_error("multistep_prediction_win=" + text_of(steps) +
+                      " asks for more steps than the model forecasts "
+                      "from one window (pred_win=" +
+                      text_of(pred_win) +
+                      "). Forecast at most pred_win steps, "
+                      "fit with pred_win=" +
+                      text_of(steps) +
+                      ", or use pred_win=1 with "
                       "multistep_prediction_strategy='recursive' for longer horizons.");
 }
 
 // A recursive forecast's window holds its first step only: the plan's first pred_win rows, in
 // its look-ahead columns; the loop brings in the later rows.
 py::object first_step_of_plan(py::handle self, py::handle plan) {
-    py::object rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, self.attr("pred_win").ptr(), nullptr));
+    py::object rows =
+        py::reinterpret_steal<py::object>(PySlice_New(nullptr, self.attr("pred_win").ptr(), nullptr));
     py::object look_ahead_count = py::int_(pyclass::length(self.attr("look_ahead_fcolumns")));
-    py::object columns = py::reinterpret_steal<py::object>(PySlice_New(nullptr, look_ahead_count.ptr(), nullptr));
+    py::object columns =
+        py::reinterpret_steal<py::object>(PySlice_New(nullptr, look_ahead_count.ptr(), nullptr));
     return plan[py::make_tuple(rows, columns)];
 }
 
@@ -304,8 +308,9 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
     py::object numpy = np();
     py::object pred_win = self.attr("pred_win");
     if (has_look_ahead_columns(self)) {
-        py::object future = is_none(supporting_features) ? self.attr("look_ahead_mean")
-                                                         : py::reinterpret_borrow<py::object>(supporting_features);
+        py::object future = is_none(supporting_features)
+                                ? self.attr("look_ahead_mean")
+                                : py::reinterpret_borrow<py::object>(supporting_features);
         X = self.attr("_add_exogenous_to_X")(X, future);
         X = rows_from(X, row_count(X) - (max_lookback + pred_win));
         X[numpy.attr("isnan")(X)] = py::float_(0.0);
@@ -351,8 +356,8 @@ void check_forecast_settings(py::handle self) {
     if (PyIndex_Check(steps.ptr()) && pyclass::py_lt(steps, py::int_(1))) {
         pyclass::raise(PyExc_ValueError,
                        "multistep_prediction_win is the number of steps to forecast and must be at "
-                       "least 1; got " + std::string(py::repr(steps)) +
-                           ". Use 1 for a one-step forecast.");
+                       "least 1; got " +
+                           std::string(py::repr(steps)) + ". Use 1 for a one-step forecast.");
     }
 }
 
@@ -381,11 +386,13 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
         if (pyclass::py_eq(lowered, score.attr("PREDICT_SLIDING_WINDOW"))) {
             py::object pred_win = self.attr("pred_win");
             const bool one_step = pyclass::py_eq(pred_win, py::int_(1));
-            if (truthy(self.attr("store_lookback_history")) && (one_step || pyclass::py_gt(pred_win, py::int_(1)))) {
+            if (truthy(self.attr("store_lookback_history")) &&
+                (one_step || pyclass::py_gt(pred_win, py::int_(1)))) {
                 return sliding_window_after_history(self, X, one_step);
             }
             if (one_step) return self.attr("predict_sliding_window")(X);
-            if (pyclass::py_gt(pred_win, py::int_(1))) return self.attr("predict_multi_step_sliding_window")(X);
+            if (pyclass::py_gt(pred_win, py::int_(1)))
+                return self.attr("predict_multi_step_sliding_window")(X);
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
         } else if (pyclass::py_ne(lowered, score.attr("PREDICT_FORECAST"))) {
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
@@ -418,25 +425,26 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
                      : self.attr("_recursive_predict_helper")(X);
     } else {
         y_pred = self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
-        if (horizon_within_window(self)) y_pred = pyclass::slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
+        if (horizon_within_window(self))
+            y_pred = pyclass::slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
     }
     return y_pred;
 }
 
 // A pandas X is read as an array, and the forecast made from it is labelled with its time stamps.
 GUSK_METHOD(predict, "predict",
-"Forecast the steps after the end of X.\n\n"
-    "Parameters\n----------\n"
-    "X : array-like of shape (n_rows, n_columns), default None\n"
-    "    The latest rows of the series (None: the stored look-back history alone).\n"
-    "supporting_features : array-like, default None\n"
-    "    Future values of the look-ahead columns, one row per predicted step (pred_win rows;\n"
-    "    multistep_prediction_win rows for a recursive forecast, which also needs the future\n"
-    "    of every other feature column that is not a target, in further columns).\n"
-    "prediction_type : str, default None\n"
-    "    'forecast' (default) or 'sliding_window' (in-sample predictions), any letter case.\n\n"
-    "Returns\n-------\nndarray with one row per predicted step and one column per target.",
-{"self"}, {"X", "None"}, {"supporting_features", "None"}, {"prediction_type", "None"}) {
+            "Forecast the steps after the end of X.\n\n"
+            "Parameters\n----------\n"
+            "X : array-like of shape (n_rows, n_columns), default None\n"
+            "    The latest rows of the series (None: the stored look-back history alone).\n"
+            "supporting_features : array-like, default None\n"
+            "    Future values of the look-ahead columns, one row per predicted step (pred_win rows;\n"
+            "    multistep_prediction_win rows for a recursive forecast, which also needs the future\n"
+            "    of every other feature column that is not a target, in further columns).\n"
+            "prediction_type : str, default None\n"
+            "    'forecast' (default) or 'sliding_window' (in-sample predictions), any letter case.\n\n"
+            "Returns\n-------\nndarray with one row per predicted step and one column per target.",
+            {"self"}, {"X", "None"}, {"supporting_features", "None"}, {"prediction_type", "None"}) {
     py::object y_pred = forecast_from_arrays(a, frames("to_array")(a["self"], a["X"]));
     return frames("forecast_output")(a["self"], y_pred, a["X"], a["prediction_type"]);
 }

@@ -20,10 +20,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <optional>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,7 +37,8 @@ namespace {
 // None of `members` is replaced on the instance, in a subclass or by patching the class: the
 // estimator still runs this module's own functions for them.
 bool runs_own_members(py::handle self, std::initializer_list<Member> members) {
-    py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
+    py::object instance_dict =
+        py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
     if (!instance_dict) {  // no instance dictionary: leave everything to the general loop
         PyErr_Clear();
         return false;
@@ -57,7 +58,6 @@ bool runs_own_step_methods(py::handle self) {
                                    Member::input_data_transformation, Member::output_data_transformation});
 }
 
-
 bool columns_within(py::handle values, Py_ssize_t columns, std::vector<Py_ssize_t>& out) {
     for (py::handle value : values) {
         if (!PyLong_CheckExact(value.ptr())) return false;
@@ -76,7 +76,8 @@ bool columns_within(py::handle values, Py_ssize_t columns, std::vector<Py_ssize_
 // each feature column, one step forecast per row) that this module may cut itself; nothing when
 // the transformer and the estimator's own methods must run.
 std::optional<DirectWindows> full_windows(py::handle self, py::handle X) {
-    if (!is_none(self.attr("data_transformation_scheme")) || truthy(self.attr("multivariate_column_encoding"))) {
+    if (!is_none(self.attr("data_transformation_scheme")) ||
+        truthy(self.attr("multivariate_column_encoding"))) {
         return std::nullopt;
     }
     py::object pred_win = self.attr("pred_win");
@@ -168,8 +169,7 @@ bool forecast_values(py::handle predict, py::handle ndarray, const DoubleArray& 
     py::object answer = predict(window);
     if (!py::type::handle_of(answer).is(ndarray)) return false;  // subclasses take the general path
     py::array values = py::reinterpret_borrow<py::array>(answer);
-    if (!holds_float64(values) ||
-        static_cast<size_t>(values.size()) != out.size()) {
+    if (!holds_float64(values) || static_cast<size_t>(values.size()) != out.size()) {
         return false;
     }
     DoubleArray flat = DoubleArray::ensure(values);
@@ -183,10 +183,11 @@ bool forecast_values(py::handle predict, py::handle ndarray, const DoubleArray& 
 DoubleArray forecast_rows(py::handle self, Py_ssize_t steps, Py_ssize_t n_targets) {
     const auto cells = product(steps, n_targets);
     if (!cells || !product(*cells, static_cast<Py_ssize_t>(sizeof(double)))) {
-        pyclass::raise(PyExc_ValueError,
-                       "multistep_prediction_win=" + std::string(py::str(self.attr("multistep_prediction_win"))) +
-                           " is too large: " + std::to_string(n_targets) +
-                           " forecast value(s) per step for that many steps cannot be stored");
+        pyclass::raise(
+            PyExc_ValueError,
+            "multistep_prediction_win=" + std::string(py::str(self.attr("multistep_prediction_win"))) +
+                " is too large: " + std::to_string(n_targets) +
+                " forecast value(s) per step for that many steps cannot be stored");
     }
     return DoubleArray({steps, n_targets});
 }
@@ -232,7 +233,8 @@ void store_forecast(RowRing& ring, const DirectWindows& plan, StepState& state, 
     const size_t n_targets = plan.targets.size();
     for (size_t t = 0; t < n_targets; ++t) {
         // The general path replaces infinite forecasts by None, which a float array stores as NaN.
-        const double value = std::isinf(state.values[t]) ? std::numeric_limits<double>::quiet_NaN() : state.values[t];
+        const double value =
+            std::isinf(state.values[t]) ? std::numeric_limits<double>::quiet_NaN() : state.values[t];
         next_row[plan.targets[t]] = value;
         forecasts[static_cast<size_t>(state.made) * n_targets + t] = value;
     }
@@ -306,10 +308,10 @@ bool fits_on_own_windows(py::handle self, py::handle Xt, py::handle estimator) {
            pyclass::has_attr(estimator, "copy_X") && py::object(estimator.attr("copy_X")).is(py::bool_(true));
 }
 
-
 // The recursive loop with a plan: before each step the row being forecast receives that
 // step's planned values, and it keeps them when it becomes part of the look-back.
-py::object recursive_steps_with_plan(py::handle self, py::handle X, py::handle plan, py::handle max_lookback) {
+py::object recursive_steps_with_plan(py::handle self, py::handle X, py::handle plan,
+                                     py::handle max_lookback) {
     py::object numpy = np();
     py::object window = numpy.attr("array")(rows_from(X, row_count(X) - max_lookback - py::int_(1)),
                                             py::arg("dtype") = numpy.attr("float64"));
@@ -317,7 +319,8 @@ py::object recursive_steps_with_plan(py::handle self, py::handle X, py::handle p
     py::list preds;
     const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
-        write_plan_rows(self, rows_from(window, py::int_(-1)), pyclass::slice(plan, py::int_(step), py::none()), true);
+        write_plan_rows(self, rows_from(window, py::int_(-1)),
+                        pyclass::slice(plan, py::int_(step), py::none()), true);
         py::object pred = rows_from(self.attr("predict_sliding_window")(window), max_lookback);
         preds.append(pred);
         window = append_rows(rows_from(window, py::int_(1)), zero_rows(py::int_(1), window));
@@ -328,9 +331,9 @@ py::object recursive_steps_with_plan(py::handle self, py::handle X, py::handle p
 }
 
 GUSK_METHOD(recursive_predict_helper, "_recursive_predict_helper",
-"Forecast multistep_prediction_win steps by feeding each one-step prediction back; a plan\n"
-    "(one row per step) gives the future values of the columns the model does not forecast.",
-{"self"}, {"X"}, {"supporting_features", "None"}) {
+            "Forecast multistep_prediction_win steps by feeding each one-step prediction back; a plan\n"
+            "(one row per step) gives the future values of the columns the model does not forecast.",
+            {"self"}, {"X"}, {"supporting_features", "None"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     py::object max_lookback = max_lookback_of(self);

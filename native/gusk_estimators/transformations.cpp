@@ -47,7 +47,8 @@ py::object as_array(py::handle values) {
 // functions would give.
 py::object like_input(py::handle input, py::object result) {
     py::object numpy = np();
-    if (pyclass::is_instance(input, numpy.attr("generic"))) return result.attr("reshape")(py::tuple())[py::tuple()];
+    if (pyclass::is_instance(input, numpy.attr("generic")))
+        return result.attr("reshape")(py::tuple())[py::tuple()];
     if (pyclass::is_instance(input, numpy.attr("ndarray")) && input.attr("ndim").cast<int>() == 0) {
         return result.attr("reshape")(py::tuple());
     }
@@ -182,8 +183,8 @@ py::object mean_transform(py::handle clm_index, py::handle x, bool division, py:
 
 // `sum((X <= 0).any(1)) > 0`: is any element of any column of X at most zero?
 bool any_non_positive(py::handle X) {
-    py::object non_positive = py::reinterpret_steal<py::object>(
-        PyObject_RichCompare(X.ptr(), py::int_(0).ptr(), Py_LE));
+    py::object non_positive =
+        py::reinterpret_steal<py::object>(PyObject_RichCompare(X.ptr(), py::int_(0).ptr(), Py_LE));
     if (!non_positive) throw py::error_already_set();
     py::object rows_with_non_positive = non_positive.attr("any")(1);
     py::object numpy = np();
@@ -196,8 +197,8 @@ bool any_non_positive(py::handle X) {
 }
 
 GUSK_METHOD(input_data_transformation, "_input_data_transformation",
-"Apply the data transformation scheme to the feature and target columns of a copy of X.",
-{"self"}, {"X"}) {
+            "Apply the data transformation scheme to the feature and target columns of a copy of X.",
+            {"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (scheme_is(self.attr("data_transformation_scheme"), "auto")) {
@@ -251,8 +252,8 @@ py::object inv_mean_transform(py::object y, py::handle target_len, py::handle me
 }
 
 GUSK_METHOD(output_data_transformation, "_output_data_transformation",
-"Bring predictions back from the transformed scale to the scale of the raw data.",
-{"self"}, {"y"}) {
+            "Bring predictions back from the transformed scale to the scale of the raw data.", {"self"},
+            {"y"}) {
     py::object self = a["self"];
     py::object y = a["y"];
     py::object scheme = self.attr("data_transformation_scheme");
@@ -265,15 +266,16 @@ GUSK_METHOD(output_data_transformation, "_output_data_transformation",
     py::object values = row->inverse != nullptr ? row->inverse(y) : y;
     if (row->mean == Scheme::none) return values;
     return inv_mean_transform(std::move(values), py::int_(pyclass::length(self.attr("target_columns"))),
-                              self.attr("mean_clm"), self.attr("mean_clm_index"), row->mean == Scheme::division);
+                              self.attr("mean_clm"), self.attr("mean_clm_index"),
+                              row->mean == Scheme::division);
     return y;
 }
 
 // ---------------------------------------------------------------------------------------------
 
 GUSK_METHOD(multi_variate_col_encoder, "_multi_variate_col_encoder",
-"Append one indicator column per target telling which target each step-major row serves.",
-{"self"}, {"Xt"}) {
+            "Append one indicator column per target telling which target each step-major row serves.",
+            {"self"}, {"Xt"}) {
     py::object self = a["self"];
     py::object Xt = a["Xt"];
     const Py_ssize_t n_targets = pyclass::length(self.attr("target_columns"));
@@ -296,7 +298,6 @@ GUSK_METHOD(multi_variate_col_encoder, "_multi_variate_col_encoder",
     return np().attr("hstack")(py::make_tuple(Xt, col_mask));
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // What each scheme can represent. The element functions keep their values for any input (NaN,
 // infinities, clipping); fitting is where data outside a scheme's domain is refused, since a
@@ -304,7 +305,8 @@ GUSK_METHOD(multi_variate_col_encoder, "_multi_variate_col_encoder",
 
 // The first value of `column` outside the domain of `scheme`, with what the scheme needs, or
 // nothing when every value (NaN aside) is representable.
-std::optional<std::pair<std::string, std::string>> value_outside_domain(py::handle scheme, py::handle column) {
+std::optional<std::pair<std::string, std::string>> value_outside_domain(py::handle scheme,
+                                                                        py::handle column) {
     py::object numpy = np();
     const auto first_where = [&](py::object mask) -> py::object {
         if (!truthy(mask.attr("any")())) return py::object();
@@ -330,8 +332,9 @@ std::optional<std::pair<std::string, std::string>> value_outside_domain(py::hand
         py::object scale = numpy.attr("nanmax")(numpy.attr("absolute")(column));
         const bool tiny = truthy(numpy.attr("isfinite")(mean)) && pyclass::py_gt(scale, py::int_(0)) &&
                           pyclass::py_le(numpy.attr("absolute")(mean), scale * py::float_(1e-8));
-        if (tiny) return std::make_pair("a mean of " + py::str(mean).cast<std::string>(),
-                                        std::string("a column mean clearly away from 0 (it divides by the mean)"));
+        if (tiny)
+            return std::make_pair("a mean of " + py::str(mean).cast<std::string>(),
+                                  std::string("a column mean clearly away from 0 (it divides by the mean)"));
     }
     if (!found) return std::nullopt;
     return std::make_pair("the value " + py::str(found).cast<std::string>(), need);

@@ -23,10 +23,10 @@ py::object import_from(const char* module, const char* name) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
-    py::object error = py::module_::import("builtins")
-                           .attr("ImportError")(std::string("cannot import name '") + name +
-                                                    "' from '" + module + "'",
-                                                py::arg("name") = module);
+    py::object error =
+        py::module_::import("builtins")
+            .attr("ImportError")(std::string("cannot import name '") + name + "' from '" + module + "'",
+                                 py::arg("name") = module);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
 }
@@ -93,8 +93,7 @@ Py_ssize_t loop_count(py::handle value) {
 
 Py_ssize_t checked_mul(Py_ssize_t a, Py_ssize_t b, const char* what) {
     if (a < 0 || b < 0 || (a != 0 && b > PY_SSIZE_T_MAX / a)) {
-        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd x %zd does not fit in a size",
-                     what, a, b);
+        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd x %zd does not fit in a size", what, a, b);
         throw py::error_already_set();
     }
     return a * b;
@@ -102,8 +101,7 @@ Py_ssize_t checked_mul(Py_ssize_t a, Py_ssize_t b, const char* what) {
 
 Py_ssize_t checked_add(Py_ssize_t a, Py_ssize_t b, const char* what) {
     if (a < 0 || b < 0 || a > PY_SSIZE_T_MAX - b) {
-        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd + %zd does not fit in a size",
-                     what, a, b);
+        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd + %zd does not fit in a size", what, a, b);
         throw py::error_already_set();
     }
     return a + b;
@@ -180,8 +178,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
 }
 
 bool assertions_enabled() {
-    static const bool enabled =
-        py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
+    static const bool enabled = py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
     return enabled;
 }
 

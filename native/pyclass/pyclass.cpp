@@ -87,7 +87,9 @@ void explain_bare_memory_error(const char* function) noexcept {
 
 Args::Args(const Function& function, std::vector<py::object> values, py::dict kwargs,
            std::vector<bool> by_keyword)
-    : function_(function), values_(std::move(values)), kwargs_(std::move(kwargs)),
+    : function_(function),
+      values_(std::move(values)),
+      kwargs_(std::move(kwargs)),
       passed_(std::move(by_keyword)) {}
 
 size_t Args::index_of(const char* name) const {
@@ -95,8 +97,7 @@ size_t Args::index_of(const char* name) const {
     for (size_t i = 0; i < params.size(); ++i) {
         if (std::strcmp(params[i].name, name) == 0) return i;
     }
-    throw std::logic_error(std::string("native function ") + function_.name() +
-                           " has no parameter " + name);
+    throw std::logic_error(std::string("native function ") + function_.name() + " has no parameter " + name);
 }
 
 py::object Args::operator[](const char* name) const { return values_[index_of(name)]; }
@@ -106,8 +107,7 @@ bool Args::passed(const char* name) const { return passed_[index_of(name)]; }
 // ---------------------------------------------------------------------------------------------
 // Function
 
-Function::Function(const char* name, std::initializer_list<Param> params, Body body,
-                   const char* doc)
+Function::Function(const char* name, std::initializer_list<Param> params, Body body, const char* doc)
     : name_(name), body_(body), doc_(doc) {
     for (const Param& p : params) {
         if (p.var_keyword) {
@@ -176,9 +176,8 @@ Args Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 
     if (static_cast<size_t>(nargs) > n) {
         const std::string given = std::to_string(nargs);
-        throw_type_error(std::string(name_) + "() takes " + positional_count_text() +
-                         " positional argument" + (n == 1 ? "" : "s") + " but " + given +
-                         (nargs == 1 ? " was" : " were") + " given");
+        throw_type_error(std::string(name_) + "() takes " + positional_count_text() + " positional argument" +
+                         (n == 1 ? "" : "s") + " but " + given + (nargs == 1 ? " was" : " were") + " given");
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         values[i] = py::reinterpret_borrow<py::object>(args[i]);
@@ -216,8 +215,8 @@ Args Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     }
     if (!missing.empty()) {
         throw_type_error(std::string(name_) + "() missing " + std::to_string(missing.size()) +
-                         " required positional argument" + (missing.size() == 1 ? "" : "s") +
-                         ": " + quoted_list(missing));
+                         " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                         quoted_list(missing));
     }
     return Args(*this, std::move(values), std::move(kwargs), std::move(passed));
 }
@@ -284,8 +283,8 @@ py::object class_signature_descriptor() {
     static PyObject* descriptor = [] {
         static PyType_Slot slots[] = {{Py_tp_descr_get, reinterpret_cast<void*>(&class_signature_get)},
                                       {0, nullptr}};
-        static PyType_Spec signature_type = {"pyclass.ClassSignature", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
-                                   slots};
+        static PyType_Spec signature_type = {"pyclass.ClassSignature", sizeof(PyObject), 0,
+                                             Py_TPFLAGS_DEFAULT, slots};
         PyObject* type = PyType_FromSpec(&signature_type);
         if (type == nullptr) throw py::error_already_set();
         PyObject* instance = PyObject_CallNoArgs(type);
@@ -329,7 +328,7 @@ void ModuleGlobals::attach(py::handle module) {
 }
 
 py::object ModuleGlobals::get(const char* name) const {
-    PyObject* dict = PyModule_GetDict(module_);  // borrowed
+    PyObject* dict = PyModule_GetDict(module_);          // borrowed
     PyObject* value = PyDict_GetItemString(dict, name);  // borrowed
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
@@ -391,8 +390,7 @@ int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initiali
     } catch (py::builtin_exception& e) {
         e.set_error();
     } catch (std::exception& e) {
-        PyErr_Format(PyExc_ImportError, "initialising %s failed: %s", PyModule_GetName(module),
-                     e.what());
+        PyErr_Format(PyExc_ImportError, "initialising %s failed: %s", PyModule_GetName(module), e.what());
     }
     return -1;
 }

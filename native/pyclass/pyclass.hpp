@@ -59,8 +59,7 @@ using Body = py::object (*)(const Args&);
 // A native function: its name, parameter table, body and docstring.
 class Function {
 public:
-    Function(const char* name, std::initializer_list<Param> params, Body body,
-             const char* doc = "");
+    Function(const char* name, std::initializer_list<Param> params, Body body, const char* doc = "");
 
     const char* name() const { return name_; }
     // Whether `obj` is this function's callable object (false before it has been created).
@@ -107,8 +106,7 @@ PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 // A plain function object (module level, or the getter of a property).
 template <Function* F>
 py::object function(py::handle module_name) {
-    return F->function_object(reinterpret_cast<PyCFunction>(
-                                  reinterpret_cast<void (*)()>(&trampoline<F>)),
+    return F->function_object(reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<F>)),
                               module_name);
 }
 
@@ -178,8 +176,7 @@ bool assertions_enabled();
 [[noreturn]] void raise(py::handle exc_type, py::handle argument);
 // Raise `exc_type(argument)` with `caught` as its implicit context (`__context__`, not
 // `__cause__`), as a `raise` inside an `except` block does.
-[[noreturn]] void raise_in_context(py::handle exc_type, py::handle argument,
-                                   py::error_already_set& caught);
+[[noreturn]] void raise_in_context(py::handle exc_type, py::handle argument, py::error_already_set& caught);
 
 // How a member of a class presents its native function (`method<F>` or `property<F>`).
 using MemberMaker = py::object (*)(py::handle module_name);
@@ -266,7 +263,8 @@ struct ImportLine {
 // dependency has dropped.
 using NameImporter = py::object (*)(const char* module, const char* name);
 // Runs the import statements in order, binding every name in the module.
-void run_imports(py::module_& m, const std::vector<ImportLine>& lines, NameImporter import_name = &import_from);
+void run_imports(py::module_& m, const std::vector<ImportLine>& lines,
+                 NameImporter import_name = &import_from);
 
 // Runs a module body once per process; a second initialisation (a re-import after the module
 // was dropped from sys.modules, or a second interpreter) is refused with ImportError.
@@ -274,6 +272,7 @@ int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initiali
 
 }  // namespace pyclass
 
+// clang-format off: the slot table and the module definition read best one field group a line.
 // Defines the entry point of an extension module whose body is `body(py::module_&)`.
 #define PYCLASS_MODULE(name, body)                                                           \
     static bool name##_initialised = false;                                                  \
@@ -288,18 +287,19 @@ int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initiali
     extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                   \
         return PyModuleDef_Init(&name##_definition);                                         \
     }
+// clang-format on
 
 // Defines the native function `id`: its Python name, docstring and parameter table stand
 // directly above its body, which follows the macro and receives the bound arguments as `a`.
-#define PYCLASS_FUNCTION(id, python_name, doc, ...)                                          \
-    py::object id##_body(const pyclass::Args& a);                                            \
-    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc};                       \
+#define PYCLASS_FUNCTION(id, python_name, doc, ...)                    \
+    py::object id##_body(const pyclass::Args& a);                      \
+    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc}; \
     py::object id##_body([[maybe_unused]] const pyclass::Args& a)
 
 // PYCLASS_FUNCTION for a member of a class, filed in `table` under `slot`; `kind` is `method`
 // or `property`.
-#define PYCLASS_MEMBER(table, slot, kind, id, python_name, doc, ...)                         \
-    py::object id##_body(const pyclass::Args& a);                                            \
-    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc};                       \
-    const bool id##_filed = (table).file(slot, id, &pyclass::kind<&id>);                     \
+#define PYCLASS_MEMBER(table, slot, kind, id, python_name, doc, ...)     \
+    py::object id##_body(const pyclass::Args& a);                        \
+    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc};   \
+    const bool id##_filed = (table).file(slot, id, &pyclass::kind<&id>); \
     py::object id##_body([[maybe_unused]] const pyclass::Args& a)

@@ -45,13 +45,12 @@ py::object import_name(const char* module, const char* name) {
     return pyclass::import_from(module, name);
 }
 
-
 // ---------------------------------------------------------------------------------------------
 
 PYCLASS_FUNCTION(check_object_is_estimator, "check_object_is_estimator",
-"Return True when ``model`` is an instance of a type in\n"
-    "``MODEL_TYPES_SUPPORTED_AS_ESTIMATOR`` (read at each call), else False.",
-{"model"}) {
+                 "Return True when ``model`` is an instance of a type in\n"
+                 "``MODEL_TYPES_SUPPORTED_AS_ESTIMATOR`` (read at each call), else False.",
+                 {"model"}) {
     py::object model = a["model"];
     for (py::handle supported : globals.get("MODEL_TYPES_SUPPORTED_AS_ESTIMATOR")) {
         if (pyclass::is_instance(model, supported)) return py::bool_(true);
@@ -60,10 +59,10 @@ PYCLASS_FUNCTION(check_object_is_estimator, "check_object_is_estimator",
 }
 
 PYCLASS_FUNCTION(get_optimized_n_jobs, "get_optimized_n_jobs",
-"Return the number of parallel workers to use.\n\n"
-    "``n_jobs == -1`` means all processors but one; values below 1 become 1; the result is\n"
-    "never larger than ``no_outputs``, the number of values predicted per window.",
-{"n_jobs", "-1"}, {"no_outputs", "1"}) {
+                 "Return the number of parallel workers to use.\n\n"
+                 "``n_jobs == -1`` means all processors but one; values below 1 become 1; the result is\n"
+                 "never larger than ``no_outputs``, the number of values predicted per window.",
+                 {"n_jobs", "-1"}, {"no_outputs", "1"}) {
     py::object n_jobs = a["n_jobs"];
     py::object no_outputs = a["no_outputs"];
     const py::int_ one(1);
@@ -75,18 +74,17 @@ PYCLASS_FUNCTION(get_optimized_n_jobs, "get_optimized_n_jobs",
 }
 
 PYCLASS_FUNCTION(get_max_lookback, "get_max_lookback",
-"Return the largest look-back that ``lookback_win`` describes.\n\n"
-    "A list holds one entry per feature column: a window length, or a list of lag indices\n"
-    "reaching back ``max(lags) + 1`` rows. Anything that is not a list is returned unchanged.",
-{"lookback_win"}) {
+                 "Return the largest look-back that ``lookback_win`` describes.\n\n"
+                 "A list holds one entry per feature column: a window length, or a list of lag indices\n"
+                 "reaching back ``max(lags) + 1`` rows. Anything that is not a list is returned unchanged.",
+                 {"lookback_win"}) {
     py::object lookback_win = a["lookback_win"];
     if (!PyList_Check(lookback_win.ptr())) return lookback_win;
     py::object builtin_max = py::module_::import("builtins").attr("max");
     py::object max_win = py::int_(-1);
     for (py::handle win : lookback_win) {
-        py::object candidate = PyList_Check(win.ptr())
-                                   ? builtin_max(win) + py::int_(1)
-                                   : py::reinterpret_borrow<py::object>(win);
+        py::object candidate = PyList_Check(win.ptr()) ? builtin_max(win) + py::int_(1)
+                                                       : py::reinterpret_borrow<py::object>(win);
         if (pyclass::py_lt(max_win, candidate)) max_win = candidate;
     }
     return max_win;
@@ -125,23 +123,26 @@ StagesChoice choose_stages(py::handle dag_granularity, py::handle n_jobs) {
 }
 
 PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
-"Build the automatic regressor step of a forecasting pipeline.\n\n"
-    "Parameters\n----------\n"
-    "dag_granularity : str\n    Search space: 'default', 'tiny', 'flat', 'multioutput_tiny',\n"
-    "    'multioutput_flat', 'optimised_multioutput_flat', 'regression_chain_flat',\n"
-    "    'regression_chain_tiny', 'MIMO_flat', 'MINO_complete_flat', 'multi_xgboost',\n"
-    "    'multi_lgbm', 'xgboost' or 'lgbm'.\n"
-    "total_execution_time : int\n    Total time for the search, in minutes.\n"
-    "execution_time_per_pipeline : int\n    Time for one pipeline, in minutes.\n"
-    "r_type : str\n    'AutoRegressor' or 'AutoEnsemble'.\n"
-    "execution_platform : str\n    How the search runs.\n"
-    "n_leaders_for_ensemble : int\n    Pipelines combined into the ensemble.\n"
-    "n_estimators_for_pred_interval : int\n    Estimators behind the prediction intervals.\n"
-    "max_samples_for_pred_interval : float\n    Share of rows drawn for each of them.\n"
-    "ensemble_type : str\n    'voting' or 'stacked'.\n"
-    "n_jobs : int\n    Parallel jobs, passed to the search-space builders that take it.\n\n"
-    "Returns\n-------\n(r_type, regressor) : tuple",
-{"dag_granularity"}, {"total_execution_time"}, {"execution_time_per_pipeline"}, {"r_type"}, {"execution_platform", "'spark_node_random_search'"}, {"n_leaders_for_ensemble", "1"}, {"n_estimators_for_pred_interval", "5"}, {"max_samples_for_pred_interval", "1.0"}, {"ensemble_type", "'voting'"}, {"n_jobs", "-1"}) {
+                 "Build the automatic regressor step of a forecasting pipeline.\n\n"
+                 "Parameters\n----------\n"
+                 "dag_granularity : str\n    Search space: 'default', 'tiny', 'flat', 'multioutput_tiny',\n"
+                 "    'multioutput_flat', 'optimised_multioutput_flat', 'regression_chain_flat',\n"
+                 "    'regression_chain_tiny', 'MIMO_flat', 'MINO_complete_flat', 'multi_xgboost',\n"
+                 "    'multi_lgbm', 'xgboost' or 'lgbm'.\n"
+                 "total_execution_time : int\n    Total time for the search, in minutes.\n"
+                 "execution_time_per_pipeline : int\n    Time for one pipeline, in minutes.\n"
+                 "r_type : str\n    'AutoRegressor' or 'AutoEnsemble'.\n"
+                 "execution_platform : str\n    How the search runs.\n"
+                 "n_leaders_for_ensemble : int\n    Pipelines combined into the ensemble.\n"
+                 "n_estimators_for_pred_interval : int\n    Estimators behind the prediction intervals.\n"
+                 "max_samples_for_pred_interval : float\n    Share of rows drawn for each of them.\n"
+                 "ensemble_type : str\n    'voting' or 'stacked'.\n"
+                 "n_jobs : int\n    Parallel jobs, passed to the search-space builders that take it.\n\n"
+                 "Returns\n-------\n(r_type, regressor) : tuple",
+                 {"dag_granularity"}, {"total_execution_time"}, {"execution_time_per_pipeline"}, {"r_type"},
+                 {"execution_platform", "'spark_node_random_search'"}, {"n_leaders_for_ensemble", "1"},
+                 {"n_estimators_for_pred_interval", "5"}, {"max_samples_for_pred_interval", "1.0"},
+                 {"ensemble_type", "'voting'"}, {"n_jobs", "-1"}) {
     py::object n_jobs = a["n_jobs"];
     if (pyclass::py_eq(n_jobs, py::int_(0))) n_jobs = py::int_(1);
 
@@ -155,7 +156,8 @@ PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
     regressors["AutoEnsemble"] = globals.get("EnsembleRegressor");
 
     py::object r_type = a["r_type"];
-    if (!regressors.contains(r_type)) pyclass::raise_catalogue(globals, "ORVANE0036E", py::make_tuple(r_type));
+    if (!regressors.contains(r_type))
+        pyclass::raise_catalogue(globals, "ORVANE0036E", py::make_tuple(r_type));
     if (pyclass::py_eq(r_type, py::str("AutoEnsemble"))) {
         for (const char* key : {"n_leaders_for_ensemble", "n_estimators_for_pred_interval",
                                 "max_samples_for_pred_interval", "ensemble_type"}) {
@@ -175,8 +177,9 @@ PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
 
 void tembrel_body(py::module_& m) {
     globals.attach(m);
-    m.doc() = "Utilities of the forecasting estimators: regressor preparation, job counts and "
-              "look-back windows.";
+    m.doc() =
+        "Utilities of the forecasting estimators: regressor preparation, job counts and "
+        "look-back windows.";
     pyclass::run_imports(m, import_lines(), &import_name);
     py::list supported;
     supported.append(m.attr("BaseEstimator"));
