@@ -57,7 +57,7 @@ bool is_library_class(py::handle obj, const char* module, const char* name,
     py::dict modules = py::module_::import("sys").attr("modules");
     if (!modules.contains(module)) return false;
     py::object loaded = modules[module];
-    if (!pyclass::has_attr(loaded, name) || !py::object(loaded.attr(name)).is(cls)) return false;
+    if (!has_attr(loaded, name) || !py::object(loaded.attr(name)).is(cls)) return false;
     py::object instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(obj.ptr(), nullptr));
     if (!instance_dict) {
         PyErr_Clear();
@@ -184,14 +184,14 @@ std::optional<AffineModel> affine_model(py::handle model, Py_ssize_t width) {
         if (!PyList_Check(steps.ptr()) || PyList_GET_SIZE(steps.ptr()) < 1) return std::nullopt;
         const Py_ssize_t n = PyList_GET_SIZE(steps.ptr());
         for (Py_ssize_t i = 0; i < n - 1; ++i) {
-            py::object step = pyclass::item(PyList_GET_ITEM(steps.ptr(), i), 1);
+            py::object step = item(PyList_GET_ITEM(steps.ptr(), i), 1);
             if (step.is_none() ||
                 (py::isinstance<py::str>(step) && step.cast<std::string>() == "passthrough")) {
                 continue;  // skipped by the pipeline as well
             }
             if (!scaler_operations(step, width, affine.scaling)) return std::nullopt;
         }
-        keep_final = pyclass::item(PyList_GET_ITEM(steps.ptr(), n - 1), 1);
+        keep_final = item(PyList_GET_ITEM(steps.ptr(), n - 1), 1);
         final_model = keep_final;
     }
     if (!is_linear_model(final_model) || !linear_terms(final_model, width, affine)) return std::nullopt;
@@ -229,7 +229,7 @@ bool voting_plan(py::handle model, Py_ssize_t width, LinearPlan& plan) {
 // Our ensembles: einsum("mnk,km->nk", member predictions, ensemble_weights_).
 bool ensemble_plan(py::handle model, Py_ssize_t width, LinearPlan& plan) {
     py::object outputs = model.attr("n_outputs_");
-    if (!PyLong_CheckExact(outputs.ptr()) || pyclass::index_value(outputs) != plan.n_targets) return false;
+    if (!PyLong_CheckExact(outputs.ptr()) || index_value(outputs) != plan.n_targets) return false;
     if (!add_members(model.attr("estimators_"), width, plan.n_targets, plan)) return false;
     const auto cells = product(plan.n_targets, static_cast<Py_ssize_t>(plan.members.size()));
     if (!cells) return false;

@@ -21,7 +21,7 @@ GUSK_METHOD(init_transformer_and_estimator, "_init_transformer_and_estimator",
     self.attr("transformer_steps") = list_of_step_objects(all_but_last(self.attr("steps")));
     const bool keep_estimator =
         truthy(self.attr("init_time_optimization")) && truthy(self.attr("is_automate_run"));
-    if (!keep_estimator) self.attr("estimator") = pyclass::item(pyclass::item(self.attr("steps"), -1), 1);
+    if (!keep_estimator) self.attr("estimator") = item(item(self.attr("steps"), -1), 1);
     return py::none();
 }
 
@@ -30,11 +30,11 @@ GUSK_METHOD(data_fit_transform, "_data_fit_transform",
     py::object X = a["X"];
     py::object y = a["y"];
     for (py::handle transformer : a["self"].attr("transformer_steps")) {
-        py::object result = pyclass::has_attr(transformer, "fit_transform")
+        py::object result = has_attr(transformer, "fit_transform")
                                 ? transformer.attr("fit_transform")(X, y)
                                 : transformer.attr("fit")(X, y).attr("transform")(X);
-        X = pyclass::item(result, 0);
-        y = pyclass::item(result, 1);
+        X = item(result, 0);
+        y = item(result, 1);
     }
     return py::make_tuple(X, y);
 }
@@ -46,8 +46,8 @@ GUSK_METHOD(data_transform, "_data_transform",
     py::object y = a["y"];
     for (py::handle transformer : a["self"].attr("transformer_steps")) {
         py::object result = transformer.attr("transform")(X);
-        X = pyclass::item(result, 0);
-        y = pyclass::item(result, 1);
+        X = item(result, 0);
+        y = item(result, 1);
     }
     return py::make_tuple(X, y);
 }
@@ -57,14 +57,14 @@ GUSK_METHOD(display_transformations, "_display_transformations",
             {"y", "None"}) {
     py::object self = a["self"];
     py::object X = self.attr("_input_data_transformation")(a["X"]);
-    auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
+    auto [Xt, yt] = unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
     return py::make_tuple(Xt, yt);
 }
 
 py::object default_split(py::handle Xt) {
     py::object split_class =
         pyclass::import_from("orvane.gusk.joint_optimizers.cv.tembrel_splits", "TimeSeriesTrainTestSplit");
-    const double test_rows = static_cast<double>(pyclass::length(Xt)) * 0.3;
+    const double test_rows = static_cast<double>(length(Xt)) * 0.3;
     return split_class(py::arg("n_test_size") = py::int_(static_cast<long long>(test_rows)));
 }
 
@@ -73,18 +73,18 @@ py::object default_split(py::handle Xt) {
 void remember_fitted_data(py::handle self, py::handle X) {
     py::object numpy = global("np");
     py::object shape = numpy.attr("shape")(X);
-    if (pyclass::length(shape) != 2) return;
-    self.attr("n_features_in_") = pyclass::item(shape, 1);
+    if (length(shape) != 2) return;
+    self.attr("n_features_in_") = item(shape, 1);
     py::object lookback = global("get_max_lookback")(self.attr("lookback_win"));
-    if (!PyIndex_Check(lookback.ptr()) || !pyclass::py_gt(lookback, py::int_(0))) return;
+    if (!PyIndex_Check(lookback.ptr()) || !py_gt(lookback, 0)) return;
     py::object rows = numpy.attr("asarray")(X);
-    self.attr("last_fit_rows_") = pyclass::slice(rows, -lookback, py::none()).attr("copy")();
+    self.attr("last_fit_rows_") = slice(rows, -lookback, py::none()).attr("copy")();
 }
 
 // Lists, tuples and arrays compare by their items; a missing look-ahead list is an empty one.
 py::object comparable_setting(py::handle value) {
     if (is_none(value)) return py::list();
-    if (pyclass::has_attr(value, "tolist")) return value.attr("tolist")();
+    if (has_attr(value, "tolist")) return value.attr("tolist")();
     if (PyTuple_Check(value.ptr())) return py::module_::import("builtins").attr("list")(value);
     return py::reinterpret_borrow<py::object>(value);
 }
@@ -94,16 +94,16 @@ std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>
 // The windowing step must cut the windows the estimator reads back: same columns, look-back,
 // steps ahead and look-ahead columns.
 void check_shared_settings(py::handle self) {
-    py::object step = pyclass::item(self.attr("steps"), 0);
-    const std::string step_name = py::str(pyclass::item(step, 0)).cast<std::string>();
-    py::object window = pyclass::item(step, 1);
+    py::object step = item(self.attr("steps"), 0);
+    const std::string step_name = py::str(item(step, 0)).cast<std::string>();
+    py::object window = item(step, 1);
     py::object parameters = step_parameters(window);
     if (is_none(parameters)) return;
     for (const SharedSetting& setting : kSharedSettings) {
         py::object own = self.attr(setting.estimator_name);
         if (!step_takes(parameters, setting.step_name)) {
             const bool lost_look_ahead = std::string(setting.estimator_name) == "look_ahead_fcolumns" &&
-                                         pyclass::length(comparable_setting(own)) > 0;
+                                         length(comparable_setting(own)) > 0;
             if (!lost_look_ahead) continue;
             raise_value_error("look_ahead_fcolumns=" + repr_of(own) + ", but the windowing step '" +
                               step_name + "' (" +
@@ -113,7 +113,7 @@ void check_shared_settings(py::handle self) {
                               repr_of(own) + " or drop look_ahead_fcolumns.");
         }
         py::object theirs = parameters[setting.step_name];
-        if (pyclass::py_eq(comparable_setting(own), comparable_setting(theirs))) continue;
+        if (py_eq(comparable_setting(own), comparable_setting(theirs))) continue;
         raise_value_error(std::string("The estimator has ") + setting.estimator_name + "=" + repr_of(own) +
                           " but its windowing step '" + step_name + "' has " + setting.step_name + "=" +
                           repr_of(theirs) + "; they must agree. set_params(" + setting.estimator_name +
@@ -133,10 +133,8 @@ bool y_repeats_target_columns(py::handle self, py::handle X, py::handle y) {
     try {
         py::object series = numpy.attr("asarray")(X);
         py::object targets = numpy.attr("asarray")(y);
-        py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-        py::object expected = series[py::make_tuple(all_rows, self.attr("target_columns"))];
-        if (!pyclass::py_eq(targets.attr("size"), expected.attr("size")) ||
-            pyclass::length(targets) != pyclass::length(series)) {
+        py::object expected = series[py::make_tuple(all_rows(), self.attr("target_columns"))];
+        if (!py_eq(targets.attr("size"), expected.attr("size")) || length(targets) != length(series)) {
             return false;
         }
         return truthy(numpy.attr("array_equal")(targets.attr("reshape")(expected.attr("shape")), expected,
@@ -150,7 +148,7 @@ bool y_repeats_target_columns(py::handle self, py::handle X, py::handle y) {
 // The windowing transformers build the targets from the target columns of X; a y given beside
 // them would be dropped without a word, and the model would forecast other columns.
 void refuse_unused_y(py::handle self, py::handle X, py::handle y) {
-    if (is_none(y) || !is_windowing_step(pyclass::item(self.attr("transformer_steps"), 0))) return;
+    if (is_none(y) || !is_windowing_step(item(self.attr("transformer_steps"), 0))) return;
     if (y_repeats_target_columns(self, X, y)) return;
     raise_value_error(
         "fit(X, y) got a y that the windowing step does not use: the targets are the columns "
@@ -166,7 +164,7 @@ void refuse_unused_y(py::handle self, py::handle X, py::handle y) {
 py::dict forecast_task_of(py::handle self) {
     py::object transformers = self.attr("transformer_steps");
     py::dict task;
-    task["window"] = pyclass::length(transformers) == 1 ? pyclass::item(transformers, 0) : py::none();
+    task["window"] = length(transformers) == 1 ? item(transformers, 0) : py::none();
     task["strategy"] = self.attr("multistep_prediction_strategy");
     task["pred_win"] = self.attr("pred_win");
     task["horizon"] = self.attr("multistep_prediction_win");
@@ -197,7 +195,7 @@ GUSK_METHOD(fit, "fit",
     self.attr("_init_transformer_and_estimator")();
     check_shared_settings(self);
     refuse_unused_y(self, a["X"], a["y"]);
-    auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
+    auto [Xt, yt] = unpack_pair(self.attr("_data_fit_transform")(X, a["y"]));
     if (truthy(self.attr("multivariate_column_encoding"))) {
         Xt = self.attr("_multi_variate_col_encoder")(Xt);
     }
@@ -211,21 +209,20 @@ GUSK_METHOD(fit, "fit",
 // The first transformer step, or None when there is none.
 py::object first_transformer(py::handle self) {
     py::object transformers = self.attr("transformer_steps");
-    return pyclass::length(transformers) > 0 ? pyclass::item(transformers, 0) : py::object(py::none());
+    return length(transformers) > 0 ? item(transformers, 0) : py::object(py::none());
 }
 
 // Whether X holds the last rows of the fitted data (X is, or overlaps, that data) or, when X
 // is shorter than they are, is their end.
 bool overlaps_fitted_end(py::handle rows, py::handle before) {
     py::object numpy = global("np");
-    const Py_ssize_t n_rows = pyclass::length(rows);
-    const Py_ssize_t n_before = pyclass::length(before);
+    const Py_ssize_t n_rows = length(rows);
+    const Py_ssize_t n_before = length(before);
     if (n_rows < n_before) {
-        py::object end = pyclass::slice(before, py::int_(n_before - n_rows), py::none());
+        py::object end = slice(before, n_before - n_rows, py::none());
         return truthy(numpy.attr("array_equal")(rows, end));
     }
-    if (pyclass::py_ne(pyclass::item(rows.attr("shape"), 1), pyclass::item(before.attr("shape"), 1)))
-        return false;
+    if (py_ne(item(rows.attr("shape"), 1), item(before.attr("shape"), 1))) return false;
     py::object windows =
         numpy.attr("lib").attr("stride_tricks").attr("sliding_window_view")(rows, before.attr("shape"));
     py::object equal = (windows.attr("__eq__")(before)).attr("all")(py::make_tuple(-2, -1));
@@ -238,27 +235,27 @@ bool overlaps_fitted_end(py::handle rows, py::handle before) {
 // before the first target.
 py::object with_rows_before(py::handle self, py::handle X) {
     py::object X_ = py::reinterpret_borrow<py::object>(X);
-    if (!pyclass::has_attr(self, "last_fit_rows_")) return X_;
+    if (!has_attr(self, "last_fit_rows_")) return X_;
     py::object first = first_transformer(self);
     std::vector<const char*> windowing = flatten_family();
     for (const char* name : {"Flatten", "DifferenceFlattenX", "LocalizedFlattenX"}) windowing.push_back(name);
     if (!is_instance_of_globals(first, windowing)) return X_;
     py::object before = self.attr("last_fit_rows_");
     py::object rows = global("np").attr("asarray")(X);
-    if (pyclass::length(rows) == 0 || overlaps_fitted_end(rows, before)) return X_;
+    if (length(rows) == 0 || overlaps_fitted_end(rows, before)) return X_;
     return global("np").attr("concatenate")(py::make_tuple(before, rows));
 }
 
 // Undoes the target transformer and the data transformation scheme, as a forecast does.
 py::object in_data_units(py::handle self, py::object y) {
     py::object first = first_transformer(self);
-    if (pyclass::is_instance(first, global("TargetTransformer"))) y = first.attr("inverse_transform")(y);
+    if (is_instance(first, global("TargetTransformer"))) y = first.attr("inverse_transform")(y);
     return self.attr("_output_data_transformation")(y);
 }
 
 bool changes_target_units(py::handle self) {
     if (!is_none(self.attr("data_transformation_scheme"))) return true;
-    return pyclass::is_instance(first_transformer(self), global("TargetTransformer"));
+    return is_instance(first_transformer(self), global("TargetTransformer"));
 }
 
 // The final estimator as the scorer should see it: answering in the units of the data.
@@ -289,7 +286,7 @@ GUSK_METHOD(score, "score",
     py::object X_in = frames("to_array")(self, a["X"]);
     require_fitted_columns(self, X_in);
     py::object X = self.attr("_input_data_transformation")(with_rows_before(self, X_in));
-    auto [Xt, yt] = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = a["y"]));
+    auto [Xt, yt] = unpack_pair(self.attr("_data_transform")(X, py::arg("y") = a["y"]));
     yt = changes_target_units(self) ? in_data_units(self, yt) : self.attr("_output_data_transformation")(yt);
     py::dict keywords;
     py::object sample_weight = a["sample_weight"];
@@ -314,7 +311,7 @@ GUSK_METHOD(adjust_indices, "_adjust_indices",
     self.attr("target_columns") = target_columns;
     self.attr("feature_columns") = feature_columns;
     for (py::handle step : self.attr("transformer_steps")) {
-        if (!pyclass::has_attr(step, "_adjust_indices")) continue;
+        if (!has_attr(step, "_adjust_indices")) continue;
         const bool targets_only =
             is_instance_of_globals(step, {"DifferenceFlattenAutoEnsembler", "LocalizedFlattenAutoEnsembler"});
         step.attr("_adjust_indices")(
@@ -336,11 +333,12 @@ GUSK_METHOD(reset_fc_cols_and_lookback, "_reset_fc_cols_and_lookback",
     const py::int_ zero(0);
     Py_ssize_t idx = 0;
     for (py::handle entry : a["lookback_win"]) {
-        py::object column = pyclass::item(feature_columns, idx);
-        if (pyclass::py_lt(entry, zero)) {
+        py::object column = item(feature_columns, idx);
+        if (py_lt(entry, zero)) {
             if (pyclass::assertions_enabled() &&
                 PySequence_Contains(target_columns.ptr(), column.ptr()) != 0) {
                 if (PyErr_Occurred()) throw py::error_already_set();
+                // The Python method's `assert`, skipped under python -O as the statement is.
                 pyclass::raise(PyExc_AssertionError, "feature col should not be part of target col.");
             }
             look_ahead_fc_cols.append(column);
@@ -357,7 +355,7 @@ GUSK_METHOD(reset_fc_cols_and_lookback, "_reset_fc_cols_and_lookback",
 }  // namespace core
 
 void require_fitted(py::handle self, const char* method) {
-    if (!pyclass::has_attr(self, "transformer_steps") || !is_none(self.attr("transformer_steps"))) return;
+    if (!has_attr(self, "transformer_steps") || !is_none(self.attr("transformer_steps"))) return;
     const std::string name = py::str(py::type::of(self).attr("__name__"));
     py::object not_fitted = pyclass::import_from("sklearn.exceptions", "NotFittedError");
     pyclass::raise(not_fitted, py::str("This " + name +
@@ -368,17 +366,17 @@ void require_fitted(py::handle self, const char* method) {
 
 void require_fitted_columns(py::handle self, py::handle X) {
     py::object shape = global("np").attr("shape")(X);
-    if (pyclass::length(shape) != 2) {
+    if (length(shape) != 2) {
         pyclass::raise(PyExc_ValueError,
                        "Expected a 2-D array with one row per time step and one column per "
                        "variable, got an array of shape " +
                            std::string(py::str(shape)) +
                            ". Reshape your data with X.reshape(-1, 1) if it holds a single series.");
     }
-    if (!pyclass::has_attr(self, "n_features_in_")) return;
+    if (!has_attr(self, "n_features_in_")) return;
     py::object expected = self.attr("n_features_in_");
-    py::object columns = pyclass::item(shape, 1);
-    if (pyclass::py_eq(columns, expected)) return;
+    py::object columns = item(shape, 1);
+    if (py_eq(columns, expected)) return;
     const std::string name = py::str(py::type::of(self).attr("__name__"));
     pyclass::raise(PyExc_ValueError, "X has " + std::string(py::str(columns)) + " features, but " + name +
                                          " is expecting " + std::string(py::str(expected)) +

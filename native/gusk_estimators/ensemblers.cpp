@@ -67,7 +67,7 @@ void store_search_settings(py::handle self, const Args& a, const Flavour& flavou
 
 // Large problems (20 targets or more, 100 steps or more per window) get twice the time.
 void double_budgets_for_large_problems(py::handle self, py::handle target_columns, py::handle pred_win) {
-    if (pyclass::length(target_columns) < 20 || !pyclass::py_ge(pred_win, py::int_(100))) return;
+    if (length(target_columns) < 20 || !py_ge(pred_win, 100)) return;
     self.attr("execution_time_per_pipeline") =
         py::object(self.attr("execution_time_per_pipeline")) * py::int_(2);
     self.attr("total_execution_time") = py::object(self.attr("total_execution_time")) * py::int_(2);
@@ -76,10 +76,10 @@ void double_budgets_for_large_problems(py::handle self, py::handle target_column
 // The exogenous variant is needed when there are look-ahead columns or the features are not
 // exactly the targets.
 bool needs_exogenous_transformer(py::handle look_ahead, py::handle features, py::handle targets) {
-    if (pyclass::length(look_ahead) > 0) return true;
-    if (pyclass::length(features) != pyclass::length(targets)) return true;
+    if (length(look_ahead) > 0) return true;
+    if (length(features) != length(targets)) return true;
     py::object set = py::module_::import("builtins").attr("set");
-    return pyclass::py_ne(set(features), set(targets));
+    return py_ne(set(features), set(targets));
 }
 
 py::object transformer_step(const Args& a, const Flavour& flavour, py::handle look_ahead) {
@@ -133,6 +133,7 @@ py::dict base_keywords(const Args& a, const Flavour& flavour, py::handle steps, 
     keywords["store_lookback_history"] = a["store_lookback_history"];
     for (auto entry : a.kwargs()) {
         if (keywords.contains(entry.first)) {
+            // Worded as the interpreter words a keyword given twice to a call.
             pyclass::raise(PyExc_TypeError,
                            "GUSKTimeSeriesEstimator.__init__() got multiple values for keyword argument '" +
                                py::str(entry.first).cast<std::string>() + "'");
@@ -149,9 +150,8 @@ py::object construct(const Args& a, const Flavour& flavour) {
     store_search_settings(self, a, flavour);
 
     py::object target_columns = a["target_columns"];
-    py::object outputs = flavour.outputs_include_targets
-                             ? py::int_(pyclass::length(target_columns)) * a["pred_win"]
-                             : a["pred_win"];
+    py::object outputs =
+        flavour.outputs_include_targets ? py::int_(length(target_columns)) * a["pred_win"] : a["pred_win"];
     self.attr("n_jobs") =
         global("get_optimized_n_jobs")(py::arg("n_jobs") = a["n_jobs"], py::arg("no_outputs") = outputs);
     if (flavour.doubles_large_budgets) double_budgets_for_large_problems(self, target_columns, a["pred_win"]);

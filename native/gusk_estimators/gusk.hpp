@@ -9,6 +9,24 @@
 
 namespace gusk {
 
+// The native layer's built-in operations, read unqualified like their Python counterparts.
+using pyclass::all_rows;
+using pyclass::has_attr;
+using pyclass::index_value;
+using pyclass::is_instance;
+using pyclass::item;
+using pyclass::length;
+using pyclass::loop_count;
+using pyclass::py_eq;
+using pyclass::py_ge;
+using pyclass::py_gt;
+using pyclass::py_le;
+using pyclass::py_lt;
+using pyclass::py_ne;
+using pyclass::slice;
+using pyclass::slice_key;
+using pyclass::unpack_pair;
+
 // The module's globals; every name (np, Messages, Score, the transformer classes, ...) is read
 // from here at the moment it is used, so a caller that rebinds one is obeyed.
 extern pyclass::ModuleGlobals globals;

@@ -22,8 +22,8 @@ namespace gusk {
 // never made up as zeros.
 
 bool forecasts_recursively(py::handle self) {
-    return !pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
-           pyclass::py_eq(self.attr("pred_win"), py::int_(1)) && strategy_is_recursive(self);
+    return !py_eq(self.attr("multistep_prediction_win"), 1) && py_eq(self.attr("pred_win"), 1) &&
+           strategy_is_recursive(self);
 }
 
 bool contains(py::handle sequence, py::handle value) {
@@ -50,14 +50,13 @@ std::string text_of(py::handle value) { return py::str(value).cast<std::string>(
 py::object checked_plan(py::handle supporting_features, const py::list& columns, py::handle rows) {
     py::object numpy = np();
     py::object plan = numpy.attr("array")(supporting_features, py::arg("dtype") = numpy.attr("float64"));
-    if (pyclass::py_eq(plan.attr("ndim"), py::int_(1))) plan = plan.attr("reshape")(-1, 1);
-    const bool fits =
-        pyclass::py_eq(plan.attr("ndim"), py::int_(2)) && pyclass::py_eq(row_count(plan), rows) &&
-        pyclass::py_eq(pyclass::item(plan.attr("shape"), 1), py::int_(pyclass::length(columns)));
+    if (py_eq(plan.attr("ndim"), 1)) plan = plan.attr("reshape")(-1, 1);
+    const bool fits = py_eq(plan.attr("ndim"), 2) && py_eq(row_count(plan), rows) &&
+                      py_eq(item(plan.attr("shape"), 1), length(columns));
     if (!fits) {
         raise_value_error("supporting_features has shape " + text_of(plan.attr("shape")) +
                           ", but this forecast needs " + text_of(rows) +
-                          " rows (one per forecast step) and " + std::to_string(pyclass::length(columns)) +
+                          " rows (one per forecast step) and " + std::to_string(length(columns)) +
                           " column(s), the future values of columns " + text_of(columns) + " in that order.");
     }
     return plan;
@@ -65,16 +64,15 @@ py::object checked_plan(py::handle supporting_features, const py::list& columns,
 
 py::object future_plan(py::handle self, py::handle supporting_features, bool recursive) {
     py::list columns = plan_columns(self, recursive);
-    if (pyclass::length(columns) == 0) return py::none();
+    if (length(columns) == 0) return py::none();
     py::object rows = recursive ? self.attr("multistep_prediction_win") : self.attr("pred_win");
     if (!is_none(supporting_features)) return checked_plan(supporting_features, columns, rows);
     py::object look_ahead = self.attr("look_ahead_fcolumns");
-    const bool only_look_ahead =
-        has_look_ahead_columns(self) && pyclass::length(look_ahead) == pyclass::length(columns);
-    if (only_look_ahead && pyclass::has_attr(self, "look_ahead_mean")) {
+    const bool only_look_ahead = has_look_ahead_columns(self) && length(look_ahead) == length(columns);
+    if (only_look_ahead && has_attr(self, "look_ahead_mean")) {
         py::object means = self.attr("look_ahead_mean");
         if (!recursive) return means;
-        return np().attr("repeat")(rows_from(means, py::int_(-1)), rows, py::arg("axis"));
+        return np().attr("repeat")(rows_from(means, -1), rows, py::arg("axis"));
     }
     if (only_look_ahead) {
         raise_value_error("This model reads the future values of look_ahead_fcolumns=" + text_of(look_ahead) +
@@ -95,13 +93,11 @@ py::object future_plan(py::handle self, py::handle supporting_features, bool rec
 
 void write_plan_rows(py::handle self, py::handle rows, py::handle plan, bool recursive) {
     py::object numpy = np();
-    const Py_ssize_t n = std::min(pyclass::length(rows), pyclass::length(plan));
+    const Py_ssize_t n = std::min(length(rows), length(plan));
     py::object values = numpy.attr("nan_to_num")(
-        pyclass::slice(plan, py::none(), py::int_(n)), py::arg("nan") = 0.0,
-        py::arg("posinf") = numpy.attr("inf"), py::arg("neginf") = -std::numeric_limits<double>::infinity());
-    py::object first_rows =
-        py::reinterpret_steal<py::object>(PySlice_New(nullptr, py::int_(n).ptr(), nullptr));
-    rows[py::make_tuple(first_rows, plan_columns(self, recursive))] = values;
+        slice(plan, py::none(), n), py::arg("nan") = 0.0, py::arg("posinf") = numpy.attr("inf"),
+        py::arg("neginf") = -std::numeric_limits<double>::infinity());
+    rows[py::make_tuple(slice_key(py::none(), n), plan_columns(self, recursive))] = values;
 }
 
 namespace {
@@ -119,24 +115,21 @@ GUSK_METHOD(store_lookback_history_X, "_store_lookback_history_X",
     py::object X = a["X"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
     py::object max_lookback = max_lookback_of(self);
-    if (!pyclass::py_gt(max_lookback, py::int_(0))) {
+    if (!py_gt(max_lookback, 0)) {
         self.attr("lookback_data_X") = py::none();
         return py::none();
     }
     py::object numpy = np();
     py::object start = row_count(X) - max_lookback;
-    py::object key =
-        py::make_tuple(py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), nullptr, nullptr)),
-                       py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)));
+    py::object key = py::make_tuple(slice_key(start, py::none()), all_rows());
     // A copy: the history must not change when the caller later reuses its array.
     py::object history = numpy.attr("array")(X[key]);
     self.attr("lookback_data_X") = history;
     if (has_look_ahead_columns(self)) {
         py::object look_ahead = self.attr("look_ahead_fcolumns");
-        py::object columns = py::make_tuple(
-            py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)), look_ahead);
+        py::object columns = py::make_tuple(all_rows(), look_ahead);
         py::object mean = numpy.attr("nanmean")(history[columns], py::arg("axis") = 0);
-        mean = mean.attr("reshape")(-1, pyclass::length(look_ahead));
+        mean = mean.attr("reshape")(-1, length(look_ahead));
         self.attr("look_ahead_mean") = numpy.attr("repeat")(mean, self.attr("pred_win"), py::arg("axis") = 0);
     }
     return py::none();
@@ -147,7 +140,7 @@ GUSK_METHOD(add_lookback_history_to_X, "_add_lookback_history_to_X",
     py::object self = a["self"];
     py::object X = a["X"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
-    const bool has_history = pyclass::py_gt(max_lookback_of(self), py::int_(0));
+    const bool has_history = py_gt(max_lookback_of(self), 0);
     if (is_none(X)) {
         return has_history ? self.attr("lookback_data_X").attr("copy")() : X;
     }
@@ -177,14 +170,14 @@ GUSK_METHOD(update, "update",
             {"self"}, {"X"}) {
     py::object self = a["self"];
     if (!truthy(self.attr("store_lookback_history"))) raise_catalogue("ORVANE0045E");
-    if (!pyclass::has_attr(self, "lookback_data_X")) {
+    if (!has_attr(self, "lookback_data_X")) {
         pyclass::raise(
             pyclass::import_from("sklearn.exceptions", "NotFittedError"),
             py::str("This " + py::str(self.attr("__class__").attr("__name__")).cast<std::string>() +
                     " has no stored history yet: call fit before update."));
     }
     py::object X = validated_input(a["X"]);
-    if (!pyclass::py_eq(X.attr("ndim"), py::int_(2))) {
+    if (!py_eq(X.attr("ndim"), 2)) {
         pyclass::raise(PyExc_ValueError,
                        "update(X) takes the new rows as a 2-D array (one row per time step, the "
                        "columns of the data given to fit); got an array of shape " +
@@ -194,6 +187,7 @@ GUSK_METHOD(update, "update",
     return self;
 }
 
+// The failure of an `assert` statement of the Python method (callers skip it under python -O).
 [[noreturn]] void raise_assertion(const char* message) { pyclass::raise(PyExc_AssertionError, message); }
 
 GUSK_METHOD(add_exogenous_to_X, "_add_exogenous_to_X",
@@ -203,24 +197,23 @@ GUSK_METHOD(add_exogenous_to_X, "_add_exogenous_to_X",
     py::object X = a["X"];
     py::object exogenous = a["exogenous"];
     py::object numpy = np();
-    if (pyclass::length(exogenous.attr("shape")) == 1) exogenous = exogenous.attr("reshape")(-1, 1);
+    if (length(exogenous.attr("shape")) == 1) exogenous = exogenous.attr("reshape")(-1, 1);
     py::object pred_win = self.attr("pred_win");
     py::object look_ahead = self.attr("look_ahead_fcolumns");
     if (pyclass::assertions_enabled()) {
-        if (!pyclass::py_eq(pred_win, py::int_(pyclass::length(exogenous)))) {
+        if (!py_eq(pred_win, length(exogenous))) {
             raise_assertion("number of rows in exogenous cols should match with pred win.");
         }
-        if (!pyclass::py_eq(py::int_(pyclass::length(look_ahead)),
-                            pyclass::item(exogenous.attr("shape"), 1))) {
+        if (!py_eq(py::int_(length(look_ahead)), item(exogenous.attr("shape"), 1))) {
             raise_assertion("exogenous cols not in proper format.");
         }
     }
     py::object new_rows =
-        numpy.attr("full")(py::make_tuple(pred_win, pyclass::item(X.attr("shape"), 1)), numpy.attr("nan"));
-    py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+        numpy.attr("full")(py::make_tuple(pred_win, item(X.attr("shape"), 1)), numpy.attr("nan"));
+    py::object every_row = all_rows();
     Py_ssize_t idx = 0;
     for (py::handle column : look_ahead) {
-        new_rows[py::make_tuple(all_rows, column)] = exogenous[py::make_tuple(all_rows, py::int_(idx))];
+        new_rows[py::make_tuple(every_row, column)] = exogenous[py::make_tuple(every_row, py::int_(idx))];
         ++idx;
     }
     return numpy.attr("vstack")(py::make_tuple(X, new_rows));

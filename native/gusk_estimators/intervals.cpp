@@ -22,7 +22,7 @@ using pyclass::Args;
 // the width calibrated for it; other estimators get the plain call.
 py::object estimator_intervals(py::handle self, py::handle Xt) {
     py::object estimator = self.attr("estimator");
-    if (pyclass::has_attr(self, "recursive_cnt") &&
+    if (has_attr(self, "recursive_cnt") &&
         accepts_forecast_task(estimator, "predict_proba", "forecast_step")) {
         py::object step = py::object(self.attr("multistep_prediction_win")) - py::int_(1) -
                           py::object(self.attr("recursive_cnt"));
@@ -34,11 +34,11 @@ py::object estimator_intervals(py::handle self, py::handle Xt) {
 py::object interval_from_bounds(py::handle self, py::handle Xt) {
     py::object numpy = np();
     py::object yt = estimator_intervals(self, Xt).attr("transpose")();
-    py::object lower = pyclass::item(yt, 0);
-    py::object upper = pyclass::item(yt, 1);
-    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
-    const bool target_transformer = pyclass::is_instance(first, global("TargetTransformer"));
-    if (pyclass::py_gt(self.attr("pred_win"), py::int_(1))) {
+    py::object lower = item(yt, 0);
+    py::object upper = item(yt, 1);
+    py::object first = item(self.attr("transformer_steps"), 0);
+    const bool target_transformer = is_instance(first, global("TargetTransformer"));
+    if (py_gt(self.attr("pred_win"), 1)) {
         if (target_transformer) {
             lower = first.attr("inverse_transform")(lower);
             upper = first.attr("inverse_transform")(upper);
@@ -49,7 +49,7 @@ py::object interval_from_bounds(py::handle self, py::handle Xt) {
         }
     } else {
         const Py_ssize_t targets = n_targets(self);
-        if (targets == 1 && pyclass::length(lower.attr("shape")) == 1) {
+        if (targets == 1 && length(lower.attr("shape")) == 1) {
             lower = lower.attr("reshape")(-1, 1);
             upper = upper.attr("reshape")(-1, 1);
         }
@@ -69,17 +69,17 @@ py::object interval_from_bounds(py::handle self, py::handle Xt) {
 py::object bounds_from_arrays(const Args& a, py::object X) {
     py::object self = a["self"];
     require_fitted(self, "predict_proba");
-    if (!pyclass::is_instance(self.attr("estimator"), global("EnsembleRegressor"))) {
+    if (!is_instance(self.attr("estimator"), global("EnsembleRegressor"))) {
         raise_catalogue("ORVANE0053E");
     }
     require_fitted_columns(self, X);
     py::object pred_win = self.attr("pred_win");
     py::object supporting_features = a["supporting_features"];
-    if (pyclass::py_gt(pred_win, py::int_(0))) {
+    if (py_gt(pred_win, 0)) {
         refuse_unservable_horizon(self);
         py::object dummy;
         if (strategy_is_recursive(self)) {
-            if (pyclass::has_attr(self, "recursive_cnt")) {
+            if (has_attr(self, "recursive_cnt")) {
                 self.attr("recursive_cnt") = py::object(self.attr("recursive_cnt")) - py::int_(1);
                 dummy = zero_rows(pred_win, X);
                 if (!is_none(supporting_features)) {
@@ -95,7 +95,7 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
                                                   : self.attr("_recursive_predict_proba_helper")(
                                                         X, py::arg("supporting_features") = plan);
                 } catch (...) {
-                    if (pyclass::has_attr(self, "recursive_cnt")) py::delattr(self, "recursive_cnt");
+                    if (has_attr(self, "recursive_cnt")) py::delattr(self, "recursive_cnt");
                     throw;
                 }
                 py::delattr(self, "recursive_cnt");
@@ -110,7 +110,7 @@ py::object bounds_from_arrays(const Args& a, py::object X) {
         X = append_rows(X, dummy);
     }
     X = self.attr("_input_data_transformation")(X);
-    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
+    auto transformed = unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
     try {
         return interval_from_bounds(self, transformed.first);
     } catch (py::error_already_set& e) {
@@ -142,33 +142,33 @@ GUSK_METHOD(recursive_predict_proba_helper, "_recursive_predict_proba_helper",
     // Each step's future row, and the look-back row it becomes, carry that step's planned values.
     const auto planned = [&](py::handle rows, Py_ssize_t step) {
         if (!is_none(plan)) {
-            write_plan_rows(self, rows, pyclass::slice(plan, py::int_(step), py::none()),
-                            forecasts_recursively(self));
+            write_plan_rows(self, rows, slice(plan, step, py::none()), forecasts_recursively(self));
         }
         return rows;
     };
     const auto interval_of = [&](py::handle window, Py_ssize_t step) -> py::object {
         if (is_none(plan)) return self.attr("predict_proba")(window);
-        return self.attr("predict_proba")(window, pyclass::slice(plan, py::int_(step), py::int_(step + 1)));
+        return self.attr("predict_proba")(window, slice(plan, step, step + 1));
     };
     // Every step works on the window at the end of X (its last max_lookback rows), like the
     // point forecasts, so each step contributes one interval block of the same shape.
     X = rows_from(X, row_count(X) - max_lookback);
     py::object pred_probs;
-    const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
+    const Py_ssize_t steps = loop_count(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
         if (step == 0) {
             pred_probs = interval_of(X, step);
             continue;
         }
-        if (!pyclass::py_gt(self.attr("recursive_cnt"), py::int_(0))) continue;
-        py::object pre_pred = pyclass::item(predictions, step - 1);
+        if (!py_gt(self.attr("recursive_cnt"), 0)) continue;
+        py::object pre_pred = item(predictions, step - 1);
         // Slide by one row: drop the oldest row, append the previous step's point forecast.
-        X = pyclass::slice(rows_from(X, row_count(X) - max_lookback), py::int_(1), py::none());
+        X = slice(rows_from(X, row_count(X) - max_lookback), 1, py::none());
         X = append_rows(X, planned(row_with_targets(self, X, pre_pred), step - 1));
         pred_probs = append_rows(pred_probs, interval_of(X, step));
     }
     if (!pred_probs) {
+        // A loop that never ran leaves the Python method's local unbound: the same error here.
         pyclass::raise(PyExc_UnboundLocalError,
                        "cannot access local variable 'pred_probs' where it is not associated with a value");
     }
@@ -178,7 +178,7 @@ GUSK_METHOD(recursive_predict_proba_helper, "_recursive_predict_proba_helper",
 GUSK_METHOD(transformer_helper, "_transformer_helper",
             "Fold each block of per-target rows into one row per time step.", {"self"}, {"y_pred"}) {
     py::object self = a["self"];
-    return fold_target_blocks(a["y_pred"], py::int_(pyclass::length(self.attr("target_columns"))));
+    return fold_target_blocks(a["y_pred"], py::int_(length(self.attr("target_columns"))));
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ bool is_instance_of_globals(py::handle obj, const std::vector<const char*>& name
     py::tuple types(names.size());
     size_t i = 0;
     for (const char* name : names) types[i++] = global(name);
-    return pyclass::is_instance(obj, types);
+    return is_instance(obj, types);
 }
 
 bool truthy(py::handle obj) {
@@ -89,7 +89,7 @@ const std::vector<pyclass::ImportLine>& import_lines() {
 // public scorer registry.
 py::object scorers_table() {
     py::module_ metrics = py::module_::import("sklearn.metrics");
-    if (pyclass::has_attr(metrics, "SCORERS")) return metrics.attr("SCORERS");
+    if (has_attr(metrics, "SCORERS")) return metrics.attr("SCORERS");
     py::dict table;
     py::object get_scorer = metrics.attr("get_scorer");
     for (py::handle name : metrics.attr("get_scorer_names")()) table[name] = get_scorer(name);

@@ -11,14 +11,14 @@ namespace core {
 
 py::object list_of_step_objects(py::handle steps) {
     py::list objects;
-    for (py::handle step : steps) objects.append(pyclass::item(step, 1));
+    for (py::handle step : steps) objects.append(item(step, 1));
     return objects;
 }
 
-py::object all_but_last(py::handle sequence) { return pyclass::slice(sequence, py::none(), py::int_(-1)); }
+py::object all_but_last(py::handle sequence) { return slice(sequence, py::none(), -1); }
 
 py::object step_parameters(py::handle step) {
-    if (!pyclass::has_attr(step, "get_params")) return py::none();
+    if (!has_attr(step, "get_params")) return py::none();
     return step.attr("get_params")(py::arg("deep") = false);
 }
 
@@ -55,7 +55,7 @@ std::string names_with_suggestions(py::handle unknown, py::handle candidates) {
     for (py::handle name : unknown) {
         text += (text.empty() ? "" : ", ") + py::repr(name).cast<std::string>();
         py::object close = close_matches(py::str(name), candidates, py::arg("n") = 3);
-        if (pyclass::length(close) > 0) text += " (did you mean " + quoted_names(close) + "?)";
+        if (length(close) > 0) text += " (did you mean " + quoted_names(close) + "?)";
     }
     return text;
 }
@@ -72,7 +72,7 @@ std::string class_name_of(py::handle self) {
 void warn_ignored_keywords(py::handle self, const py::dict& kwarg) {
     py::list ignored;
     for (auto entry : kwarg) {
-        if (!pyclass::py_eq(entry.first, py::str("estimator"))) ignored.append(entry.first);
+        if (!py_eq(entry.first, py::str("estimator"))) ignored.append(entry.first);
     }
     if (ignored.empty()) return;
     warn_unused(class_name_of(self) + " ignores the keyword argument(s) " +
@@ -125,7 +125,7 @@ GUSK_METHOD(init, "__init__", "Store the pipeline steps and the column layout; n
 GUSK_METHOD(get_named_steps, "_get_named_steps", "Return a new dict mapping each step's name to its object.",
             {"self"}, {"steps"}) {
     py::dict named;
-    for (py::handle step : a["steps"]) named[pyclass::item(step, 0)] = pyclass::item(step, 1);
+    for (py::handle step : a["steps"]) named[item(step, 0)] = item(step, 1);
     return named;
 }
 
@@ -134,8 +134,8 @@ GUSK_METHOD(validate_steps, "_validate_steps",
             {"steps"}) {
     py::object steps = a["steps"];
     py::object transformers = list_of_step_objects(all_but_last(steps));
-    py::object estimator = pyclass::item(pyclass::item(steps, -1), 1);
-    if (pyclass::length(transformers) == 0) raise_catalogue("ORVANE0043E");
+    py::object estimator = item(item(steps, -1), 1);
+    if (length(transformers) == 0) raise_catalogue("ORVANE0043E");
     if (truthy(global("check_object_is_estimator")(estimator))) return py::none();
     raise_catalogue("ORVANE0044E");
 }
@@ -143,9 +143,9 @@ GUSK_METHOD(validate_steps, "_validate_steps",
 // The final estimator reported by get_params before `fit` has set one: the last step's object,
 // or None when the steps are empty or malformed. Cloning an unfitted estimator must work.
 py::object estimator_for_params(py::handle self) {
-    if (pyclass::has_attr(self, "estimator")) return self.attr("estimator");
+    if (has_attr(self, "estimator")) return self.attr("estimator");
     try {
-        return pyclass::item(pyclass::item(self.attr("steps"), -1), 1);
+        return item(item(self.attr("steps"), -1), 1);
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_IndexError) || e.matches(PyExc_TypeError) || e.matches(PyExc_KeyError) ||
             e.matches(PyExc_AttributeError)) {
@@ -174,7 +174,7 @@ void route_shared_settings(py::handle self, const py::dict& params) {
         if (std::string(setting.estimator_name) == "lookback_win" || !params.contains(setting.estimator_name))
             continue;
         if (!window) {
-            window = pyclass::item(pyclass::item(self.attr("steps"), 0), 1);
+            window = item(item(self.attr("steps"), 0), 1);
             parameters = step_parameters(window);
         }
         if (!step_takes(parameters, setting.step_name)) continue;
@@ -191,7 +191,7 @@ void replace_named_steps(py::handle self, const py::dict& params, py::handle tem
     bool replaced = false;
     bool last_replaced = false;
     for (py::handle step : self.attr("steps")) {
-        py::object name = pyclass::item(step, 0);
+        py::object name = item(step, 0);
         last_replaced = params.contains(name);
         if (!last_replaced) {
             steps.append(step);
@@ -204,8 +204,8 @@ void replace_named_steps(py::handle self, const py::dict& params, py::handle tem
     if (!replaced) return;
     self.attr("steps") = steps;
     self.attr("named_steps") = self.attr("_get_named_steps")(steps);
-    if (last_replaced && pyclass::has_attr(self, "estimator")) {
-        self.attr("estimator") = pyclass::item(pyclass::item(steps, -1), 1);
+    if (last_replaced && has_attr(self, "estimator")) {
+        self.attr("estimator") = item(item(steps, -1), 1);
     }
 }
 
@@ -214,9 +214,9 @@ void replace_named_steps(py::handle self, const py::dict& params, py::handle tem
 py::list valid_parameter_names(py::handle self) {
     py::list names = constructor_parameter_names(self);
     for (py::handle step : self.attr("steps")) {
-        py::object name = pyclass::item(step, 0);
+        py::object name = item(step, 0);
         names.append(name);
-        py::object parameters = step_parameters(pyclass::item(step, 1));
+        py::object parameters = step_parameters(item(step, 1));
         if (is_none(parameters)) continue;
         for (py::handle key : parameters) names.append(py::str(name) + py::str("__") + py::str(key));
     }
@@ -250,19 +250,18 @@ GUSK_METHOD(set_params, "set_params",
 
     for (py::handle step : self.attr("steps")) {
         py::dict est_params;
-        py::object prefix = pyclass::item(step, 0) + separator;
+        py::object prefix = item(step, 0) + separator;
         for (auto entry : params) {
             py::handle param = entry.first;
             if (!starts_with(param, prefix)) continue;
-            py::object key = pyclass::item(param.attr("split")(separator), 1);
+            py::object key = item(param.attr("split")(separator), 1);
             est_params[key] = temp_params.attr("pop")(param);
         }
-        pyclass::item(step, 1).attr("set_params")(**est_params);
+        item(step, 1).attr("set_params")(**est_params);
     }
     for (auto entry : params) {
         if (starts_with(entry.first, py::str("lookback_win"))) {
-            pyclass::item(pyclass::item(self.attr("steps"), 0), 1)
-                .attr("set_params")(py::arg("lookback_win") = entry.second);
+            item(item(self.attr("steps"), 0), 1).attr("set_params")(py::arg("lookback_win") = entry.second);
         }
     }
     route_shared_settings(self, params);
@@ -294,9 +293,9 @@ GUSK_METHOD(str, "__str__", "The class name and the sorted parameters, one per l
     py::object items =
         builtins.attr("sorted")(builtins.attr("list")(self.attr("get_params")().attr("items")()));
     for (py::handle pair : items) {
-        py::object key = pyclass::item(pair, 0);
-        if (pyclass::py_eq(key, py::str("estimator"))) continue;
-        text = text + py::str(key) + py::str("=") + py::str(pyclass::item(pair, 1)) + py::str(separator);
+        py::object key = item(pair, 0);
+        if (py_eq(key, py::str("estimator"))) continue;
+        text = text + py::str(key) + py::str("=") + py::str(item(pair, 1)) + py::str(separator);
     }
     return text.attr("rstrip")(separator) + py::str(")");
 }
@@ -305,7 +304,7 @@ GUSK_METHOD(setstate, "__setstate__", "Restore a pickled estimator (older pickle
             {"self"}, {"state"}) {
     py::object self = a["self"];
     super_of(classes().estimator, self).attr("__setstate__")(a["state"]);
-    if (!pyclass::has_attr(self, "look_ahead_fcolumns")) self.attr("look_ahead_fcolumns") = py::none();
+    if (!has_attr(self, "look_ahead_fcolumns")) self.attr("look_ahead_fcolumns") = py::none();
     return py::none();
 }
 
@@ -316,22 +315,22 @@ GUSK_METHOD(sklearn_clone, "__sklearn_clone__", "An unfitted copy with the same 
             {"self"}) {
     py::object self = a["self"];
     py::object base = super_of(classes().estimator, self);
-    py::object clone = pyclass::has_attr(base, "__sklearn_clone__")
+    py::object clone = has_attr(base, "__sklearn_clone__")
                            ? base.attr("__sklearn_clone__")()
                            : pyclass::import_from("sklearn.base", "clone")(self, py::arg("safe") = false);
-    if (pyclass::has_attr(self, "scoring")) clone.attr("scoring") = self.attr("scoring");
+    if (has_attr(self, "scoring")) clone.attr("scoring") = self.attr("scoring");
     return clone;
 }
 
 bool is_exogenous(py::handle self) {
     py::object look_ahead = self.attr("look_ahead_fcolumns");
     if (is_none(look_ahead)) return false;
-    if (pyclass::length(look_ahead) > 0) return true;
+    if (length(look_ahead) > 0) return true;
     py::object builtins = py::module_::import("builtins");
     py::object features = self.attr("feature_columns");
     py::object targets = self.attr("target_columns");
-    if (pyclass::py_ne(builtins.attr("set")(features), builtins.attr("set")(targets))) return true;
-    return pyclass::length(features) == 0;
+    if (py_ne(builtins.attr("set")(features), builtins.attr("set")(targets))) return true;
+    return length(features) == 0;
 }
 
 GUSK_PROPERTY(is_exogenous_pipeline, "is_exogenous_pipeline_",
@@ -343,7 +342,7 @@ GUSK_PROPERTY(is_future_exogenous_pipeline, "is_future_exogenous_pipeline_",
               "Whether the pipeline is exogenous with at least one look-ahead column.", {"self"}) {
     py::object self = a["self"];
     if (!truthy(self.attr("is_exogenous_pipeline_"))) return py::bool_(false);
-    return py::bool_(pyclass::length(self.attr("look_ahead_fcolumns")) >= 1);
+    return py::bool_(length(self.attr("look_ahead_fcolumns")) >= 1);
 }
 
 GUSK_METHOD(set_scoring, "set_scoring",

@@ -12,18 +12,16 @@
 
 namespace gusk {
 
-Py_ssize_t n_targets(py::handle self) { return pyclass::length(self.attr("target_columns")); }
+Py_ssize_t n_targets(py::handle self) { return length(self.attr("target_columns")); }
 
-py::object rows_from(py::handle X, py::handle start) { return pyclass::slice(X, start, py::none()); }
+py::object rows_from(py::handle X, const pyclass::Bound& start) { return slice(X, start, py::none()); }
 
-py::object row_count(py::handle X) { return pyclass::item(X.attr("shape"), 0); }
+py::object row_count(py::handle X) { return item(X.attr("shape"), 0); }
 
-bool has_look_ahead_setting(py::handle self) {
-    return pyclass::py_ne(self.attr("look_ahead_fcolumns"), py::none());
-}
+bool has_look_ahead_setting(py::handle self) { return py_ne(self.attr("look_ahead_fcolumns"), py::none()); }
 
 bool has_look_ahead_columns(py::handle self) {
-    return has_look_ahead_setting(self) && pyclass::length(self.attr("look_ahead_fcolumns")) > 0;
+    return has_look_ahead_setting(self) && length(self.attr("look_ahead_fcolumns")) > 0;
 }
 
 py::object max_lookback_of(py::handle self) { return global("get_max_lookback")(self.attr("lookback_win")); }
@@ -45,7 +43,7 @@ void refuse_unallocatable_rows(const char* setting, py::handle rows, py::handle 
     const Py_ssize_t width = std::max<Py_ssize_t>(1, PyNumber_AsSsize_t(columns.ptr(), nullptr));
     if (PyErr_Occurred()) throw py::error_already_set();
     const Py_ssize_t most_rows = pyclass::allocatable_bytes() / width / Py_ssize_t{8};
-    if (!pyclass::py_gt(rows, py::int_(most_rows))) return;
+    if (!py_gt(rows, most_rows)) return;
     pyclass::raise(PyExc_ValueError, std::string(setting) + "=" + std::string(py::str(rows)) + " needs " +
                                          std::string(py::str(rows)) + " rows of " + std::to_string(width) +
                                          " float64 values, more than this machine can ever allocate (" +
@@ -53,7 +51,7 @@ void refuse_unallocatable_rows(const char* setting, py::handle rows, py::handle 
 }
 
 py::object zero_rows(py::handle rows, py::handle X, const char* setting) {
-    py::object columns = pyclass::item(X.attr("shape"), 1);
+    py::object columns = item(X.attr("shape"), 1);
     refuse_unallocatable_rows(setting, rows, columns);
     return np().attr("full")(py::make_tuple(rows, columns), 0.0);
 }
@@ -64,21 +62,21 @@ py::object append_rows(py::handle X, py::handle rows) {
 
 py::object row_with_targets(py::handle self, py::handle X, py::handle values) {
     py::object numpy = np();
-    py::object new_row = numpy.attr("zeros")(py::make_tuple(1, pyclass::item(X.attr("shape"), 1)));
+    py::object new_row = numpy.attr("zeros")(py::make_tuple(1, item(X.attr("shape"), 1)));
     numpy.attr("put")(new_row, self.attr("target_columns"), values);
     return new_row;
 }
 
 py::object next_rows(py::handle self, py::handle X, py::handle pred) {
     py::object pred_win = self.attr("pred_win");
-    if (!PyLong_CheckExact(pred_win.ptr()) || pyclass::py_lt(pred_win, py::int_(0))) {
+    if (!PyLong_CheckExact(pred_win.ptr()) || py_lt(pred_win, 0)) {
         return append_rows(row_with_targets(self, X, pred), zero_rows(pred_win, X));
     }
     py::object numpy = np();
-    py::object columns = pyclass::item(X.attr("shape"), 1);
+    py::object columns = item(X.attr("shape"), 1);
     refuse_unallocatable_rows("pred_win", pred_win, columns);
     py::object block = numpy.attr("zeros")(py::make_tuple(py::int_(1) + pred_win, columns));
-    numpy.attr("put")(pyclass::slice(block, py::none(), py::int_(1)), self.attr("target_columns"), pred);
+    numpy.attr("put")(slice(block, py::none(), 1), self.attr("target_columns"), pred);
     return block;
 }
 
@@ -123,7 +121,7 @@ void refuse_unservable_horizon(py::handle self, Py_ssize_t windows) {
     const Py_ssize_t limit = pyclass::allocatable_bytes();
     // Compared as a quotient, so that no product can overflow.
     const Py_ssize_t most_steps = limit / std::max<Py_ssize_t>(1, windows) / targets / Py_ssize_t{8};
-    if (!pyclass::py_gt(steps, py::int_(most_steps))) return;
+    if (!py_gt(steps, most_steps)) return;
     const py::object bytes = steps * py::int_(targets) * py::int_(windows) * py::int_(8);
     std::string text = "multistep_prediction_win=" + std::string(py::str(steps)) + " asks for " +
                        std::string(py::str(steps)) + " forecast steps x " + std::to_string(targets) +
@@ -144,9 +142,9 @@ using pyclass::Args;
 
 // Undo the first transformer's target transformation (step 6 of the engine).
 py::object inverse_target_transformation(py::handle self, py::object y_pred) {
-    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
-    const bool target_transformer = pyclass::is_instance(first, global("TargetTransformer"));
-    if (pyclass::py_eq(self.attr("pred_win"), py::int_(1))) {
+    py::object first = item(self.attr("transformer_steps"), 0);
+    const bool target_transformer = is_instance(first, global("TargetTransformer"));
+    if (py_eq(self.attr("pred_win"), 1)) {
         const Py_ssize_t targets = n_targets(self);
         y_pred = y_pred.attr("reshape")(-1, targets);
         if (target_transformer) {
@@ -161,8 +159,8 @@ py::object inverse_target_transformation(py::handle self, py::object y_pred) {
 // pred_win 1 the reshape of the previous step has already done that, so blocks are folded only
 // for multi-step rows.
 py::object fold_step_major_rows(py::handle self, py::object y_pred) {
-    if (pyclass::py_eq(self.attr("pred_win"), py::int_(1))) return y_pred;
-    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    if (py_eq(self.attr("pred_win"), 1)) return y_pred;
+    py::object first = item(self.attr("transformer_steps"), 0);
     const bool step_major =
         has_look_ahead_setting(self)
             ? is_instance_of_globals(first,
@@ -187,29 +185,28 @@ py::object numeric_padding_dtype(py::handle y) {
 // less its last num_predictions rows (or len(y_pred) rows), then the kept predictions.
 py::object pad_in_front(py::handle y_pred, Py_ssize_t num_samples, py::handle num_predictions) {
     py::object numpy = np();
-    const Py_ssize_t predicted = pyclass::length(y_pred);
-    const bool keep_last = pyclass::py_gt(num_predictions, py::int_(0));
+    const Py_ssize_t predicted = length(y_pred);
+    const bool keep_last = py_gt(num_predictions, 0);
     // `padding[:-k]` of num_samples rows, and `y_pred[-k:]`.
-    const Py_ssize_t k = keep_last ? pyclass::index_value(num_predictions) : predicted;
+    const Py_ssize_t k = keep_last ? index_value(num_predictions) : predicted;
     const Py_ssize_t pad_rows = k == 0 ? 0 : std::max<Py_ssize_t>(0, num_samples - k);
-    py::object kept = keep_last ? pyclass::slice(y_pred, py::int_(-k), py::none())
-                                : py::reinterpret_borrow<py::object>(y_pred);
-    const Py_ssize_t rows = pad_rows + pyclass::length(kept);
+    py::object kept = keep_last ? slice(y_pred, -k, py::none()) : py::reinterpret_borrow<py::object>(y_pred);
+    const Py_ssize_t rows = pad_rows + length(kept);
     py::object dtype = numeric_padding_dtype(y_pred);
     const bool numeric = static_cast<bool>(dtype);
     if (!numeric) dtype = py::module_::import("builtins").attr("object");
     py::object fill = numeric ? numpy.attr("nan") : py::object(py::none());
     py::object shape = py::len(y_pred.attr("shape")) == 1
                            ? py::object(py::make_tuple(rows))
-                           : py::object(py::make_tuple(rows, pyclass::item(y_pred.attr("shape"), 1)));
+                           : py::object(py::make_tuple(rows, item(y_pred.attr("shape"), 1)));
     py::object out = numpy.attr("full")(shape, fill, py::arg("dtype") = dtype);
-    out[py::reinterpret_steal<py::object>(PySlice_New(py::int_(pad_rows).ptr(), nullptr, nullptr))] = kept;
+    out[slice_key(pad_rows, py::none())] = kept;
     return out;
 }
 
 // The windows of X through the transformer, and the estimator's predictions for them.
 py::object estimator_predictions(py::handle self, py::handle X) {
-    auto transformed = pyclass::unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
+    auto transformed = unpack_pair(self.attr("_data_transform")(X, py::arg("y") = py::none()));
     py::object Xt = transformed.first;
     if (truthy(self.attr("multivariate_column_encoding"))) Xt = self.attr("_multi_variate_col_encoder")(Xt);
     return self.attr("estimator").attr("predict")(Xt);
@@ -222,7 +219,7 @@ GUSK_METHOD(predict_, "_predict",
     py::object self = a["self"];
     py::object X = a["X"];
     py::object numpy = np();
-    const Py_ssize_t num_samples = pyclass::index_value(pyclass::item(X.attr("shape"), 0));
+    const Py_ssize_t num_samples = index_value(item(X.attr("shape"), 0));
     X = self.attr("_input_data_transformation")(X);
     py::object y_pred = recursive_loop::window_predictions(self, X);
     if (y_pred.is_none()) y_pred = estimator_predictions(self, X);
@@ -231,7 +228,7 @@ GUSK_METHOD(predict_, "_predict",
     y_pred = self.attr("_output_data_transformation")(y_pred);
     py::object infinite = numpy.attr("isinf")(y_pred);
     if (truthy(infinite.attr("any")())) y_pred[infinite] = py::none();
-    if (!pyclass::py_eq(self.attr("pred_win"), py::int_(1))) return y_pred;
+    if (!py_eq(self.attr("pred_win"), 1)) return y_pred;
     return pad_in_front(y_pred, num_samples, a["num_predictions"]);
 }
 
@@ -247,18 +244,17 @@ GUSK_METHOD(predict_sliding_window, "predict_sliding_window",
 // history predicts the first rows of X too.
 py::object sliding_window_after_history(py::handle self, py::handle X, bool one_step) {
     py::object history = self.attr("lookback_data_X");
-    const Py_ssize_t history_rows = is_none(history) || is_none(X) ? 0 : pyclass::length(history);
+    const Py_ssize_t history_rows = is_none(history) || is_none(X) ? 0 : length(history);
     py::object rows = self.attr("_add_lookback_history_to_X")(X);
     if (!one_step) return self.attr("predict_multi_step_sliding_window")(rows);
-    return rows_from(self.attr("predict_sliding_window")(rows), py::int_(history_rows));
+    return rows_from(self.attr("predict_sliding_window")(rows), history_rows);
 }
 
 // A multi-output model (pred_win > 1) asked for one forecast: its single window yields all
 // pred_win steps at once, so the forecast takes pred_win placeholder rows and the multi-step
 // path (the one-step sliding path would cut the unpadded steps away as history).
 bool forecasts_one_multi_step_window(py::handle self) {
-    return pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
-           pyclass::py_gt(self.attr("pred_win"), py::int_(1));
+    return py_eq(self.attr("multistep_prediction_win"), 1) && py_gt(self.attr("pred_win"), 1);
 }
 
 // With pred_win > 1 a forecast is one window of pred_win steps, whatever the strategy: a
@@ -267,16 +263,15 @@ bool forecasts_one_multi_step_window(py::handle self) {
 bool horizon_within_window(py::handle self) {
     py::object pred_win = self.attr("pred_win");
     py::object steps = self.attr("multistep_prediction_win");
-    return PyLong_Check(pred_win.ptr()) && PyLong_Check(steps.ptr()) &&
-           pyclass::py_gt(pred_win, py::int_(1)) && pyclass::py_gt(steps, py::int_(1)) &&
-           pyclass::py_lt(steps, pred_win);
+    return PyLong_Check(pred_win.ptr()) && PyLong_Check(steps.ptr()) && py_gt(pred_win, 1) &&
+           py_gt(steps, 1) && py_lt(steps, pred_win);
 }
 
 void refuse_horizon_beyond_window(py::handle self) {
     py::object pred_win = self.attr("pred_win");
     py::object steps = self.attr("multistep_prediction_win");
-    if (!PyLong_Check(pred_win.ptr()) || !PyLong_Check(steps.ptr()) ||
-        !pyclass::py_gt(pred_win, py::int_(1)) || !pyclass::py_gt(steps, pred_win)) {
+    if (!PyLong_Check(pred_win.ptr()) || !PyLong_Check(steps.ptr()) || !py_gt(pred_win, 1) ||
+        !py_gt(steps, pred_win)) {
         return;
     }
     raise_value_error("multistep_prediction_win=" + text_of(steps) +
@@ -293,11 +288,8 @@ void refuse_horizon_beyond_window(py::handle self) {
 // A recursive forecast's window holds its first step only: the plan's first pred_win rows, in
 // its look-ahead columns; the loop brings in the later rows.
 py::object first_step_of_plan(py::handle self, py::handle plan) {
-    py::object rows =
-        py::reinterpret_steal<py::object>(PySlice_New(nullptr, self.attr("pred_win").ptr(), nullptr));
-    py::object look_ahead_count = py::int_(pyclass::length(self.attr("look_ahead_fcolumns")));
-    py::object columns =
-        py::reinterpret_steal<py::object>(PySlice_New(nullptr, look_ahead_count.ptr(), nullptr));
+    py::object rows = slice_key(py::none(), self.attr("pred_win"));
+    py::object columns = slice_key(py::none(), length(self.attr("look_ahead_fcolumns")));
     return plan[py::make_tuple(rows, columns)];
 }
 
@@ -319,7 +311,7 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
     py::object lookback = has_look_ahead_setting(self) ? py::reinterpret_borrow<py::object>(max_lookback)
                                                        : self.attr("lookback_win");
     X = rows_from(X, row_count(X) - lookback);
-    if (pyclass::py_gt(pred_win, py::int_(0))) {
+    if (py_gt(pred_win, 0)) {
         const bool window_of_steps = strategy_is_recursive(self) || forecasts_one_multi_step_window(self) ||
                                      horizon_within_window(self);
         py::object rows = window_of_steps ? pred_win : self.attr("multistep_prediction_win");
@@ -333,12 +325,12 @@ py::object forecast_window(py::handle self, py::object X, py::handle supporting_
 py::object rows_predict_reads(py::handle X, py::handle prediction_type, py::handle max_lookback) {
     py::object X_ = py::reinterpret_borrow<py::object>(X);
     if (py::isinstance<py::str>(prediction_type) &&
-        pyclass::py_eq(prediction_type.attr("lower")(), global("Score").attr("PREDICT_SLIDING_WINDOW"))) {
+        py_eq(prediction_type.attr("lower")(), global("Score").attr("PREDICT_SLIDING_WINDOW"))) {
         return X_;
     }
-    if (!PyIndex_Check(max_lookback.ptr()) || !pyclass::py_gt(max_lookback, py::int_(0))) return X_;
-    const Py_ssize_t skipped = pyclass::length(X) - pyclass::index_value(max_lookback);
-    return skipped > 0 ? rows_from(X, py::int_(skipped)) : X_;
+    if (!PyIndex_Check(max_lookback.ptr()) || !py_gt(max_lookback, 0)) return X_;
+    const Py_ssize_t skipped = length(X) - index_value(max_lookback);
+    return skipped > 0 ? rows_from(X, skipped) : X_;
 }
 
 // Settings a forecast cannot do without, refused with what to use instead.
@@ -353,7 +345,7 @@ void check_forecast_settings(py::handle self) {
                            std::string(py::repr(strategy)) + ".");
     }
     py::object steps = self.attr("multistep_prediction_win");
-    if (PyIndex_Check(steps.ptr()) && pyclass::py_lt(steps, py::int_(1))) {
+    if (PyIndex_Check(steps.ptr()) && py_lt(steps, 1)) {
         pyclass::raise(PyExc_ValueError,
                        "multistep_prediction_win is the number of steps to forecast and must be at "
                        "least 1; got " +
@@ -367,7 +359,7 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
     py::object prediction_type = a["prediction_type"];
     py::object numpy = np();
 
-    if (pyclass::is_instance(supporting_features, numpy.attr("matrix"))) {
+    if (is_instance(supporting_features, numpy.attr("matrix"))) {
         supporting_features = numpy.attr("squeeze")(numpy.attr("asarray")(supporting_features));
     }
     require_fitted(self, "predict");
@@ -376,25 +368,23 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
         X = validated_input(X);
         require_fitted_columns(self, X);
         py::object read = rows_predict_reads(X, prediction_type, max_lookback);
-        if (pyclass::py_gt(numpy.attr("count_nonzero")(numpy.attr("isnan")(read)), py::int_(0))) {
+        if (py_gt(numpy.attr("count_nonzero")(numpy.attr("isnan")(read)), 0)) {
             raise_catalogue("ORVANE0067E");
         }
     }
     if (!is_none(prediction_type)) {
         py::object score = global("Score");
         py::object lowered = prediction_type.attr("lower")();
-        if (pyclass::py_eq(lowered, score.attr("PREDICT_SLIDING_WINDOW"))) {
+        if (py_eq(lowered, score.attr("PREDICT_SLIDING_WINDOW"))) {
             py::object pred_win = self.attr("pred_win");
-            const bool one_step = pyclass::py_eq(pred_win, py::int_(1));
-            if (truthy(self.attr("store_lookback_history")) &&
-                (one_step || pyclass::py_gt(pred_win, py::int_(1)))) {
+            const bool one_step = py_eq(pred_win, 1);
+            if (truthy(self.attr("store_lookback_history")) && (one_step || py_gt(pred_win, 1))) {
                 return sliding_window_after_history(self, X, one_step);
             }
             if (one_step) return self.attr("predict_sliding_window")(X);
-            if (pyclass::py_gt(pred_win, py::int_(1)))
-                return self.attr("predict_multi_step_sliding_window")(X);
+            if (py_gt(pred_win, 1)) return self.attr("predict_multi_step_sliding_window")(X);
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
-        } else if (pyclass::py_ne(lowered, score.attr("PREDICT_FORECAST"))) {
+        } else if (py_ne(lowered, score.attr("PREDICT_FORECAST"))) {
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
         }
     }
@@ -402,7 +392,7 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
     refuse_unservable_horizon(self);
     if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
     py::object builtins = py::module_::import("builtins");
-    if (pyclass::py_lt(row_count(X) - max_lookback, py::int_(0))) {
+    if (py_lt(row_count(X) - max_lookback, 0)) {
         raise_catalogue("ORVANE0047E", py::make_tuple(builtins.attr("format")(max_lookback),
                                                       builtins.attr("format")(row_count(X))));
     }
@@ -414,19 +404,18 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
                         max_lookback);
 
     py::object y_pred;
-    if (pyclass::py_eq(self.attr("multistep_prediction_win"), py::int_(1)) &&
-        !forecasts_one_multi_step_window(self)) {
+    if (py_eq(self.attr("multistep_prediction_win"), 1) && !forecasts_one_multi_step_window(self)) {
         y_pred = self.attr("predict_sliding_window")(X);
-        const bool no_placeholders = pyclass::py_eq(self.attr("pred_win"), py::int_(0));
+        const bool no_placeholders = py_eq(self.attr("pred_win"), 0);
         y_pred = rows_from(y_pred, no_placeholders ? max_lookback - py::int_(1) : max_lookback);
-    } else if (pyclass::py_eq(self.attr("pred_win"), py::int_(1)) && strategy_is_recursive(self)) {
+    } else if (py_eq(self.attr("pred_win"), 1) && strategy_is_recursive(self)) {
         y_pred = recursive && !is_none(plan)
                      ? self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan)
                      : self.attr("_recursive_predict_helper")(X);
     } else {
         y_pred = self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
         if (horizon_within_window(self))
-            y_pred = pyclass::slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
+            y_pred = slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
     }
     return y_pred;
 }

@@ -11,7 +11,8 @@ namespace gusk {
 
 Py_ssize_t n_targets(py::handle self);
 
-py::object rows_from(py::handle X, py::handle start);
+// `X[start:]`.
+py::object rows_from(py::handle X, const pyclass::Bound& start);
 
 // `X.shape[0]` as a Python int.
 py::object row_count(py::handle X);

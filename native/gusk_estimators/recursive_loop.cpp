@@ -81,27 +81,27 @@ std::optional<DirectWindows> full_windows(py::handle self, py::handle X) {
         return std::nullopt;
     }
     py::object pred_win = self.attr("pred_win");
-    if (!PyLong_CheckExact(pred_win.ptr()) || !pyclass::py_eq(pred_win, py::int_(1))) return std::nullopt;
+    if (!PyLong_CheckExact(pred_win.ptr()) || !py_eq(pred_win, 1)) return std::nullopt;
     if (!DoubleArray::check_(X)) return std::nullopt;  // not a C-contiguous float64 array
     py::array array = py::reinterpret_borrow<py::array>(X);
     if (array.ndim() != 2) return std::nullopt;
     py::object steps = self.attr("transformer_steps");
     if (!PyList_CheckExact(steps.ptr()) || PyList_GET_SIZE(steps.ptr()) != 1) return std::nullopt;
     py::handle transformer = PyList_GET_ITEM(steps.ptr(), 0);
-    if (!pyclass::has_attr(transformer, "_full_window_plan") || !runs_own_step_methods(self)) {
+    if (!has_attr(transformer, "_full_window_plan") || !runs_own_step_methods(self)) {
         return std::nullopt;
     }
     py::object plan = transformer.attr("_full_window_plan")(X);
     if (is_none(plan)) return std::nullopt;
     DirectWindows windows;
     windows.columns = array.shape(1);
-    py::object lookback = pyclass::item(plan, 1);
+    py::object lookback = item(plan, 1);
     if (!PyLong_CheckExact(lookback.ptr())) return std::nullopt;
-    windows.lookback = pyclass::index_value(lookback);
+    windows.lookback = index_value(lookback);
     if (windows.lookback < 1 || array.shape(0) <= windows.lookback) return std::nullopt;
     py::object targets = self.attr("target_columns");
     if (!PyList_CheckExact(targets.ptr()) || PyList_GET_SIZE(targets.ptr()) == 0) return std::nullopt;
-    if (!columns_within(pyclass::item(plan, 0), windows.columns, windows.features) ||
+    if (!columns_within(item(plan, 0), windows.columns, windows.features) ||
         !columns_within(targets, windows.columns, windows.targets)) {
         return std::nullopt;
     }
@@ -115,7 +115,7 @@ std::optional<DirectWindows> full_windows(py::handle self, py::handle X) {
 // look-back rows and one placeholder row.
 std::optional<DirectWindows> direct_windows(py::handle self, py::handle X, py::handle max_lookback) {
     auto windows = full_windows(self, X);
-    if (!windows || !pyclass::py_eq(py::int_(windows->lookback), max_lookback)) return std::nullopt;
+    if (!windows || !py_eq(py::int_(windows->lookback), max_lookback)) return std::nullopt;
     if (py::reinterpret_borrow<py::array>(X).shape(0) != windows->lookback + 1) return std::nullopt;
     return windows;
 }
@@ -305,7 +305,7 @@ bool fits_on_own_windows(py::handle self, py::handle Xt, py::handle estimator) {
     if (!runs_own_members(self, {Member::data_fit_transform})) return false;
     return is_one_of(estimator, "sklearn.linear_model", {"LinearRegression", "Ridge", "Lasso", "ElasticNet"},
                      {"fit"}, "sklearn") &&
-           pyclass::has_attr(estimator, "copy_X") && py::object(estimator.attr("copy_X")).is(py::bool_(true));
+           has_attr(estimator, "copy_X") && py::object(estimator.attr("copy_X")).is(py::bool_(true));
 }
 
 // The recursive loop with a plan: before each step the row being forecast receives that
@@ -317,13 +317,12 @@ py::object recursive_steps_with_plan(py::handle self, py::handle X, py::handle p
                                             py::arg("dtype") = numpy.attr("float64"));
     const py::tuple newest_row_targets = py::make_tuple(-2, self.attr("target_columns"));
     py::list preds;
-    const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
+    const Py_ssize_t steps = loop_count(self.attr("multistep_prediction_win"));
     for (Py_ssize_t step = 0; step < steps; ++step) {
-        write_plan_rows(self, rows_from(window, py::int_(-1)),
-                        pyclass::slice(plan, py::int_(step), py::none()), true);
+        write_plan_rows(self, rows_from(window, -1), slice(plan, step, py::none()), true);
         py::object pred = rows_from(self.attr("predict_sliding_window")(window), max_lookback);
         preds.append(pred);
-        window = append_rows(rows_from(window, py::int_(1)), zero_rows(py::int_(1), window));
+        window = append_rows(rows_from(window, 1), zero_rows(py::int_(1), window));
         window[newest_row_targets] = pred.attr("reshape")(-1);
     }
     if (preds.empty()) return preds.attr("flatten")();  // the interpreter's AttributeError
@@ -337,8 +336,8 @@ GUSK_METHOD(recursive_predict_helper, "_recursive_predict_helper",
     py::object self = a["self"];
     py::object X = a["X"];
     py::object max_lookback = max_lookback_of(self);
-    if (pyclass::has_attr(self, "is_recursive_multi_step_sliding") &&
-        pyclass::py_eq(self.attr("is_recursive_multi_step_sliding"), py::bool_(true))) {
+    if (has_attr(self, "is_recursive_multi_step_sliding") &&
+        py_eq(self.attr("is_recursive_multi_step_sliding"), py::bool_(true))) {
         return rows_from(self.attr("predict_sliding_window")(X), max_lookback);
     }
     refuse_unservable_horizon(self);
@@ -346,7 +345,7 @@ GUSK_METHOD(recursive_predict_helper, "_recursive_predict_helper",
         return recursive_steps_with_plan(self, X, a["supporting_features"], max_lookback);
     }
     py::list preds;
-    const Py_ssize_t steps = pyclass::loop_count(self.attr("multistep_prediction_win"));
+    const Py_ssize_t steps = loop_count(self.attr("multistep_prediction_win"));
     Py_ssize_t step = 0;
     if (steps > 0) {
         py::object made_rows = recursive_loop::direct_steps(self, X, max_lookback, steps, step);
@@ -355,7 +354,7 @@ GUSK_METHOD(recursive_predict_helper, "_recursive_predict_helper",
     }
     for (; step < steps; ++step) {
         py::object pred = rows_from(self.attr("predict_sliding_window")(X), max_lookback);
-        X = pyclass::slice(X, py::int_(1), max_lookback);
+        X = slice(X, 1, max_lookback);
         X = append_rows(X, next_rows(self, X, pred));
         preds.append(pred);
     }
@@ -431,7 +430,7 @@ py::object direct_steps(py::handle self, py::object& X, py::handle max_lookback,
     made = state.made;
     if (made < steps) X = ring.input_of_step(made, plan->lookback);
     if (made == steps) return std::move(forecasts);
-    return pyclass::slice(forecasts, py::none(), py::int_(made));
+    return slice(forecasts, py::none(), made);
 }
 
 }  // namespace recursive_loop

@@ -144,9 +144,15 @@ py::object item(py::handle obj, Py_ssize_t index) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-py::object slice(py::handle obj, py::handle start, py::handle stop) {
-    py::object range = py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+py::object slice_key(const Bound& start, const Bound& stop) {
+    py::object range =
+        py::reinterpret_steal<py::object>(PySlice_New(start.get().ptr(), stop.get().ptr(), nullptr));
     if (!range) throw py::error_already_set();
+    return range;
+}
+
+py::object slice(py::handle obj, const Bound& start, const Bound& stop) {
+    py::object range = slice_key(start, stop);
     PyObject* result = PyObject_GetItem(obj.ptr(), range.ptr());
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);

@@ -139,6 +139,13 @@ bool py_lt(py::handle a, py::handle b);
 bool py_le(py::handle a, py::handle b);
 bool py_gt(py::handle a, py::handle b);
 bool py_ge(py::handle a, py::handle b);
+// The same against a plain int, as `a == 1` or `a > 0` read in Python.
+inline bool py_eq(py::handle a, Py_ssize_t b) { return py_eq(a, py::int_(b)); }
+inline bool py_ne(py::handle a, Py_ssize_t b) { return py_ne(a, py::int_(b)); }
+inline bool py_lt(py::handle a, Py_ssize_t b) { return py_lt(a, py::int_(b)); }
+inline bool py_le(py::handle a, Py_ssize_t b) { return py_le(a, py::int_(b)); }
+inline bool py_gt(py::handle a, Py_ssize_t b) { return py_gt(a, py::int_(b)); }
+inline bool py_ge(py::handle a, Py_ssize_t b) { return py_ge(a, py::int_(b)); }
 
 // `isinstance(obj, cls)` with the interpreter's error for a bad second argument.
 bool is_instance(py::handle obj, py::handle cls);
@@ -163,7 +170,24 @@ Py_ssize_t allocatable_bytes();
 
 // `obj[index]` and `obj[start:stop]` with Python's meaning (None for an open bound).
 py::object item(py::handle obj, Py_ssize_t index);
-py::object slice(py::handle obj, py::handle start, py::handle stop);
+// One bound of a slice: None (an open bound), a plain int, or any Python object.
+class Bound {
+public:
+    Bound(py::handle value) : value_(py::reinterpret_borrow<py::object>(value)) {}
+    Bound(Py_ssize_t value) : value_(py::int_(value)) {}
+    template <class Policy>
+    Bound(const py::detail::accessor<Policy>& value) : value_(value) {}
+    py::handle get() const { return value_; }
+
+private:
+    py::object value_;
+};
+
+py::object slice(py::handle obj, const Bound& start, const Bound& stop);
+// The slice object `start:stop`, for keys such as `X[:, start:stop]`.
+py::object slice_key(const Bound& start, const Bound& stop);
+// `:`, every row.
+inline py::object all_rows() { return slice_key(py::none(), py::none()); }
 
 // `first, second = value`, with the interpreter's unpacking errors.
 std::pair<py::object, py::object> unpack_pair(py::handle value);

@@ -6,6 +6,11 @@
 
 namespace {
 
+using pyclass::has_attr;
+using pyclass::is_instance;
+using pyclass::py_eq;
+using pyclass::py_lt;
+
 pyclass::ModuleGlobals globals;
 
 const char* const kRegressionDagModule = "orvane.gusk.joint_optimizers.utils.regression_dag";
@@ -39,7 +44,7 @@ const std::vector<pyclass::ImportLine>& import_lines() {
 // SciPy no longer re-exports NumPy's arange; NumPy's is the same function.
 py::object import_name(const char* module, const char* name) {
     if (std::string(module) == "scipy" && std::string(name) == "arange" &&
-        !pyclass::has_attr(py::module_::import("scipy"), "arange")) {
+        !has_attr(py::module_::import("scipy"), "arange")) {
         return py::module_::import("numpy").attr("arange");
     }
     return pyclass::import_from(module, name);
@@ -53,7 +58,7 @@ PYCLASS_FUNCTION(check_object_is_estimator, "check_object_is_estimator",
                  {"model"}) {
     py::object model = a["model"];
     for (py::handle supported : globals.get("MODEL_TYPES_SUPPORTED_AS_ESTIMATOR")) {
-        if (pyclass::is_instance(model, supported)) return py::bool_(true);
+        if (is_instance(model, supported)) return py::bool_(true);
     }
     return py::bool_(false);
 }
@@ -66,11 +71,11 @@ PYCLASS_FUNCTION(get_optimized_n_jobs, "get_optimized_n_jobs",
     py::object n_jobs = a["n_jobs"];
     py::object no_outputs = a["no_outputs"];
     const py::int_ one(1);
-    if (pyclass::py_eq(n_jobs, py::int_(-1))) {
+    if (py_eq(n_jobs, -1)) {
         n_jobs = globals.get("cpu_count")() - one;
     }
-    if (pyclass::py_lt(n_jobs, one)) n_jobs = one;
-    return pyclass::py_lt(n_jobs, no_outputs) ? n_jobs : no_outputs;
+    if (py_lt(n_jobs, one)) n_jobs = one;
+    return py_lt(n_jobs, no_outputs) ? n_jobs : no_outputs;
 }
 
 PYCLASS_FUNCTION(get_max_lookback, "get_max_lookback",
@@ -85,7 +90,7 @@ PYCLASS_FUNCTION(get_max_lookback, "get_max_lookback",
     for (py::handle win : lookback_win) {
         py::object candidate = PyList_Check(win.ptr()) ? builtin_max(win) + py::int_(1)
                                                        : py::reinterpret_borrow<py::object>(win);
-        if (pyclass::py_lt(max_win, candidate)) max_win = candidate;
+        if (py_lt(max_win, candidate)) max_win = candidate;
     }
     return max_win;
 }
@@ -98,7 +103,7 @@ struct StagesChoice {
 };
 
 StagesChoice choose_stages(py::handle dag_granularity, py::handle n_jobs) {
-    const auto is = [&](const char* value) { return pyclass::py_eq(dag_granularity, py::str(value)); };
+    const auto is = [&](const char* value) { return py_eq(dag_granularity, py::str(value)); };
     const auto builder = [](const char* name) { return pyclass::import_from(kRegressionDagModule, name); };
     const auto module_value = [](const char* name) { return globals.get(name); };
 
@@ -144,7 +149,7 @@ PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
                  {"n_estimators_for_pred_interval", "5"}, {"max_samples_for_pred_interval", "1.0"},
                  {"ensemble_type", "'voting'"}, {"n_jobs", "-1"}) {
     py::object n_jobs = a["n_jobs"];
-    if (pyclass::py_eq(n_jobs, py::int_(0))) n_jobs = py::int_(1);
+    if (py_eq(n_jobs, 0)) n_jobs = py::int_(1);
 
     py::dict options;
     options["total_execution_time"] = a["total_execution_time"];
@@ -158,7 +163,7 @@ PYCLASS_FUNCTION(prepare_regressor, "prepare_regressor",
     py::object r_type = a["r_type"];
     if (!regressors.contains(r_type))
         pyclass::raise_catalogue(globals, "ORVANE0036E", py::make_tuple(r_type));
-    if (pyclass::py_eq(r_type, py::str("AutoEnsemble"))) {
+    if (py_eq(r_type, py::str("AutoEnsemble"))) {
         for (const char* key : {"n_leaders_for_ensemble", "n_estimators_for_pred_interval",
                                 "max_samples_for_pred_interval", "ensemble_type"}) {
             options[key] = a[key];
