@@ -353,6 +353,56 @@ void check_forecast_settings(py::handle self) {
     }
 }
 
+// X as a float matrix, refused when the rows the model reads hold NaN.
+py::object checked_input(py::handle self, py::object X, py::handle prediction_type, py::handle max_lookback) {
+    if (is_none(X)) return X;
+    py::object numpy = np();
+    X = validated_input(X);
+    require_fitted_columns(self, X);
+    py::object read = rows_predict_reads(X, prediction_type, max_lookback);
+    if (py_gt(numpy.attr("count_nonzero")(numpy.attr("isnan")(read)), 0)) raise_catalogue("ORVANE0067E");
+    return X;
+}
+
+// The in-sample predictions that a sliding-window request asks for.
+py::object sliding_window_predictions(py::handle self, py::handle X, py::handle prediction_type) {
+    py::object pred_win = self.attr("pred_win");
+    const bool one_step = py_eq(pred_win, 1);
+    if (truthy(self.attr("store_lookback_history")) && (one_step || py_gt(pred_win, 1))) {
+        return sliding_window_after_history(self, X, one_step);
+    }
+    if (one_step) return self.attr("predict_sliding_window")(X);
+    if (py_gt(pred_win, 1)) return self.attr("predict_multi_step_sliding_window")(X);
+    raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
+}
+
+// A forecast needs at least the look-back rows.
+void refuse_short_input(py::handle X, py::handle max_lookback) {
+    if (!py_lt(row_count(X) - max_lookback, 0)) return;
+    py::object builtins = py::module_::import("builtins");
+    raise_catalogue("ORVANE0047E", py::make_tuple(builtins.attr("format")(max_lookback),
+                                                  builtins.attr("format")(row_count(X))));
+}
+
+// The forecast of the window X (look-back rows, then the rows to be forecast), by strategy.
+py::object forecast_of_window(py::handle self, py::handle X, py::handle plan, bool recursive,
+                              py::handle max_lookback) {
+    if (py_eq(self.attr("multistep_prediction_win"), 1) && !forecasts_one_multi_step_window(self)) {
+        py::object y_pred = self.attr("predict_sliding_window")(X);
+        const bool no_placeholders = py_eq(self.attr("pred_win"), 0);
+        return rows_from(y_pred, no_placeholders ? max_lookback - py::int_(1) : max_lookback);
+    }
+    if (py_eq(self.attr("pred_win"), 1) && strategy_is_recursive(self)) {
+        return recursive && !is_none(plan)
+                   ? self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan)
+                   : self.attr("_recursive_predict_helper")(X);
+    }
+    py::object y_pred =
+        self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
+    if (!horizon_within_window(self)) return y_pred;
+    return slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
+}
+
 py::object forecast_from_arrays(const Args& a, py::object X) {
     py::object self = a["self"];
     py::object supporting_features = a["supporting_features"];
@@ -364,60 +414,28 @@ py::object forecast_from_arrays(const Args& a, py::object X) {
     }
     require_fitted(self, "predict");
     py::object max_lookback = prediction_lookback(self);
-    if (!is_none(X)) {
-        X = validated_input(X);
-        require_fitted_columns(self, X);
-        py::object read = rows_predict_reads(X, prediction_type, max_lookback);
-        if (py_gt(numpy.attr("count_nonzero")(numpy.attr("isnan")(read)), 0)) {
-            raise_catalogue("ORVANE0067E");
-        }
-    }
+    X = checked_input(self, X, prediction_type, max_lookback);
     if (!is_none(prediction_type)) {
         py::object score = global("Score");
         py::object lowered = prediction_type.attr("lower")();
         if (py_eq(lowered, score.attr("PREDICT_SLIDING_WINDOW"))) {
-            py::object pred_win = self.attr("pred_win");
-            const bool one_step = py_eq(pred_win, 1);
-            if (truthy(self.attr("store_lookback_history")) && (one_step || py_gt(pred_win, 1))) {
-                return sliding_window_after_history(self, X, one_step);
-            }
-            if (one_step) return self.attr("predict_sliding_window")(X);
-            if (py_gt(pred_win, 1)) return self.attr("predict_multi_step_sliding_window")(X);
-            raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
-        } else if (py_ne(lowered, score.attr("PREDICT_FORECAST"))) {
+            return sliding_window_predictions(self, X, prediction_type);
+        }
+        if (py_ne(lowered, score.attr("PREDICT_FORECAST"))) {
             raise_catalogue("ORVANE0046E", py::make_tuple(prediction_type));
         }
     }
     check_forecast_settings(self);
     refuse_unservable_horizon(self);
     if (truthy(self.attr("store_lookback_history"))) X = self.attr("_add_lookback_history_to_X")(X);
-    py::object builtins = py::module_::import("builtins");
-    if (py_lt(row_count(X) - max_lookback, 0)) {
-        raise_catalogue("ORVANE0047E", py::make_tuple(builtins.attr("format")(max_lookback),
-                                                      builtins.attr("format")(row_count(X))));
-    }
+    refuse_short_input(X, max_lookback);
     refuse_horizon_beyond_window(self);
     const bool recursive = forecasts_recursively(self);
     py::object plan = future_plan(self, supporting_features, recursive);
     const bool recursive_look_ahead = recursive && has_look_ahead_columns(self);
     X = forecast_window(self, X, recursive_look_ahead ? first_step_of_plan(self, plan) : supporting_features,
                         max_lookback);
-
-    py::object y_pred;
-    if (py_eq(self.attr("multistep_prediction_win"), 1) && !forecasts_one_multi_step_window(self)) {
-        y_pred = self.attr("predict_sliding_window")(X);
-        const bool no_placeholders = py_eq(self.attr("pred_win"), 0);
-        y_pred = rows_from(y_pred, no_placeholders ? max_lookback - py::int_(1) : max_lookback);
-    } else if (py_eq(self.attr("pred_win"), 1) && strategy_is_recursive(self)) {
-        y_pred = recursive && !is_none(plan)
-                     ? self.attr("_recursive_predict_helper")(X, py::arg("supporting_features") = plan)
-                     : self.attr("_recursive_predict_helper")(X);
-    } else {
-        y_pred = self.attr("predict_multi_step_sliding_window")(X).attr("reshape")(-1, n_targets(self));
-        if (horizon_within_window(self))
-            y_pred = slice(y_pred, py::none(), self.attr("multistep_prediction_win"));
-    }
-    return y_pred;
+    return forecast_of_window(self, X, plan, recursive, max_lookback);
 }
 
 // A pandas X is read as an array, and the forecast made from it is labelled with its time stamps.
