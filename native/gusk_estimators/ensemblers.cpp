@@ -13,7 +13,7 @@ using pyclass::Args;
 // What tells the three ready-made forecasters apart.
 struct Flavour {
     const char* class_name;
-    py::object Classes::*cls;
+    py::object Classes::* cls;
     const char* step_name;
     const char* plain_transformer;
     const char* exogenous_transformer;  // null: the plain transformer serves every layout
@@ -23,18 +23,37 @@ struct Flavour {
     bool passes_column_encoding;
 };
 
-const Flavour kFlatten{"FlattenAutoEnsembler", &Classes::flatten_auto_ensembler, "Flatten",
-                       "Flatten", nullptr, false, true, true, false};
+const Flavour kFlatten{"FlattenAutoEnsembler",
+                       &Classes::flatten_auto_ensembler,
+                       "Flatten",
+                       "Flatten",
+                       nullptr,
+                       false,
+                       true,
+                       true,
+                       false};
 const Flavour kDifference{"DifferenceFlattenAutoEnsembler",
-                          &Classes::difference_flatten_auto_ensembler, "DifferenceFlatten",
-                          "DifferenceFlatten", "DifferenceFlattenX", false, false, false, true};
+                          &Classes::difference_flatten_auto_ensembler,
+                          "DifferenceFlatten",
+                          "DifferenceFlatten",
+                          "DifferenceFlattenX",
+                          false,
+                          false,
+                          false,
+                          true};
 const Flavour kLocalized{"LocalizedFlattenAutoEnsembler",
-                         &Classes::localized_flatten_auto_ensembler, "LocalizedFlatten",
-                         "LocalizedFlatten", "LocalizedFlattenX", true, false, false, true};
+                         &Classes::localized_flatten_auto_ensembler,
+                         "LocalizedFlatten",
+                         "LocalizedFlatten",
+                         "LocalizedFlattenX",
+                         true,
+                         false,
+                         false,
+                         true};
 
 void store_search_settings(py::handle self, const Args& a, const Flavour& flavour) {
-    std::vector<const char*> order = {"dag_granularity", "execution_platform",
-                                      "execution_time_per_pipeline", "total_execution_time"};
+    std::vector<const char*> order = {"dag_granularity", "execution_platform", "execution_time_per_pipeline",
+                                      "total_execution_time"};
     if (flavour.budgets_first) {
         order = {"dag_granularity", "total_execution_time", "execution_time_per_pipeline",
                  "execution_platform"};
@@ -48,18 +67,19 @@ void store_search_settings(py::handle self, const Args& a, const Flavour& flavou
 
 // Large problems (20 targets or more, 100 steps or more per window) get twice the time.
 void double_budgets_for_large_problems(py::handle self, py::handle target_columns, py::handle pred_win) {
-    if (pyclass::length(target_columns) < 20 || !pyclass::py_ge(pred_win, py::int_(100))) return;
-    self.attr("execution_time_per_pipeline") = py::object(self.attr("execution_time_per_pipeline")) * py::int_(2);
+    if (length(target_columns) < 20 || !py_ge(pred_win, 100)) return;
+    self.attr("execution_time_per_pipeline") =
+        py::object(self.attr("execution_time_per_pipeline")) * py::int_(2);
     self.attr("total_execution_time") = py::object(self.attr("total_execution_time")) * py::int_(2);
 }
 
 // The exogenous variant is needed when there are look-ahead columns or the features are not
 // exactly the targets.
 bool needs_exogenous_transformer(py::handle look_ahead, py::handle features, py::handle targets) {
-    if (pyclass::length(look_ahead) > 0) return true;
-    if (pyclass::length(features) != pyclass::length(targets)) return true;
+    if (length(look_ahead) > 0) return true;
+    if (length(features) != length(targets)) return true;
     py::object set = py::module_::import("builtins").attr("set");
-    return pyclass::py_ne(set(features), set(targets));
+    return py_ne(set(features), set(targets));
 }
 
 py::object transformer_step(const Args& a, const Flavour& flavour, py::handle look_ahead) {
@@ -86,9 +106,8 @@ py::object regressor_step(py::handle self, const Args& a, const Flavour& flavour
                                                   ? self.attr("execution_time_per_pipeline")
                                                   : a["execution_time_per_pipeline"];
     keywords["r_type"] = "AutoEnsemble";
-    for (const char* name : {"execution_platform", "n_leaders_for_ensemble",
-                             "n_estimators_for_pred_interval", "max_samples_for_pred_interval",
-                             "ensemble_type"}) {
+    for (const char* name : {"execution_platform", "n_leaders_for_ensemble", "n_estimators_for_pred_interval",
+                             "max_samples_for_pred_interval", "ensemble_type"}) {
         keywords[name] = a[name];
     }
     keywords["n_jobs"] = self.attr("n_jobs");
@@ -103,9 +122,9 @@ py::dict base_keywords(const Args& a, const Flavour& flavour, py::handle steps, 
     keywords["feature_columns"] = a["feature_columns"];
     keywords["target_columns"] = a["target_columns"];
     keywords["look_ahead_fcolumns"] = look_ahead;
-    for (const char* name : {"lookback_win", "pred_win", "time_column", "init_time_optimization",
-                             "data_transformation_scheme", "multistep_prediction_strategy",
-                             "multistep_prediction_win"}) {
+    for (const char* name :
+         {"lookback_win", "pred_win", "time_column", "init_time_optimization", "data_transformation_scheme",
+          "multistep_prediction_strategy", "multistep_prediction_win"}) {
         keywords[name] = a[name];
     }
     if (flavour.passes_column_encoding) {
@@ -114,6 +133,7 @@ py::dict base_keywords(const Args& a, const Flavour& flavour, py::handle steps, 
     keywords["store_lookback_history"] = a["store_lookback_history"];
     for (auto entry : a.kwargs()) {
         if (keywords.contains(entry.first)) {
+            // Worded as the interpreter words a keyword given twice to a call.
             pyclass::raise(PyExc_TypeError,
                            "GUSKTimeSeriesEstimator.__init__() got multiple values for keyword argument '" +
                                py::str(entry.first).cast<std::string>() + "'");
@@ -130,11 +150,10 @@ py::object construct(const Args& a, const Flavour& flavour) {
     store_search_settings(self, a, flavour);
 
     py::object target_columns = a["target_columns"];
-    py::object outputs = flavour.outputs_include_targets
-                             ? py::int_(pyclass::length(target_columns)) * a["pred_win"]
-                             : a["pred_win"];
-    self.attr("n_jobs") = global("get_optimized_n_jobs")(py::arg("n_jobs") = a["n_jobs"],
-                                                         py::arg("no_outputs") = outputs);
+    py::object outputs =
+        flavour.outputs_include_targets ? py::int_(length(target_columns)) * a["pred_win"] : a["pred_win"];
+    self.attr("n_jobs") =
+        global("get_optimized_n_jobs")(py::arg("n_jobs") = a["n_jobs"], py::arg("no_outputs") = outputs);
     if (flavour.doubles_large_budgets) double_budgets_for_large_problems(self, target_columns, a["pred_win"]);
 
     py::list steps;
@@ -153,27 +172,16 @@ py::object set_params_of(const Args& a, const Flavour& flavour) {
     return self;
 }
 
-py::object flatten_init_body(const Args& a) { return construct(a, kFlatten); }
-py::object difference_init_body(const Args& a) { return construct(a, kDifference); }
-py::object localized_init_body(const Args& a) { return construct(a, kLocalized); }
-py::object flatten_set_params_body(const Args& a) { return set_params_of(a, kFlatten); }
-py::object difference_set_params_body(const Args& a) { return set_params_of(a, kDifference); }
-py::object localized_set_params_body(const Args& a) { return set_params_of(a, kLocalized); }
-py::object flatten_name_body(const Args&) { return py::str(kFlatten.class_name); }
-py::object difference_name_body(const Args&) { return py::str(kDifference.class_name); }
-py::object localized_name_body(const Args&) { return py::str(kLocalized.class_name); }
-
-#define ORVANE_ENSEMBLER_PARAMS_HEAD                                                    \
-    {"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"},  \
-        {"time_column", "-1"}, {"init_time_optimization", "False"},                     \
-        {"data_transformation_scheme", "None"}, {"total_execution_time", "2"},          \
-        {"execution_time_per_pipeline", "1"}, {"dag_granularity", "'default'"},         \
-        {"execution_platform", "'spark_node_random_search'"},                           \
-        {"n_leaders_for_ensemble", "5"}, {"n_estimators_for_pred_interval", "30"},      \
-        {"max_samples_for_pred_interval", "1.0"}, {"multistep_prediction_strategy", "None"}, \
+#define ORVANE_ENSEMBLER_PARAMS_HEAD                                                                        \
+    {"self"}, {"feature_columns"}, {"target_columns"}, {"lookback_win"}, {"pred_win"},                      \
+        {"time_column", "-1"}, {"init_time_optimization", "False"}, {"data_transformation_scheme", "None"}, \
+        {"total_execution_time", "2"}, {"execution_time_per_pipeline", "1"},                                \
+        {"dag_granularity", "'default'"}, {"execution_platform", "'spark_node_random_search'"},             \
+        {"n_leaders_for_ensemble", "5"}, {"n_estimators_for_pred_interval", "30"},                          \
+        {"max_samples_for_pred_interval", "1.0"}, {"multistep_prediction_strategy", "None"},                \
         {"multistep_prediction_win", "1"}, {"ensemble_type", "'voting'"}
 
-#define ORVANE_ENSEMBLER_PARAMS_TAIL                                                    \
+#define ORVANE_ENSEMBLER_PARAMS_TAIL                                                        \
     {"store_lookback_history", "False"}, {"n_jobs", "-1"}, {"look_ahead_fcolumns", "None"}, \
         pyclass::var_keyword("kwarg")
 
@@ -181,31 +189,51 @@ const char* const kInitDoc = "Build the two-step pipeline (windowing transformer
 const char* const kSetParamsDoc = "Set parameters as the base class does; return self.";
 const char* const kNameDoc = "The class name.";
 
+PYCLASS_FUNCTION(flatten_init, "__init__", kInitDoc, ORVANE_ENSEMBLER_PARAMS_HEAD,
+                 ORVANE_ENSEMBLER_PARAMS_TAIL) {
+    return construct(a, kFlatten);
+}
+PYCLASS_FUNCTION(difference_init, "__init__", kInitDoc, ORVANE_ENSEMBLER_PARAMS_HEAD,
+                 {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL) {
+    return construct(a, kDifference);
+}
+PYCLASS_FUNCTION(localized_init, "__init__", kInitDoc, ORVANE_ENSEMBLER_PARAMS_HEAD,
+                 {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL) {
+    return construct(a, kLocalized);
+}
+
+PYCLASS_FUNCTION(flatten_set_params, "set_params", kSetParamsDoc, {"self"}, {"attr", "'steps'"},
+                 pyclass::var_keyword("params")) {
+    return set_params_of(a, kFlatten);
+}
+PYCLASS_FUNCTION(difference_set_params, "set_params", kSetParamsDoc, {"self"}, {"attr", "'steps'"},
+                 pyclass::var_keyword("params")) {
+    return set_params_of(a, kDifference);
+}
+PYCLASS_FUNCTION(localized_set_params, "set_params", kSetParamsDoc, {"self"}, {"attr", "'steps'"},
+                 pyclass::var_keyword("params")) {
+    return set_params_of(a, kLocalized);
+}
+
+PYCLASS_FUNCTION(flatten_name, "name", kNameDoc, {"self"}) { return py::str(kFlatten.class_name); }
+PYCLASS_FUNCTION(difference_name, "name", kNameDoc, {"self"}) { return py::str(kDifference.class_name); }
+PYCLASS_FUNCTION(localized_name, "name", kNameDoc, {"self"}) { return py::str(kLocalized.class_name); }
+
 }  // namespace
 
 namespace ensemblers {
 
-pyclass::Function flatten_init{
-    "__init__", {ORVANE_ENSEMBLER_PARAMS_HEAD, ORVANE_ENSEMBLER_PARAMS_TAIL}, &flatten_init_body, kInitDoc};
-pyclass::Function difference_init{
-    "__init__",
-    {ORVANE_ENSEMBLER_PARAMS_HEAD, {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL},
-    &difference_init_body, kInitDoc};
-pyclass::Function localized_init{
-    "__init__",
-    {ORVANE_ENSEMBLER_PARAMS_HEAD, {"multivariate_column_encoding", "False"}, ORVANE_ENSEMBLER_PARAMS_TAIL},
-    &localized_init_body, kInitDoc};
-
-pyclass::Function flatten_set_params{"set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")},
-                                     &flatten_set_params_body, kSetParamsDoc};
-pyclass::Function difference_set_params{"set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")},
-                                        &difference_set_params_body, kSetParamsDoc};
-pyclass::Function localized_set_params{"set_params", {{"self"}, {"attr", "'steps'"}, pyclass::var_keyword("params")},
-                                       &localized_set_params_body, kSetParamsDoc};
-
-pyclass::Function flatten_name{"name", {{"self"}}, &flatten_name_body, kNameDoc};
-pyclass::Function difference_name{"name", {{"self"}}, &difference_name_body, kNameDoc};
-pyclass::Function localized_name{"name", {{"self"}}, &localized_name_body, kNameDoc};
+py::dict members(Kind kind, py::handle module_name) {
+    switch (kind) {
+        case Kind::flatten:
+            return pyclass::methods<&flatten_init, &flatten_set_params, &flatten_name>(module_name);
+        case Kind::difference:
+            return pyclass::methods<&difference_init, &difference_set_params, &difference_name>(module_name);
+        case Kind::localized:
+            break;
+    }
+    return pyclass::methods<&localized_init, &localized_set_params, &localized_name>(module_name);
+}
 
 }  // namespace ensemblers
 }  // namespace gusk

@@ -16,10 +16,6 @@ namespace {
 
 using pyclass::Args;
 
-py::object np() { return global("np"); }
-
-py::object all_rows() { return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)); }
-
 // `values` with the entries where `negate_where` holds negated (in place).
 py::object negate_where(py::object values, py::handle negate_where) {
     np().attr("negative")(values, py::arg("out") = values, py::arg("where") = negate_where);
@@ -39,7 +35,7 @@ py::object as_array(py::handle values) {
     py::object numpy = np();
     py::object array = numpy.attr("asarray")(values);
     // Objects holding numbers are taken as floats, as the one-number formulas would.
-    if (pyclass::py_eq(array.attr("dtype").attr("kind"), py::str("O"))) {
+    if (py_eq(array.attr("dtype").attr("kind"), py::str("O"))) {
         array = array.attr("astype")(numpy.attr("float64"));
     }
     return array.attr("ndim").cast<int>() == 0 ? array.attr("reshape")(1) : array;
@@ -49,8 +45,8 @@ py::object as_array(py::handle values) {
 // functions would give.
 py::object like_input(py::handle input, py::object result) {
     py::object numpy = np();
-    if (pyclass::is_instance(input, numpy.attr("generic"))) return result.attr("reshape")(py::tuple())[py::tuple()];
-    if (pyclass::is_instance(input, numpy.attr("ndarray")) && input.attr("ndim").cast<int>() == 0) {
+    if (is_instance(input, numpy.attr("generic"))) return result.attr("reshape")(py::tuple())[py::tuple()];
+    if (is_instance(input, numpy.attr("ndarray")) && input.attr("ndim").cast<int>() == 0) {
         return result.attr("reshape")(py::tuple());
     }
     return result;
@@ -96,13 +92,42 @@ py::object fisher_scheme(py::handle v) {
     return numpy.attr("arctanh")(clipped, py::arg("out") = clipped);
 }
 
+py::object square(py::handle y) { return np().attr("square")(y); }
+py::object inverse_reciprocal(py::handle y) { return np().attr("reciprocal")(y) - py::int_(1); }
+py::object inverse_anscombe(py::handle y) { return square(y) / py::float_(4.0) - py::float_(0.375); }
+py::object hyperbolic_tangent(py::handle y) { return np().attr("tanh")(y); }
+
+using ElementFunction = py::object (*)(py::handle);
+
+// A data transformation scheme: the forward element function applied to the feature and target
+// columns (after each column is divided by, or has subtracted, its mean where the scheme says
+// so) and the inverse that brings predictions back (before the mean is restored).
+struct Scheme {
+    const char* name;
+    enum Mean { none, division, subtraction } mean;
+    ElementFunction forward;  // null: the mean step alone
+    ElementFunction inverse;
+};
+
+constexpr Scheme kSchemes[] = {
+    {"log", Scheme::none, &signed_log, &inverse_signed_log},
+    {"mean_division", Scheme::division, nullptr, nullptr},
+    {"mean_substraction", Scheme::subtraction, nullptr, nullptr},
+    {"mean_division_log", Scheme::division, &signed_log, &inverse_signed_log},
+    {"mean_substraction_log", Scheme::subtraction, &signed_log, &inverse_signed_log},
+    {"sqrt", Scheme::none, &sqrt_scheme, &square},
+    {"reciprocal", Scheme::none, &reciprocal_scheme, &inverse_reciprocal},
+    {"anscombe", Scheme::none, &anscombe_scheme, &inverse_anscombe},
+    {"fisher", Scheme::none, &fisher_scheme, &hyperbolic_tangent},
+};
+
 // The selected columns as a writable view of X when they are one ascending run of valid
 // column indices (the usual layout), so schemes can work without gathering and scattering;
 // null otherwise.
 py::object column_run_view(py::handle X, py::handle clm_index) {
     if (!PyList_Check(clm_index.ptr()) || PyList_GET_SIZE(clm_index.ptr()) == 0) return py::object();
     if (X.attr("ndim").cast<int>() != 2) return py::object();
-    const Py_ssize_t n_columns = pyclass::item(X.attr("shape"), 1).cast<Py_ssize_t>();
+    const Py_ssize_t n_columns = item(X.attr("shape"), 1).cast<Py_ssize_t>();
     Py_ssize_t first = 0;
     const Py_ssize_t count = PyList_GET_SIZE(clm_index.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -118,12 +143,18 @@ py::object column_run_view(py::handle X, py::handle clm_index) {
         if (i == 0) first = static_cast<Py_ssize_t>(column);
         if (column != first + i) return py::object();
     }
-    py::object run = py::reinterpret_steal<py::object>(
-        PySlice_New(py::int_(first).ptr(), py::int_(first + count).ptr(), nullptr));
-    return X[py::make_tuple(all_rows(), run)];
+    return X[py::make_tuple(all_rows(), slice_key(first, first + count))];
 }
 
-bool scheme_is(py::handle scheme, const char* name) { return pyclass::py_eq(scheme, py::str(name)); }
+bool scheme_is(py::handle scheme, const char* name) { return py_eq(scheme, py::str(name)); }
+
+// The row of `scheme` (compared with ==, in the table's order), or null for an unknown one.
+const Scheme* scheme_named(py::handle scheme) {
+    for (const Scheme& row : kSchemes) {
+        if (scheme_is(scheme, row.name)) return &row;
+    }
+    return nullptr;
+}
 
 // Divides (or subtracts) each selected column by its mean over all rows; a zero mean divides
 // by 1.0. Changes x in place and returns the means. `run` is the columns' view, when they form
@@ -147,20 +178,22 @@ py::object mean_transform(py::handle clm_index, py::handle x, bool division, py:
 
 // `sum((X <= 0).any(1)) > 0`: is any element of any column of X at most zero?
 bool any_non_positive(py::handle X) {
-    py::object non_positive = py::reinterpret_steal<py::object>(
-        PyObject_RichCompare(X.ptr(), py::int_(0).ptr(), Py_LE));
+    py::object non_positive =
+        py::reinterpret_steal<py::object>(PyObject_RichCompare(X.ptr(), py::int_(0).ptr(), Py_LE));
     if (!non_positive) throw py::error_already_set();
     py::object rows_with_non_positive = non_positive.attr("any")(1);
     py::object numpy = np();
-    if (pyclass::is_instance(rows_with_non_positive, numpy.attr("ndarray")) &&
+    if (is_instance(rows_with_non_positive, numpy.attr("ndarray")) &&
         rows_with_non_positive.attr("ndim").cast<int>() == 1) {
         return numpy.attr("count_nonzero")(rows_with_non_positive).cast<long long>() > 0;
     }
     py::object total = py::module_::import("builtins").attr("sum")(rows_with_non_positive);
-    return pyclass::py_gt(total, py::int_(0));
+    return py_gt(total, 0);
 }
 
-py::object input_data_transformation_body(const Args& a) {
+GUSK_METHOD(input_data_transformation, "_input_data_transformation",
+            "Apply the data transformation scheme to the feature and target columns of a copy of X.",
+            {"self"}, {"X"}) {
     py::object self = a["self"];
     py::object X = a["X"];
     if (scheme_is(self.attr("data_transformation_scheme"), "auto")) {
@@ -170,7 +203,7 @@ py::object input_data_transformation_body(const Args& a) {
     py::object scheme = self.attr("data_transformation_scheme");
     if (is_none(scheme)) return X;
     py::object numpy = np();
-    if (!pyclass::is_instance(X, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return X;
+    if (!is_instance(X, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return X;
 
     // A private float64 copy: the caller's array is never modified.
     X = X.attr("copy")();
@@ -181,40 +214,20 @@ py::object input_data_transformation_body(const Args& a) {
     py::object key = py::make_tuple(all_rows(), clm_index);
     py::object run = column_run_view(X, clm_index);
 
-    const auto apply = [&](py::object (*element)(py::handle)) {
+    const auto apply = [&](ElementFunction element) {
         if (run) {
             numpy.attr("copyto")(run, element(run));
         } else {
             X[key] = element(X[key]);
         }
     };
-    const auto mean_scheme = [&](bool division, bool then_log) {
+    const Scheme* row = scheme_named(scheme);
+    if (row == nullptr) raise_catalogue("ORVANE0042E");
+    if (row->mean != Scheme::none) {
         self.attr("mean_clm_index") = clm_index;
-        self.attr("mean_clm") = mean_transform(clm_index, X, division, run);
-        if (then_log) apply(&signed_log);
-    };
-
-    if (scheme_is(scheme, "log")) {
-        apply(&signed_log);
-    } else if (scheme_is(scheme, "mean_division")) {
-        mean_scheme(true, false);
-    } else if (scheme_is(scheme, "mean_substraction")) {
-        mean_scheme(false, false);
-    } else if (scheme_is(scheme, "mean_division_log")) {
-        mean_scheme(true, true);
-    } else if (scheme_is(scheme, "mean_substraction_log")) {
-        mean_scheme(false, true);
-    } else if (scheme_is(scheme, "sqrt")) {
-        apply(&sqrt_scheme);
-    } else if (scheme_is(scheme, "reciprocal")) {
-        apply(&reciprocal_scheme);
-    } else if (scheme_is(scheme, "anscombe")) {
-        apply(&anscombe_scheme);
-    } else if (scheme_is(scheme, "fisher")) {
-        apply(&fisher_scheme);
-    } else {
-        raise_catalogue("ORVANE0042E");
+        self.attr("mean_clm") = mean_transform(clm_index, X, row->mean == Scheme::division, run);
     }
+    if (row->forward != nullptr) apply(row->forward);
     return X;
 }
 
@@ -224,7 +237,7 @@ py::object inv_mean_transform(py::object y, py::handle target_len, py::handle me
     py::object operator_module = py::module_::import("operator");
     py::object op_func = operator_module.attr(division ? "mul" : "add");
     py::object m = mean_clm[mean_clm_index];
-    if (pyclass::py_gt(target_len, py::int_(1))) {
+    if (py_gt(target_len, 1)) {
         py::object original_shape = y.attr("shape");
         y = y.attr("reshape")(-1, target_len);
         y = op_func(y, m);
@@ -233,43 +246,40 @@ py::object inv_mean_transform(py::object y, py::handle target_len, py::handle me
     return op_func(y, m);
 }
 
-py::object output_data_transformation_body(const Args& a) {
+GUSK_METHOD(output_data_transformation, "_output_data_transformation",
+            "Bring predictions back from the transformed scale to the scale of the raw data.", {"self"},
+            {"y"}) {
     py::object self = a["self"];
     py::object y = a["y"];
     py::object scheme = self.attr("data_transformation_scheme");
     if (is_none(scheme)) return y;
     py::object numpy = np();
-    if (!pyclass::is_instance(y, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return y;
+    if (!is_instance(y, py::make_tuple(numpy.attr("ndarray"), numpy.attr("generic")))) return y;
 
-    const auto mean_inverse = [&](py::object values, bool division) {
-        return inv_mean_transform(std::move(values), py::int_(pyclass::length(self.attr("target_columns"))),
-                                  self.attr("mean_clm"), self.attr("mean_clm_index"), division);
-    };
-    if (scheme_is(scheme, "log")) return inverse_signed_log(y);
-    if (scheme_is(scheme, "mean_division")) return mean_inverse(y, true);
-    if (scheme_is(scheme, "mean_substraction")) return mean_inverse(y, false);
-    if (scheme_is(scheme, "mean_division_log")) return mean_inverse(inverse_signed_log(y), true);
-    if (scheme_is(scheme, "mean_substraction_log")) return mean_inverse(inverse_signed_log(y), false);
-    if (scheme_is(scheme, "sqrt")) return numpy.attr("square")(y);
-    if (scheme_is(scheme, "reciprocal")) return numpy.attr("reciprocal")(y) - py::int_(1);
-    if (scheme_is(scheme, "anscombe")) {
-        return numpy.attr("square")(y) / py::float_(4.0) - py::float_(0.375);
-    }
-    if (scheme_is(scheme, "fisher")) return numpy.attr("tanh")(y);
+    const Scheme* row = scheme_named(scheme);
+    if (row == nullptr) return y;
+    py::object values = row->inverse != nullptr ? row->inverse(y) : y;
+    if (row->mean == Scheme::none) return values;
+    return inv_mean_transform(std::move(values), py::int_(length(self.attr("target_columns"))),
+                              self.attr("mean_clm"), self.attr("mean_clm_index"),
+                              row->mean == Scheme::division);
     return y;
 }
 
 // ---------------------------------------------------------------------------------------------
 
-py::object multi_variate_col_encoder_body(const Args& a) {
+GUSK_METHOD(multi_variate_col_encoder, "_multi_variate_col_encoder",
+            "Append one indicator column per target telling which target each step-major row serves.",
+            {"self"}, {"Xt"}) {
     py::object self = a["self"];
     py::object Xt = a["Xt"];
-    const Py_ssize_t n_targets = pyclass::length(self.attr("target_columns"));
+    const Py_ssize_t n_targets = length(self.attr("target_columns"));
     if (n_targets <= 1) return Xt;
-    py::object first = pyclass::item(self.attr("transformer_steps"), 0);
+    py::object first = item(self.attr("transformer_steps"), 0);
     if (!is_instance_of_globals(first, flatten_family())) return Xt;
 
-    const Py_ssize_t rows = pyclass::length(Xt);
+    const Py_ssize_t rows = length(Xt);
+    // `int(len(Xt) / n_targets)`: true division, then truncation, as the Python method counts.
     const auto complete_blocks = static_cast<Py_ssize_t>(static_cast<double>(rows) / n_targets);
     const Py_ssize_t cells_count = pyclass::checked_mul(rows, n_targets, "the column-encoding mask");
     pyclass::checked_mul(cells_count, static_cast<Py_ssize_t>(sizeof(double)), "the column-encoding mask");
@@ -284,11 +294,6 @@ py::object multi_variate_col_encoder_body(const Args& a) {
     return np().attr("hstack")(py::make_tuple(Xt, col_mask));
 }
 
-py::object transformer_helper_body(const Args& a) {
-    py::object self = a["self"];
-    return fold_target_blocks(a["y_pred"], py::int_(pyclass::length(self.attr("target_columns"))));
-}
-
 // ---------------------------------------------------------------------------------------------
 // What each scheme can represent. The element functions keep their values for any input (NaN,
 // infinities, clipping); fitting is where data outside a scheme's domain is refused, since a
@@ -296,11 +301,12 @@ py::object transformer_helper_body(const Args& a) {
 
 // The first value of `column` outside the domain of `scheme`, with what the scheme needs, or
 // nothing when every value (NaN aside) is representable.
-std::optional<std::pair<std::string, std::string>> value_outside_domain(py::handle scheme, py::handle column) {
+std::optional<std::pair<std::string, std::string>> value_outside_domain(py::handle scheme,
+                                                                        py::handle column) {
     py::object numpy = np();
     const auto first_where = [&](py::object mask) -> py::object {
         if (!truthy(mask.attr("any")())) return py::object();
-        return pyclass::item(column, pyclass::index_value(numpy.attr("argmax")(mask)));
+        return item(column, index_value(numpy.attr("argmax")(mask)));
     };
     py::object found;
     std::string need;
@@ -320,10 +326,11 @@ std::optional<std::pair<std::string, std::string>> value_outside_domain(py::hand
         // A mean at rounding-error distance from zero divides the column into huge values.
         py::object mean = numpy.attr("mean")(column);
         py::object scale = numpy.attr("nanmax")(numpy.attr("absolute")(column));
-        const bool tiny = truthy(numpy.attr("isfinite")(mean)) && pyclass::py_gt(scale, py::int_(0)) &&
-                          pyclass::py_le(numpy.attr("absolute")(mean), scale * py::float_(1e-8));
-        if (tiny) return std::make_pair("a mean of " + py::str(mean).cast<std::string>(),
-                                        std::string("a column mean clearly away from 0 (it divides by the mean)"));
+        const bool tiny = truthy(numpy.attr("isfinite")(mean)) && py_gt(scale, 0) &&
+                          py_le(numpy.attr("absolute")(mean), scale * py::float_(1e-8));
+        if (tiny)
+            return std::make_pair("a mean of " + py::str(mean).cast<std::string>(),
+                                  std::string("a column mean clearly away from 0 (it divides by the mean)"));
     }
     if (!found) return std::nullopt;
     return std::make_pair("the value " + py::str(found).cast<std::string>(), need);
@@ -334,8 +341,7 @@ std::optional<std::pair<std::string, std::string>> value_outside_domain(py::hand
 void refuse_data_outside_scheme(py::handle self, py::handle X) {
     py::object scheme = self.attr("data_transformation_scheme");
     py::object numpy = np();
-    if (is_none(scheme) || !pyclass::is_instance(X, numpy.attr("ndarray")) ||
-        !pyclass::py_eq(X.attr("ndim"), py::int_(2))) {
+    if (is_none(scheme) || !is_instance(X, numpy.attr("ndarray")) || !py_eq(X.attr("ndim"), 2)) {
         return;
     }
     py::object builtins = py::module_::import("builtins");
@@ -357,13 +363,14 @@ void refuse_data_outside_scheme(py::handle self, py::handle X) {
 
 py::object fold_target_blocks(py::handle y_pred, py::handle n_targets) {
     const Py_ssize_t n = n_targets.cast<Py_ssize_t>();
+    // `int(len(y_pred) / n_targets)` in the Python method: no targets is its ZeroDivisionError.
     if (n == 0) pyclass::raise(PyExc_ZeroDivisionError, "division by zero");
-    const auto blocks = static_cast<Py_ssize_t>(static_cast<double>(pyclass::length(y_pred)) / n);
+    const auto blocks = static_cast<Py_ssize_t>(static_cast<double>(length(y_pred)) / n);
     py::object numpy = np();
     if (blocks <= 0) return numpy.attr("array")(py::list());
 
     py::object arr = numpy.attr("asarray")(y_pred);
-    py::object complete = pyclass::slice(arr, py::none(), py::int_(blocks * n));
+    py::object complete = slice(arr, py::none(), blocks * n);
     const auto ndim = arr.attr("ndim").cast<Py_ssize_t>();
     if (ndim <= 1) return numpy.attr("array")(complete.attr("reshape")(blocks, n));
 
@@ -374,7 +381,7 @@ py::object fold_target_blocks(py::handle y_pred, py::handle n_targets) {
     py::list axes;
     axes.append(0);
     py::object shape = arr.attr("shape");
-    for (Py_ssize_t axis = 1; axis < ndim; ++axis) block_shape.append(pyclass::item(shape, axis));
+    for (Py_ssize_t axis = 1; axis < ndim; ++axis) block_shape.append(item(shape, axis));
     for (Py_ssize_t axis = ndim; axis >= 1; --axis) axes.append(axis);
     py::object folded = complete.attr("reshape")(py::tuple(block_shape))
                             .attr("transpose")(py::tuple(axes))
@@ -383,20 +390,4 @@ py::object fold_target_blocks(py::handle y_pred, py::handle n_targets) {
     return numpy.attr("array")(folded);
 }
 
-namespace transformations {
-
-pyclass::Function multi_variate_col_encoder{
-    "_multi_variate_col_encoder", {{"self"}, {"Xt"}}, &multi_variate_col_encoder_body,
-    "Append one indicator column per target telling which target each step-major row serves."};
-pyclass::Function input_data_transformation{
-    "_input_data_transformation", {{"self"}, {"X"}}, &input_data_transformation_body,
-    "Apply the data transformation scheme to the feature and target columns of a copy of X."};
-pyclass::Function output_data_transformation{
-    "_output_data_transformation", {{"self"}, {"y"}}, &output_data_transformation_body,
-    "Bring predictions back from the transformed scale to the scale of the raw data."};
-pyclass::Function transformer_helper{
-    "_transformer_helper", {{"self"}, {"y_pred"}}, &transformer_helper_body,
-    "Fold each block of per-target rows into one row per time step."};
-
-}  // namespace transformations
 }  // namespace gusk

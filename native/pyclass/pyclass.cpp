@@ -1,16 +1,11 @@
+// The native layer's core: argument binding by parameter table, function objects with real
+// signatures, class creation, module globals and the module entry point.
 #include "pyclass/pyclass.hpp"
 
 #include <cstring>
 #include <exception>
 #include <new>
 #include <stdexcept>
-
-#if defined(_WIN32)
-#define NOMINMAX
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace pyclass {
 
@@ -33,14 +28,6 @@ std::string quoted_list(const std::vector<std::string>& names) {
 }
 
 [[noreturn]] void throw_type_error(const std::string& message) { throw py::type_error(message); }
-
-bool rich_compare(py::handle a, py::handle b, int op) {
-    py::object result = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    if (!result) throw py::error_already_set();
-    const int truth = PyObject_IsTrue(result.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth == 1;
-}
 
 // The exception a Python implementation would raise for a C++ failure, with a message that
 // names the function (never the C++ exception's own text, which means nothing to a caller).
@@ -100,7 +87,9 @@ void explain_bare_memory_error(const char* function) noexcept {
 
 Args::Args(const Function& function, std::vector<py::object> values, py::dict kwargs,
            std::vector<bool> by_keyword)
-    : function_(function), values_(std::move(values)), kwargs_(std::move(kwargs)),
+    : function_(function),
+      values_(std::move(values)),
+      kwargs_(std::move(kwargs)),
       passed_(std::move(by_keyword)) {}
 
 size_t Args::index_of(const char* name) const {
@@ -108,8 +97,7 @@ size_t Args::index_of(const char* name) const {
     for (size_t i = 0; i < params.size(); ++i) {
         if (std::strcmp(params[i].name, name) == 0) return i;
     }
-    throw std::logic_error(std::string("native function ") + function_.name() +
-                           " has no parameter " + name);
+    throw std::logic_error(std::string("native function ") + function_.name() + " has no parameter " + name);
 }
 
 py::object Args::operator[](const char* name) const { return values_[index_of(name)]; }
@@ -119,8 +107,7 @@ bool Args::passed(const char* name) const { return passed_[index_of(name)]; }
 // ---------------------------------------------------------------------------------------------
 // Function
 
-Function::Function(const char* name, std::initializer_list<Param> params, Body body,
-                   const char* doc)
+Function::Function(const char* name, std::initializer_list<Param> params, Body body, const char* doc)
     : name_(name), body_(body), doc_(doc) {
     for (const Param& p : params) {
         if (p.var_keyword) {
@@ -189,9 +176,8 @@ Args Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 
     if (static_cast<size_t>(nargs) > n) {
         const std::string given = std::to_string(nargs);
-        throw_type_error(std::string(name_) + "() takes " + positional_count_text() +
-                         " positional argument" + (n == 1 ? "" : "s") + " but " + given +
-                         (nargs == 1 ? " was" : " were") + " given");
+        throw_type_error(std::string(name_) + "() takes " + positional_count_text() + " positional argument" +
+                         (n == 1 ? "" : "s") + " but " + given + (nargs == 1 ? " was" : " were") + " given");
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         values[i] = py::reinterpret_borrow<py::object>(args[i]);
@@ -229,8 +215,8 @@ Args Function::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     }
     if (!missing.empty()) {
         throw_type_error(std::string(name_) + "() missing " + std::to_string(missing.size()) +
-                         " required positional argument" + (missing.size() == 1 ? "" : "s") +
-                         ": " + quoted_list(missing));
+                         " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                         quoted_list(missing));
     }
     return Args(*this, std::move(values), std::move(kwargs), std::move(passed));
 }
@@ -297,8 +283,8 @@ py::object class_signature_descriptor() {
     static PyObject* descriptor = [] {
         static PyType_Slot slots[] = {{Py_tp_descr_get, reinterpret_cast<void*>(&class_signature_get)},
                                       {0, nullptr}};
-        static PyType_Spec signature_type = {"pyclass.ClassSignature", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
-                                   slots};
+        static PyType_Spec signature_type = {"pyclass.ClassSignature", sizeof(PyObject), 0,
+                                             Py_TPFLAGS_DEFAULT, slots};
         PyObject* type = PyType_FromSpec(&signature_type);
         if (type == nullptr) throw py::error_already_set();
         PyObject* instance = PyObject_CallNoArgs(type);
@@ -336,203 +322,13 @@ py::object make_class(const char* name, const py::tuple& bases, const py::dict& 
     return winner(name, bases, namespace_);
 }
 
-py::object import_from(const char* module, const char* name) {
-    py::module_ mod = py::module_::import(module);
-    if (has_attr(mod, name)) return mod.attr(name);
-    const std::string submodule = std::string(module) + "." + name;
-    try {
-        return py::module_::import(submodule.c_str());
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-    }
-    py::object error = py::module_::import("builtins")
-                           .attr("ImportError")(std::string("cannot import name '") + name +
-                                                    "' from '" + module + "'",
-                                                py::arg("name") = module);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-}
-
-bool py_eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_EQ); }
-bool py_ne(py::handle a, py::handle b) { return rich_compare(a, b, Py_NE); }
-bool py_lt(py::handle a, py::handle b) { return rich_compare(a, b, Py_LT); }
-bool py_le(py::handle a, py::handle b) { return rich_compare(a, b, Py_LE); }
-bool py_gt(py::handle a, py::handle b) { return rich_compare(a, b, Py_GT); }
-bool py_ge(py::handle a, py::handle b) { return rich_compare(a, b, Py_GE); }
-
-bool is_instance(py::handle obj, py::handle cls) {
-    const int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
-bool has_attr(py::handle obj, const char* name) {
-    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return false;
-    }
-    throw py::error_already_set();
-}
-
-Py_ssize_t length(py::handle obj) {
-    const Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0) throw py::error_already_set();
-    return n;
-}
-
-Py_ssize_t index_value(py::handle value) {
-    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!index) throw py::error_already_set();
-    const Py_ssize_t result = PyLong_AsSsize_t(index.ptr());
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return result;
-}
-
-Py_ssize_t loop_count(py::handle value) {
-    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!index) throw py::error_already_set();
-    const Py_ssize_t result = PyNumber_AsSsize_t(index.ptr(), nullptr);  // clips on overflow
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return result;
-}
-
-Py_ssize_t checked_mul(Py_ssize_t a, Py_ssize_t b, const char* what) {
-    if (a < 0 || b < 0 || (a != 0 && b > PY_SSIZE_T_MAX / a)) {
-        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd x %zd does not fit in a size",
-                     what, a, b);
-        throw py::error_already_set();
-    }
-    return a * b;
-}
-
-Py_ssize_t checked_add(Py_ssize_t a, Py_ssize_t b, const char* what) {
-    if (a < 0 || b < 0 || a > PY_SSIZE_T_MAX - b) {
-        PyErr_Format(PyExc_OverflowError, "%s is too large: %zd + %zd does not fit in a size",
-                     what, a, b);
-        throw py::error_already_set();
-    }
-    return a + b;
-}
-
-namespace {
-
-// Total physical memory in bytes, or 0 when the system does not tell.
-unsigned long long physical_memory() {
-#if defined(_WIN32)
-    MEMORYSTATUSEX status{};
-    status.dwLength = sizeof(status);
-    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
-#else
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return 0;
-    const auto count = static_cast<unsigned long long>(pages);
-    const auto size = static_cast<unsigned long long>(page_size);
-    if (count > ~0ULL / size) return 0;
-    return count * size;
-#endif
-}
-
-}  // namespace
-
-Py_ssize_t allocatable_bytes() {
-    static const Py_ssize_t bytes = [] {
-        const unsigned long long physical = physical_memory();
-        const auto addressable = static_cast<unsigned long long>(PY_SSIZE_T_MAX);
-        return static_cast<Py_ssize_t>(physical == 0 || physical > addressable ? addressable : physical);
-    }();
-    return bytes;
-}
-
-py::object item(py::handle obj, Py_ssize_t index) {
-    py::object key = py::int_(index);
-    PyObject* result = PyObject_GetItem(obj.ptr(), key.ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object slice(py::handle obj, py::handle start, py::handle stop) {
-    py::object range = py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-    if (!range) throw py::error_already_set();
-    PyObject* result = PyObject_GetItem(obj.ptr(), range.ptr());
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    py::object iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object",
-                         Py_TYPE(value.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        values[i] = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
-        if (!values[i]) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-    }
-    py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {values[0], values[1]};
-}
-
-bool assertions_enabled() {
-    static const bool enabled =
-        py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
-    return enabled;
-}
-
-void raise(PyObject* exc_type, const std::string& message) {
-    PyErr_SetString(exc_type, message.c_str());
-    throw py::error_already_set();
-}
-
-void raise(py::handle exc_type, py::handle argument) {
-    py::object error = py::reinterpret_borrow<py::object>(exc_type)(argument);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-}
-
-void raise_in_context(py::handle exc_type, py::handle argument, py::error_already_set& caught) {
-    py::object error = py::reinterpret_borrow<py::object>(exc_type)(argument);
-    caught.restore();
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    PyException_SetContext(error.ptr(), value);  // steals the reference to value
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    // Restored rather than set, so the context is not replaced by whatever exception an
-    // enclosing Python `except` block is handling.
-    PyObject* error_type = reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()));
-    Py_INCREF(error_type);
-    PyErr_Restore(error_type, error.release().ptr(), nullptr);
-    throw py::error_already_set();
-}
-
 void ModuleGlobals::attach(py::handle module) {
     Py_XDECREF(module_);
     module_ = module.inc_ref().ptr();
 }
 
 py::object ModuleGlobals::get(const char* name) const {
-    PyObject* dict = PyModule_GetDict(module_);  // borrowed
+    PyObject* dict = PyModule_GetDict(module_);          // borrowed
     PyObject* value = PyDict_GetItemString(dict, name);  // borrowed
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
@@ -549,6 +345,31 @@ void ModuleGlobals::set(const char* name, py::handle value) const {
 
 py::object ModuleGlobals::name() const {
     return py::reinterpret_borrow<py::object>(module_).attr("__name__");
+}
+
+py::object catalogue_message(const ModuleGlobals& globals, const char* message_id, const py::tuple& args) {
+    py::dict keywords;
+    keywords["message_id"] = message_id;
+    return globals.get("Messages").attr("get_message")(*args, **keywords);
+}
+
+void raise_catalogue(const ModuleGlobals& globals, const char* message_id, const py::tuple& args) {
+    raise(PyExc_Exception, catalogue_message(globals, message_id, args));
+}
+
+void raise_catalogue_from(const ModuleGlobals& globals, const char* message_id, const py::tuple& args,
+                          py::error_already_set& caught) {
+    raise_in_context(PyExc_Exception, catalogue_message(globals, message_id, args), caught);
+}
+
+void run_imports(py::module_& m, const std::vector<ImportLine>& lines, NameImporter import_name) {
+    for (const ImportLine& line : lines) {
+        if (line.alias) {
+            m.attr(line.alias) = py::module_::import(line.module);
+            continue;
+        }
+        for (const char* name : line.names) m.attr(name) = import_name(line.module, name);
+    }
 }
 
 int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initialised) noexcept {
@@ -569,8 +390,7 @@ int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initiali
     } catch (py::builtin_exception& e) {
         e.set_error();
     } catch (std::exception& e) {
-        PyErr_Format(PyExc_ImportError, "initialising %s failed: %s", PyModule_GetName(module),
-                     e.what());
+        PyErr_Format(PyExc_ImportError, "initialising %s failed: %s", PyModule_GetName(module), e.what());
     }
     return -1;
 }

@@ -10,6 +10,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -58,8 +59,7 @@ using Body = py::object (*)(const Args&);
 // A native function: its name, parameter table, body and docstring.
 class Function {
 public:
-    Function(const char* name, std::initializer_list<Param> params, Body body,
-             const char* doc = "");
+    Function(const char* name, std::initializer_list<Param> params, Body body, const char* doc = "");
 
     const char* name() const { return name_; }
     // Whether `obj` is this function's callable object (false before it has been created).
@@ -106,8 +106,7 @@ PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 // A plain function object (module level, or the getter of a property).
 template <Function* F>
 py::object function(py::handle module_name) {
-    return F->function_object(reinterpret_cast<PyCFunction>(
-                                  reinterpret_cast<void (*)()>(&trampoline<F>)),
+    return F->function_object(reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<F>)),
                               module_name);
 }
 
@@ -140,6 +139,13 @@ bool py_lt(py::handle a, py::handle b);
 bool py_le(py::handle a, py::handle b);
 bool py_gt(py::handle a, py::handle b);
 bool py_ge(py::handle a, py::handle b);
+// The same against a plain int, as `a == 1` or `a > 0` read in Python.
+inline bool py_eq(py::handle a, Py_ssize_t b) { return py_eq(a, py::int_(b)); }
+inline bool py_ne(py::handle a, Py_ssize_t b) { return py_ne(a, py::int_(b)); }
+inline bool py_lt(py::handle a, Py_ssize_t b) { return py_lt(a, py::int_(b)); }
+inline bool py_le(py::handle a, Py_ssize_t b) { return py_le(a, py::int_(b)); }
+inline bool py_gt(py::handle a, Py_ssize_t b) { return py_gt(a, py::int_(b)); }
+inline bool py_ge(py::handle a, Py_ssize_t b) { return py_ge(a, py::int_(b)); }
 
 // `isinstance(obj, cls)` with the interpreter's error for a bad second argument.
 bool is_instance(py::handle obj, py::handle cls);
@@ -164,7 +170,24 @@ Py_ssize_t allocatable_bytes();
 
 // `obj[index]` and `obj[start:stop]` with Python's meaning (None for an open bound).
 py::object item(py::handle obj, Py_ssize_t index);
-py::object slice(py::handle obj, py::handle start, py::handle stop);
+// One bound of a slice: None (an open bound), a plain int, or any Python object.
+class Bound {
+public:
+    Bound(py::handle value) : value_(py::reinterpret_borrow<py::object>(value)) {}
+    Bound(Py_ssize_t value) : value_(py::int_(value)) {}
+    template <class Policy>
+    Bound(const py::detail::accessor<Policy>& value) : value_(value) {}
+    py::handle get() const { return value_; }
+
+private:
+    py::object value_;
+};
+
+py::object slice(py::handle obj, const Bound& start, const Bound& stop);
+// The slice object `start:stop`, for keys such as `X[:, start:stop]`.
+py::object slice_key(const Bound& start, const Bound& stop);
+// `:`, every row.
+inline py::object all_rows() { return slice_key(py::none(), py::none()); }
 
 // `first, second = value`, with the interpreter's unpacking errors.
 std::pair<py::object, py::object> unpack_pair(py::handle value);
@@ -177,8 +200,56 @@ bool assertions_enabled();
 [[noreturn]] void raise(py::handle exc_type, py::handle argument);
 // Raise `exc_type(argument)` with `caught` as its implicit context (`__context__`, not
 // `__cause__`), as a `raise` inside an `except` block does.
-[[noreturn]] void raise_in_context(py::handle exc_type, py::handle argument,
-                                   py::error_already_set& caught);
+[[noreturn]] void raise_in_context(py::handle exc_type, py::handle argument, py::error_already_set& caught);
+
+// How a member of a class presents its native function (`method<F>` or `property<F>`).
+using MemberMaker = py::object (*)(py::handle module_name);
+
+// The native members of one class, each filed under its slot beside its body. `Slot` is an
+// enum class whose enumerators, ending with `count`, give the order in which the class body
+// binds the members, whatever the order in which the source files define them.
+template <class Slot>
+class MemberTable {
+public:
+    bool file(Slot slot, const Function& function, MemberMaker make) {
+        entries_[index(slot)] = Entry{&function, make};
+        return true;
+    }
+    // The function filed under `slot`; `members` has checked that there is one.
+    const Function& function(Slot slot) const { return *entries_[index(slot)].function; }
+    // The class namespace: each member under its function's own name, in slot order.
+    py::dict members(py::handle module_name) const {
+        py::dict ns;
+        for (const Entry& entry : entries_) {
+            if (entry.function == nullptr) raise(PyExc_ImportError, "a class member was never defined");
+            ns[entry.function->name()] = entry.make(module_name);
+        }
+        return ns;
+    }
+
+private:
+    struct Entry {
+        const Function* function = nullptr;
+        MemberMaker make = nullptr;
+    };
+    static size_t index(Slot slot) { return static_cast<size_t>(slot); }
+    std::array<Entry, static_cast<size_t>(Slot::count)> entries_{};
+};
+
+// The members of a class, in the order given, each under its function's own name.
+template <Function*... F>
+py::dict methods(py::handle module_name) {
+    py::dict ns;
+    ((ns[F->name()] = method<F>(module_name)), ...);
+    return ns;
+}
+
+// Binds each function in the module under its own name.
+template <Function*... F>
+void add_functions(py::module_& m) {
+    py::object module_name = m.attr("__name__");
+    ((m.attr(F->name()) = function<F>(module_name)), ...);
+}
 
 // A module's globals, read at call time so callers can rebind them.
 class ModuleGlobals {
@@ -194,12 +265,38 @@ private:
     PyObject* module_ = nullptr;  // owned for the life of the process
 };
 
+// The message catalogue a module binds as `Messages`, read from its globals at the call:
+// `Messages.get_message(*args, message_id=message_id)`.
+py::object catalogue_message(const ModuleGlobals& globals, const char* message_id,
+                             const py::tuple& args = py::tuple());
+// `raise Exception(<that message>)`.
+[[noreturn]] void raise_catalogue(const ModuleGlobals& globals, const char* message_id,
+                                  const py::tuple& args = py::tuple());
+// The same raised inside an `except` block: the caught error becomes its implicit context.
+[[noreturn]] void raise_catalogue_from(const ModuleGlobals& globals, const char* message_id,
+                                       const py::tuple& args, py::error_already_set& caught);
+
+// One import statement of a module body: `from module import names...`, or, with an alias,
+// `import module as alias`.
+struct ImportLine {
+    const char* module;
+    std::vector<const char*> names;
+    const char* alias = nullptr;
+};
+// How a name is imported; a module passes its own to bind an equivalent for a name that a
+// dependency has dropped.
+using NameImporter = py::object (*)(const char* module, const char* name);
+// Runs the import statements in order, binding every name in the module.
+void run_imports(py::module_& m, const std::vector<ImportLine>& lines,
+                 NameImporter import_name = &import_from);
+
 // Runs a module body once per process; a second initialisation (a re-import after the module
 // was dropped from sys.modules, or a second interpreter) is refused with ImportError.
 int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initialised) noexcept;
 
 }  // namespace pyclass
 
+// clang-format off: the slot table and the module definition read best one field group a line.
 // Defines the entry point of an extension module whose body is `body(py::module_&)`.
 #define PYCLASS_MODULE(name, body)                                                           \
     static bool name##_initialised = false;                                                  \
@@ -214,3 +311,19 @@ int run_module_body(PyObject* module, void (*body)(py::module_&), bool& initiali
     extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                   \
         return PyModuleDef_Init(&name##_definition);                                         \
     }
+// clang-format on
+
+// Defines the native function `id`: its Python name, docstring and parameter table stand
+// directly above its body, which follows the macro and receives the bound arguments as `a`.
+#define PYCLASS_FUNCTION(id, python_name, doc, ...)                    \
+    py::object id##_body(const pyclass::Args& a);                      \
+    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc}; \
+    py::object id##_body([[maybe_unused]] const pyclass::Args& a)
+
+// PYCLASS_FUNCTION for a member of a class, filed in `table` under `slot`; `kind` is `method`
+// or `property`.
+#define PYCLASS_MEMBER(table, slot, kind, id, python_name, doc, ...)     \
+    py::object id##_body(const pyclass::Args& a);                        \
+    pyclass::Function id{python_name, {__VA_ARGS__}, &id##_body, doc};   \
+    const bool id##_filed = (table).file(slot, id, &pyclass::kind<&id>); \
+    py::object id##_body([[maybe_unused]] const pyclass::Args& a)
