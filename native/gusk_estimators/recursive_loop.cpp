@@ -240,41 +240,48 @@ void store_forecast(RowRing& ring, const DirectWindows& plan, StepState& state, 
     }
 }
 
-// One column that is the only feature and the only target, and a plain linear model: every
-// window is the previous one moved on by the last forecast, so the steps run over one buffer
-// without gathering, and only the newest value needs checking. Stops before a forecast that is
-// not finite, with the ring holding the window of the next step, for the general steps to
-// store it as they do.
+// One column that is the only feature and the only target, and a plain linear model: from the
+// look-back-th step on, a window is nothing but the last look-back forecasts, so the steps read
+// them straight from the forecasts themselves. A forecast that is not finite makes every later
+// one non-finite too (it stays in the windows, and 0 * inf is NaN), so only the last one is
+// checked; when it is not finite the steps are taken back to the first such forecast, with the
+// ring holding that step's window, for the general steps to store it as they do.
 void fed_back_steps(RowRing& ring, const DirectWindows& plan, const AffineModel& model, Py_ssize_t steps,
                     StepState& state, double* forecasts) {
     const Py_ssize_t lookback = plan.lookback;
-    const Py_ssize_t chunk = std::max<Py_ssize_t>(lookback, 256);
-    std::vector<double> buffer(static_cast<size_t>(lookback + chunk));
-    ring.gather(state.made, plan, buffer.data());
-    if (!std::all_of(buffer.begin(), buffer.begin() + lookback, [](double v) { return std::isfinite(v); }))
+    std::vector<double> start(static_cast<size_t>(2 * lookback));  // the given window, then forecasts
+    ring.gather(0, plan, start.data());
+    if (!std::all_of(start.begin(), start.begin() + lookback, [](double v) { return std::isfinite(v); }))
         return;
     const double* coef = model.coef.data();
     const double intercept = model.intercept[0];
-    Py_ssize_t first = 0;  // the window of the next step starts here
-    for (; state.made < steps; ++state.made, ++first) {
-        if (first == chunk) {  // the buffer is full: keep its last window
-            std::copy(buffer.begin() + chunk, buffer.end(), buffer.begin());
-            first = 0;
-        }
-        const double value =
-            strided_dot(coef, buffer.data() + first, 1, static_cast<size_t>(lookback)) + intercept;
-        if (!std::isfinite(value)) break;
-        buffer[static_cast<size_t>(first + lookback)] = value;
-        forecasts[state.made] = value;
+    const size_t width = static_cast<size_t>(lookback);
+    const Py_ssize_t head = std::min(lookback, steps);
+    for (Py_ssize_t s = 0; s < head; ++s) {  // windows that still hold given values
+        const double value = strided_dot(coef, start.data() + s, 1, width) + intercept;
+        start[static_cast<size_t>(lookback + s)] = value;
+        forecasts[s] = value;
     }
-    for (Py_ssize_t k = 0; k < lookback; ++k)
-        *ring.row(state.made + k) = buffer[static_cast<size_t>(first + k)];
+    for (Py_ssize_t s = lookback; s < steps; ++s) {
+        forecasts[s] = strided_dot(coef, forecasts + (s - lookback), 1, width) + intercept;
+    }
+    Py_ssize_t made = steps;
+    if (!std::isfinite(forecasts[steps - 1])) {
+        made = std::find_if(forecasts, forecasts + steps, [](double v) { return !std::isfinite(v); }) -
+               forecasts;
+    }
+    state.made = made;
+    for (Py_ssize_t k = 0; k < lookback; ++k) {
+        const Py_ssize_t at = made + k;  // in the given window followed by the forecasts
+        *ring.row(at) = at < lookback ? start[static_cast<size_t>(at)] : forecasts[at - lookback];
+    }
 }
 
 // Steps computed here from the closed form, until a window that predict would refuse.
 void linear_steps(RowRing& ring, const DirectWindows& plan, LinearEvaluator& evaluator, Py_ssize_t steps,
                   StepState& state, double* forecasts) {
-    if (evaluator.is_plain_single_output() && plan.columns == 1 && plan.features.size() == 1) {
+    if (state.made == 0 && steps > 0 && evaluator.is_plain_single_output() && plan.columns == 1 &&
+        plan.features.size() == 1) {
         fed_back_steps(ring, plan, evaluator.plain_model(), steps, state, forecasts);
     }
     std::vector<double> window(static_cast<size_t>(plan.width));
