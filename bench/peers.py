@@ -318,22 +318,12 @@ def cpp_dot_products_per_step(steps):
     return float(done.stdout)
 
 
-def ours_per_step(y, steps, calls):
-    """Nanoseconds each further step adds to our forecast: (steps + 2)-step minus 2-step call."""
-    times = []
-    for horizon in (steps + 2, 2):
-        library = Ours(horizon)
-        model = library.fit(y)
-        library.forecast(model, y)
-        times.append(best_of(calls, lambda lib=library, fitted=model: lib.forecast(fitted, y))[0])
-    return (times[0] - times[1]) * 1e9 / steps
-
-
-def ours_two_steps(y, repeat):
-    """A 2-step forecast: the same recursive path with a single fed-back step."""
-    model = Ours(2).fit(y)
-    Ours(2).forecast(model, y)  # warm up, as measure() does for the 100-step forecast
-    return best_of(repeat, lambda: Ours(2).forecast(model, y))[0]
+def our_forecast_time(y, horizon, calls):
+    """Best time of our ``horizon``-step forecast over ``calls`` calls, after one warm-up."""
+    library = Ours(horizon)
+    model = library.fit(y)
+    library.forecast(model, y)
+    return best_of(calls, lambda: library.forecast(model, y))[0]
 
 
 def own_predict_calls(model, forecast_of, y, steps):
@@ -429,7 +419,7 @@ def floor_ratios(results, y, args):
     # The two calls are timed back to back, many times each: their difference is microseconds.
     calls = max(args.repeat, 200)
     hundred_steps = best_of(calls, lambda: Ours(args.steps).forecast(model, y))[0]
-    two_steps = ours_two_steps(y, calls)
+    two_steps = our_forecast_time(y, 2, calls)
     rows = [
         (f"our fit / Ridge.fit on a prebuilt lag matrix ({args.points} points; 10^6: "
          "bench/scale.py)", f"{ours['fit'] / ridge_fit:.2f}", ""),
@@ -441,7 +431,10 @@ def floor_ratios(results, y, args):
     # Long horizons, so that the difference of the two calls is well above the timer's noise.
     floor = cpp_dot_products_per_step(20000)
     if floor is not None:
-        per_step = ours_per_step(y, 20000, calls)
+        # What each further step adds: a (20,000 + 2)-step call minus a 2-step one, timed
+        # right after each other so that both see the machine in the same state.
+        long_call = our_forecast_time(y, 20002, calls)
+        per_step = (long_call - our_forecast_time(y, 2, calls)) * 1e9 / 20000
         rows.append((f"our cost per further step ({per_step:.1f} ns) / the dot products alone in "
                      f"C++ ({floor:.1f} ns)", f"{per_step / floor:.2f}", "<= 1.1"))
     if "missing" not in results.get("skforecast", {"missing": ""}):

@@ -619,8 +619,7 @@ class EnsembleRegressor(GUSKEnsemble):
         candidates = self._task_candidates(task, search_X, search_y, rng)
         if not origins:
             self.search_time_ = 0.0
-            self._pick_without_validation(_unvalidated_order(candidates), X, y, seed)
-            self._combine_without_validation(X, y, task, seed)
+            self._fit_without_validation(candidates, X, y, task, seed)
             return
         actual = actual_paths(search_y[:, 0], search_X, origins, steps, task.encoding)
         candidates = self._screen_task_candidates(candidates, search_X, search_y, origins,
@@ -633,8 +632,7 @@ class EnsembleRegressor(GUSKEnsemble):
         if not ranked:
             # Nothing could be checked within the budget (or everything failed): the
             # first candidate that fits, with intervals from its in-sample errors.
-            self._pick_without_validation(_unvalidated_order(candidates), X, y, seed)
-            self._combine_without_validation(X, y, task, seed)
+            self._fit_without_validation(candidates, X, y, task, seed)
             return
         members, weights = self._choose_combination(ranked, results, actual)
         self._calibrate_task_intervals(members, weights, results, search_X, origins, steps,
@@ -783,8 +781,9 @@ class EnsembleRegressor(GUSKEnsemble):
             return n_rows
         return int(min(n_rows, max(TASK_SEARCH_ROWS, remaining / per_row)))
 
-    def _combine_without_validation(self, X, y, task, seed):
-        """Too few rows to validate: the first usable candidate, with in-sample intervals."""
+    def _fit_without_validation(self, candidates, X, y, task, seed):
+        """Nothing validated: the first usable candidate, with in-sample intervals."""
+        self._pick_without_validation(_unvalidated_order(candidates), X, y, seed)
         pipeline, _ = _try_fit_candidate(self.ranked_candidates_[0].steps, X, y, seed)
         self.estimators_ = [pipeline]
         self.leader_names_ = [self.ranked_candidates_[0].name]
