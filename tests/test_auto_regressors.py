@@ -321,6 +321,22 @@ def test_classic_rules_continue_a_straight_line(kind, expected):
         assert member.predict(row)[0] == pytest.approx(row @ member.coef_ + member.intercept_)
 
 
+@pytest.mark.parametrize("swing", [1.0, 2.5])
+def test_seasonal_profile_member_follows_the_phase_and_swing_of_each_window(swing):
+    from orvane.gusk.estimators.regression import forecast_task as ft
+
+    season = np.array([3.0, -1.0, 0.5, -2.5])
+    series = 5.0 + np.tile(season, 8)
+    X = np.stack([series[i:i + 8] - series[i + 7] for i in range(len(series) - 8)])
+    y = series[8:] - series[7:-1]
+    task = ft.ForecastTask("localized", 4, True, 8)
+    member = ft.statistical_members(task, X, y)["SeasonalProfile(4)"].fit(X, y)
+    for phase in range(4):
+        window = 7.0 + swing * season[(phase + np.arange(8)) % 4]
+        step = member.predict((window - window[-1])[None])[0]
+        assert step + window[-1] == pytest.approx(7.0 + swing * season[phase % 4], abs=1e-9)
+
+
 def test_active_joblib_backend_carries_the_candidates():
     X, y = linear_windows(20)
     space = [[RecordingRegressor(tag) for tag in range(4)]]

@@ -340,19 +340,25 @@ def test_ready_made_recursive_intervals_hold_the_point_and_widen_per_step(gusk, 
     assert (np.diff(regressor.interval_half_widths_) >= 0).all()
 
 
-@pytest.mark.parametrize("noise", ["random walk", "white noise"])
-def test_recursive_intervals_cover_series_with_known_noise(gusk, noise):
+# 23 values leave a single rolling origin; the intervals must still be of the noise's scale,
+# within three times the width of the exact 95 % interval of unit shocks.
+@pytest.mark.parametrize("noise,length", [("random walk", 80), ("white noise", 80),
+                                          ("random walk", 23)])
+def test_recursive_intervals_cover_series_with_known_noise(gusk, noise, length):
     rng = np.random.RandomState(7)
-    hits = []
+    hits, widths = [], []
     for _ in range(25):
-        shocks = rng.normal(size=80)
+        shocks = rng.normal(size=length)
         values = (np.cumsum(shocks) if noise == "random walk" else 5.0 + shocks)[:, None]
         est = gusk.GUSKTimeSeriesEstimator(
             [("window", LocalizedFlatten([0], [0], 6)),
              ("model", EnsembleRegressor(stages=[[Ridge()]], random_state=0))],
             [0], [0], lookback_win=6, multistep_prediction_strategy="recursive",
             multistep_prediction_win=5)
-        est.fit(values[:75])
-        bounds = est.predict_proba(values[69:75]).reshape(-1, 2)
-        hits.append((bounds[:, 0] <= values[75:, 0]) & (values[75:, 0] <= bounds[:, 1]))
+        est.fit(values[:-5])
+        bounds = est.predict_proba(values[-11:-5]).reshape(-1, 2)
+        hits.append((bounds[:, 0] <= values[-5:, 0]) & (values[-5:, 0] <= bounds[:, 1]))
+        widths.append(bounds[:, 1] - bounds[:, 0])
     assert 0.88 <= np.mean(hits) <= 1.0
+    exact = 2 * 1.96 * (np.sqrt(np.arange(1, 6)) if noise == "random walk" else np.ones(5))
+    assert np.mean(widths) < 3 * np.mean(exact)

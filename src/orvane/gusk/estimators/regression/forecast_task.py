@@ -204,6 +204,26 @@ def _deseasonalised_smoothing_weights(alpha, lookback, lag):
     return adjusted @ _smoothing_weights(alpha, lookback) + terms[:, lookback % lag]
 
 
+def _history(R, steps):
+    """The series behind consecutive relative windows, up to a constant."""
+    return np.concatenate([R[0], np.cumsum(steps)])
+
+
+def _theta_intercept(weights, R, steps):
+    """Intercept that makes smoothing with ``weights`` follow half the history's trend.
+
+    On a straight line of slope s the rule predicts the last value minus s
+    times the weights' mean age plus the intercept c, so its forecasts settle
+    on the slope c / (1 + mean age); c is chosen to make that half of the
+    least-squares slope of the whole history, as the theta method does.
+    """
+    history = _history(R, steps)
+    times = np.arange(len(history), dtype=np.float64)
+    slope = np.polyfit(times, history, 1)[0] if len(history) > 1 else 0.0
+    mean_age = float(weights @ np.arange(len(weights))[::-1])
+    return 0.5 * slope * (1.0 + mean_age)
+
+
 def _least_squares_choice(R, steps, options, weights_of):
     best, best_error = None, np.inf
     for option in options:
@@ -220,7 +240,7 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
     ----------
     kind : {"naive", "drift", "seasonal", "seasonal_drift", "smoothing",
             "smoothing_drift", "seasonal_smoothing", "seasonal_smoothing_drift",
-            "trend", "ridge", "level_ridge"}
+            "theta", "trend", "ridge", "level_ridge"}
         ``"naive"``: the last value; ``"drift"``: the last value plus the mean
         step; ``"seasonal"``: the value ``lag`` steps back (plus the mean
         seasonal step for ``"seasonal_drift"``, averaged over every full
@@ -228,7 +248,9 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
         window (constant chosen on the training rows), plus the mean
         remaining step for ``"smoothing_drift"``; ``"seasonal_smoothing"``:
         the same on the seasonally adjusted window plus the next season's
-        term (the season terms come from the window's full seasons); ``"trend"``: the last value
+        term (the season terms come from the window's full seasons);
+        ``"theta"``: smoothing that follows half of the least-squares trend
+        of the whole training history; ``"trend"``: the last value
         plus ``damping`` times the window's least-squares slope;
         ``"ridge"``: ridge regression of the step on the relative window;
         ``"level_ridge"``: ridge regression of the value on the raw window
@@ -294,6 +316,11 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
             weights = _smoothing_weights(alpha, lookback)
             intercept = np.mean(steps - R @ weights) if kind == "smoothing_drift" else 0.0
             return weights, intercept
+        if kind == "theta":
+            alpha = _least_squares_choice(R, steps, _SMOOTHING_ALPHAS,
+                                          lambda a: _smoothing_weights(a, lookback))
+            weights = _smoothing_weights(alpha, lookback)
+            return weights, _theta_intercept(weights, R, steps)
         if kind == "trend":
             ages = np.arange(lookback, dtype=np.float64)
             centred = ages - ages.mean()
@@ -341,6 +368,97 @@ class RelativeWindowRegressor(RegressorMixin, BaseEstimator):
         return steps + X[:, -1] if self.encoding == "level" else steps
 
 
+def _seasonal_profile(history, lag):
+    """Mean deviation of each phase (index modulo ``lag``) from a centred moving average."""
+    if lag % 2 == 0:
+        kernel = np.r_[0.5, np.ones(lag - 1), 0.5] / lag
+    else:
+        kernel = np.ones(lag) / lag
+    trend = np.convolve(history, kernel, mode="valid")
+    first = (len(kernel) - 1) // 2
+    deviations = history[first:first + len(trend)] - trend
+    phases = np.arange(first, first + len(trend)) % lag
+    profile = np.array([deviations[phases == p].mean() for p in range(lag)])
+    return profile - profile.mean()
+
+
+class SeasonalProfileMember(RegressorMixin, BaseEstimator):
+    """Exponential smoothing around a seasonal profile learnt from the whole history.
+
+    The window alone holds two observations of each season term at best;
+    the profile is estimated on every row seen at fit time instead.  At
+    prediction time the window's phase is the rotation of the profile that
+    fits it best (with a straight line and a non-negative scale, so that a
+    season whose swing grows with the level is followed), the window is
+    seasonally adjusted, smoothed, and the next term of the scaled profile
+    is added back.
+
+    Parameters
+    ----------
+    lag : int, default=12
+        Season length.
+    encoding : {"level", "localized", "difference"}
+    drift : bool, default=False
+        Add the mean remaining step of the training rows.
+    """
+
+    def __init__(self, lag=12, encoding="localized", drift=False):
+        self.lag = lag
+        self.encoding = encoding
+        self.drift = drift
+
+    def fit(self, X, y):
+        """Learn the profile and the smoothing constant on windows ``X``; return self."""
+        X = np.asarray(X, dtype=np.float64)
+        y = np.asarray(y, dtype=np.float64).reshape(-1)
+        R = relative_windows(X, self.encoding)
+        steps = step_targets(X, y, self.encoding)
+        history = _history(R, steps)
+        lookback = R.shape[1]
+        if self.lag < 2 or len(history) < 3 * self.lag or lookback < self.lag:
+            raise ValueError(f"too few values for a seasonal profile of lag {self.lag}")
+        self.profile_ = _seasonal_profile(history, self.lag)
+        self._prepare_phases(lookback)
+        adjusted, season_next = self._adjust(R)
+        self.smoothing_weights_ = _smoothing_weights(
+            _least_squares_choice(adjusted, steps - season_next, _SMOOTHING_ALPHAS,
+                                  lambda a: _smoothing_weights(a, lookback)), lookback)
+        residual = steps - season_next - adjusted @ self.smoothing_weights_
+        self.intercept_ = float(np.mean(residual)) if self.drift else 0.0
+        return self
+
+    def _prepare_phases(self, lookback):
+        """Profile rotations for every phase, and projections that remove a line from them."""
+        ages = np.arange(lookback)
+        # templates[p, j]: season term at window position j when the last value has phase p.
+        self.templates_ = np.stack([self.profile_[(p - lookback + 1 + ages) % self.lag]
+                                    for p in range(self.lag)])
+        line = np.stack([np.ones(lookback), ages - ages.mean()], axis=1)
+        self._off_line = np.eye(lookback) - line @ np.linalg.pinv(line)
+
+    def _adjust(self, R):
+        """Seasonally adjusted windows and the next season term of each, at the best phase."""
+        residual_templates = self.templates_ @ self._off_line      # (lag, L)
+        residual_windows = R @ self._off_line                        # (n, L)
+        energy = np.maximum(np.sum(residual_templates ** 2, axis=1), 1e-300)
+        scales = np.maximum(residual_windows @ residual_templates.T / energy, 0.0)  # (n, lag)
+        # Remaining squared error of each phase = |r|^2 - scale^2 |t|^2.
+        phase = np.argmax(scales ** 2 * energy, axis=1)
+        rows = np.arange(len(R))
+        scale = scales[rows, phase]
+        adjusted = R - scale[:, None] * self.templates_[phase]
+        season_next = scale * self.profile_[(phase + 1) % self.lag]
+        return adjusted, season_next
+
+    def predict(self, X):
+        """Next value after each window of ``X``, in the units of the data."""
+        X = np.asarray(X, dtype=np.float64)
+        R = relative_windows(X, self.encoding)
+        adjusted, season_next = self._adjust(R)
+        step = adjusted @ self.smoothing_weights_ + season_next + self.intercept_
+        return step + X[:, -1] if self.encoding == "level" else step
+
+
 def seasonal_lags(X, y, encoding, max_count=2):
     """Likely season lengths: peaks of the autocorrelation of the series' steps."""
     steps = step_targets(X, y, encoding)
@@ -384,6 +502,10 @@ def statistical_members(task, X, y):
                 "seasonal_smoothing", encoding, lag=lag)
             members[f"SeasonalSmoothingDrift({lag})"] = WindowLinearMember(
                 "seasonal_smoothing_drift", encoding, lag=lag)
+            if len(X) + _lookback_of(X, encoding) >= 3 * lag:
+                members[f"SeasonalProfile({lag})"] = SeasonalProfileMember(lag, encoding)
+                members[f"SeasonalProfileDrift({lag})"] = SeasonalProfileMember(
+                    lag, encoding, drift=True)
     return members
 
 
