@@ -243,6 +243,7 @@ def evaluate(series, models, budget, seed):
             wild=is_wild(point, series.train),
             outside=int(np.sum((point < lower - 1e-9) | (point > upper + 1e-9))),
             errors=actual - point,
+            half_width=(upper - lower) / 2.0,
             validation_errors=VALIDATION_ERRORS.pop(label, None),
         )
     return rows

@@ -30,8 +30,9 @@ import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.linear_model import RidgeCV
 
-__all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember",
-           "RelativeWindowRegressor", "statistical_members", "simulate_paths"]
+__all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
+           "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor",
+           "statistical_members", "simulate_paths"]
 
 #: Windowing classes whose rows this module can roll forward, by encoding.
 _ENCODING_OF_CLASS = {
@@ -45,6 +46,12 @@ _CHECKED_ROWS = 5000
 
 #: Ridge penalties tried (by efficient leave-one-out) for the ridge members.
 _RIDGE_ALPHAS = np.logspace(-3, 3, 13)
+
+#: Values each classic rule fits on the rows (its season terms and weights come from the
+#: window), by kind; ridge members have as many as the window and are left out.
+_FITTED_VALUES = {"naive": 0, "trend": 0, "seasonal": 0, "drift": 1, "smoothing": 1,
+                  "seasonal_drift": 1, "seasonal_smoothing": 1, "smoothing_drift": 2,
+                  "seasonal_smoothing_drift": 2}
 
 #: Smoothing constants tried for the exponential-smoothing members.
 _SMOOTHING_ALPHAS = (0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.9)
@@ -337,6 +344,11 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
         """Next value after each window of ``X``."""
         return np.asarray(X, dtype=np.float64) @ self.coef_ + self.intercept_
 
+    @property
+    def n_fitted_values(self):
+        """Values the rule fits on the rows (``None`` for the ridge kinds)."""
+        return _FITTED_VALUES.get(self.kind)
+
 
 class RelativeWindowRegressor(RegressorMixin, BaseEstimator):
     """Any regressor fitted on windows and targets taken relative to the last value.
@@ -458,10 +470,42 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
         step = adjusted @ self.smoothing_weights_ + season_next + self.intercept_
         return step + X[:, -1] if self.encoding == "level" else step
 
+    @property
+    def n_fitted_values(self):
+        """Values fitted on the rows: the profile's free terms, the constant, the drift."""
+        return self.lag + (1 if self.drift else 0)
+
+
+#: The classic rules: cheap, linear or nearly so, and with few values fitted on the rows.
+CLASSIC_RULES = (WindowLinearMember, SeasonalProfileMember)
+
+
+def information_criterion(member, X, y):
+    """Bayesian information criterion of a classic rule's one-step fit on all rows.
+
+    ``None`` when the rule has as many values to fit as the window or cannot
+    be fitted.  With no rolling origin to forecast from, this is how the
+    rules are compared, as the statistical methods choose among their forms.
+    """
+    count = member.n_fitted_values
+    if count is None:
+        return None
+    try:
+        fitted = clone(member).fit(X, y)
+    except (ValueError, np.linalg.LinAlgError):
+        return None
+    mse = float(np.mean((np.asarray(y, dtype=np.float64) - fitted.predict(X)) ** 2))
+    return len(X) * np.log(max(mse, 1e-300)) + count * np.log(len(X))
+
 
 def seasonal_lags(X, y, encoding, max_count=2):
-    """Likely season lengths: peaks of the autocorrelation of the series' steps."""
-    steps = step_targets(X, y, encoding)
+    """Likely season lengths: peaks of the autocorrelation of the series' steps.
+
+    The steps are those of the whole series behind the rows, the first
+    window's included, so that short series show a season the rows alone
+    are too few to.
+    """
+    steps = np.diff(_history(relative_windows(X, encoding), step_targets(X, y, encoding)))
     lookback = X.shape[1] + (1 if encoding == "difference" else 0)
     steps = steps - steps.mean()
     denominator = float(np.sum(steps ** 2))
