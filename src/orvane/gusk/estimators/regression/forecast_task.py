@@ -216,21 +216,6 @@ def _history(R, steps):
     return np.concatenate([R[0], np.cumsum(steps)])
 
 
-def _theta_intercept(weights, R, steps):
-    """Intercept that makes smoothing with ``weights`` follow half the history's trend.
-
-    On a straight line of slope s the rule predicts the last value minus s
-    times the weights' mean age plus the intercept c, so its forecasts settle
-    on the slope c / (1 + mean age); c is chosen to make that half of the
-    least-squares slope of the whole history, as the theta method does.
-    """
-    history = _history(R, steps)
-    times = np.arange(len(history), dtype=np.float64)
-    slope = np.polyfit(times, history, 1)[0] if len(history) > 1 else 0.0
-    mean_age = float(weights @ np.arange(len(weights))[::-1])
-    return 0.5 * slope * (1.0 + mean_age)
-
-
 def _least_squares_choice(R, steps, options, weights_of):
     best, best_error = None, np.inf
     for option in options:
@@ -247,7 +232,7 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
     ----------
     kind : {"naive", "drift", "seasonal", "seasonal_drift", "smoothing",
             "smoothing_drift", "seasonal_smoothing", "seasonal_smoothing_drift",
-            "theta", "trend", "ridge", "level_ridge"}
+            "trend", "ridge", "level_ridge"}
         ``"naive"``: the last value; ``"drift"``: the last value plus the mean
         step; ``"seasonal"``: the value ``lag`` steps back (plus the mean
         seasonal step for ``"seasonal_drift"``, averaged over every full
@@ -256,8 +241,7 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
         remaining step for ``"smoothing_drift"``; ``"seasonal_smoothing"``:
         the same on the seasonally adjusted window plus the next season's
         term (the season terms come from the window's full seasons);
-        ``"theta"``: smoothing that follows half of the least-squares trend
-        of the whole training history; ``"trend"``: the last value
+        ``"trend"``: the last value
         plus ``damping`` times the window's least-squares slope;
         ``"ridge"``: ridge regression of the step on the relative window;
         ``"level_ridge"``: ridge regression of the value on the raw window
@@ -323,11 +307,6 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
             weights = _smoothing_weights(alpha, lookback)
             intercept = np.mean(steps - R @ weights) if kind == "smoothing_drift" else 0.0
             return weights, intercept
-        if kind == "theta":
-            alpha = _least_squares_choice(R, steps, _SMOOTHING_ALPHAS,
-                                          lambda a: _smoothing_weights(a, lookback))
-            weights = _smoothing_weights(alpha, lookback)
-            return weights, _theta_intercept(weights, R, steps)
         if kind == "trend":
             ages = np.arange(lookback, dtype=np.float64)
             centred = ages - ages.mean()
@@ -446,12 +425,12 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
         self.templates_ = np.stack([self.profile_[(p - lookback + 1 + ages) % self.lag]
                                     for p in range(self.lag)])
         line = np.stack([np.ones(lookback), ages - ages.mean()], axis=1)
-        self._off_line = np.eye(lookback) - line @ np.linalg.pinv(line)
+        self.line_removal_ = np.eye(lookback) - line @ np.linalg.pinv(line)
 
     def _adjust(self, R):
         """Seasonally adjusted windows and the next season term of each, at the best phase."""
-        residual_templates = self.templates_ @ self._off_line      # (lag, L)
-        residual_windows = R @ self._off_line                        # (n, L)
+        residual_templates = self.templates_ @ self.line_removal_      # (lag, L)
+        residual_windows = R @ self.line_removal_                        # (n, L)
         energy = np.maximum(np.sum(residual_templates ** 2, axis=1), 1e-300)
         scales = np.maximum(residual_windows @ residual_templates.T / energy, 0.0)  # (n, lag)
         # Remaining squared error of each phase = |r|^2 - scale^2 |t|^2.
@@ -505,7 +484,7 @@ def seasonal_lags(X, y, encoding, max_count=2):
     window's included, so that short series show a season the rows alone
     are too few to.
     """
-    steps = np.diff(_history(relative_windows(X, encoding), step_targets(X, y, encoding)))
+    steps = np.diff(_history(relative_windows(X[:1], encoding), step_targets(X, y, encoding)))
     lookback = X.shape[1] + (1 if encoding == "difference" else 0)
     steps = steps - steps.mean()
     denominator = float(np.sum(steps ** 2))
