@@ -280,8 +280,8 @@ def test_task_search_abandons_candidates_that_cannot_finish_in_the_budget(sleep,
 
 
 def test_a_series_too_short_for_any_origin_gets_the_rule_that_fits_it_best():
-    X, y = localized_windows(5)
-    X, y = X + 2.0 * np.arange(-2, 1), y + 2.0  # a steady climb of 2 a step under the noise
+    X, y = localized_windows(11, width=10)  # fewer rows than the window: no origin
+    X, y = X + 5.0 * np.arange(-9, 1), y + 5.0  # a steady climb of 5 a step under the noise
     model = EnsembleRegressor(random_state=0).fit(X, y, forecast_task=localized_task())
     assert model.leader_names_ == ["Drift"]
     assert [e["status"] for e in model.leaderboard_] == ["unscored"]
