@@ -112,26 +112,39 @@ bool add_operation(std::vector<ColumnOperation>& out, ColumnOperation::Kind kind
     return true;
 }
 
+// A scaler that subtracts a centre and then divides by a scale, each behind its own switch.
+struct CentreThenScale {
+    const char* name;
+    const char* centre_switch;
+    const char* centre;
+    const char* scale_switch;
+};
+
+constexpr CentreThenScale kCentreThenScale[] = {
+    {"StandardScaler", "with_mean", "mean_", "with_std"},
+    {"RobustScaler", "with_centering", "center_", "with_scaling"},
+};
+
+bool centre_then_scale(py::handle scaler, const CentreThenScale& kind, Py_ssize_t width,
+                       std::vector<ColumnOperation>& out) {
+    using Op = ColumnOperation;
+    if (truthy(scaler.attr(kind.centre_switch)) &&
+        !add_operation(out, Op::subtract, scaler.attr(kind.centre), width)) {
+        return false;
+    }
+    return !truthy(scaler.attr(kind.scale_switch)) ||
+           add_operation(out, Op::divide, scaler.attr("scale_"), width);
+}
+
 // The element-wise operations of a fitted scaler's transform, in the order it applies them.
 bool scaler_operations(py::handle scaler, Py_ssize_t width, std::vector<ColumnOperation>& out) {
     const char* module = "sklearn.preprocessing";
     const auto own = {"transform"};
     using Op = ColumnOperation;
-    if (is_library_class(scaler, module, "StandardScaler", own, "sklearn")) {
-        if (truthy(scaler.attr("with_mean")) &&
-            !add_operation(out, Op::subtract, scaler.attr("mean_"), width)) {
-            return false;
+    for (const CentreThenScale& kind : kCentreThenScale) {
+        if (is_library_class(scaler, module, kind.name, own, "sklearn")) {
+            return centre_then_scale(scaler, kind, width, out);
         }
-        return !truthy(scaler.attr("with_std")) ||
-               add_operation(out, Op::divide, scaler.attr("scale_"), width);
-    }
-    if (is_library_class(scaler, module, "RobustScaler", own, "sklearn")) {
-        if (truthy(scaler.attr("with_centering")) &&
-            !add_operation(out, Op::subtract, scaler.attr("center_"), width)) {
-            return false;
-        }
-        return !truthy(scaler.attr("with_scaling")) ||
-               add_operation(out, Op::divide, scaler.attr("scale_"), width);
     }
     if (is_library_class(scaler, module, "MaxAbsScaler", own, "sklearn")) {
         // Releases before the clip option have none: they never clip.

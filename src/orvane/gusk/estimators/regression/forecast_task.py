@@ -424,20 +424,22 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
         return self
 
     def _prepare_phases(self, lookback):
-        """Profile rotations for every phase, and projections that remove a line from them."""
+        """Profile rotations for every phase, and the same with a fitted line removed."""
         ages = np.arange(lookback)
         # templates[p, j]: season term at window position j when the last value has phase p.
         self.templates_ = np.stack([self.profile_[(p - lookback + 1 + ages) % self.lag]
                                     for p in range(self.lag)])
         line = np.stack([np.ones(lookback), ages - ages.mean()], axis=1)
         self.line_removal_ = np.eye(lookback) - line @ np.linalg.pinv(line)
+        self.residual_templates_ = self.templates_ @ self.line_removal_        # (lag, L)
+        self.template_energy_ = np.maximum(np.sum(self.residual_templates_ ** 2, axis=1),
+                                           1e-300)
 
     def _adjust(self, R):
         """Seasonally adjusted windows and the next season term of each, at the best phase."""
-        residual_templates = self.templates_ @ self.line_removal_      # (lag, L)
-        residual_windows = R @ self.line_removal_                        # (n, L)
-        energy = np.maximum(np.sum(residual_templates ** 2, axis=1), 1e-300)
-        scales = np.maximum(residual_windows @ residual_templates.T / energy, 0.0)  # (n, lag)
+        residual_windows = R @ self.line_removal_                                # (n, L)
+        energy = self.template_energy_
+        scales = np.maximum(residual_windows @ self.residual_templates_.T / energy, 0.0)
         # Remaining squared error of each phase = |r|^2 - scale^2 |t|^2.
         phase = np.argmax(scales ** 2 * energy, axis=1)
         rows = np.arange(len(R))
