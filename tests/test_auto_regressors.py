@@ -280,7 +280,7 @@ def test_task_search_abandons_candidates_that_cannot_finish_in_the_budget(sleep,
 
 
 def test_a_series_too_short_for_any_origin_gets_the_rule_that_fits_it_best():
-    X, y = localized_windows(11, width=10)  # fewer rows than the window: no origin
+    X, y = localized_windows(6, width=10)  # fewer rows than 2/3 of the window: no origin
     X, y = X + 5.0 * np.arange(-9, 1), y + 5.0  # a steady climb of 5 a step under the noise
     model = EnsembleRegressor(random_state=0).fit(X, y, forecast_task=localized_task())
     assert model.leader_names_ == ["Drift"]
@@ -307,7 +307,8 @@ def test_only_rolling_single_series_windows_get_the_task_search(change, method):
 
 
 @pytest.mark.parametrize("kind,expected", [("naive", 12.0), ("drift", 13.0), ("ridge", 13.0),
-                                           ("trend", 13.0), ("seasonal_drift", 13.0)])
+                                           ("trend", 13.0), ("seasonal_drift", 13.0),
+                                           ("smoothed_drift", 13.0)])
 def test_classic_rules_continue_a_straight_line(kind, expected):
     from orvane.gusk.estimators.regression.forecast_task import WindowLinearMember
 
@@ -320,6 +321,16 @@ def test_classic_rules_continue_a_straight_line(kind, expected):
         level = 0.0 if encoding == "level" else 12.0
         assert member.predict(row)[0] + level == pytest.approx(expected, abs=1e-6)
         assert member.predict(row)[0] == pytest.approx(row @ member.coef_ + member.intercept_)
+
+
+@pytest.mark.parametrize("kind,step", [("smoothed_drift", 3.0), ("drift", 2.0)])
+def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
+    from orvane.gusk.estimators.regression.forecast_task import WindowLinearMember
+
+    series = np.cumsum(np.r_[np.ones(32), np.full(30, 3.0)])
+    X = np.lib.stride_tricks.sliding_window_view(series, 2)[:-1]
+    member = WindowLinearMember(kind, "localized").fit(X - X[:, -1:], series[2:] - X[:, -1])
+    assert member.predict(np.zeros((1, 2)))[0] == pytest.approx(step, abs=1e-9)
 
 
 @pytest.mark.parametrize("swing", [1.0, 2.5])

@@ -29,6 +29,7 @@ from dataclasses import dataclass
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.linear_model import RidgeCV
+from scipy.signal import lfilter
 
 __all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
            "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor",
@@ -51,7 +52,7 @@ _RIDGE_ALPHAS = np.logspace(-3, 3, 13)
 #: window), by kind; ridge members have as many as the window and are left out.
 _FITTED_VALUES = {"naive": 0, "trend": 0, "seasonal": 0, "drift": 1, "smoothing": 1,
                   "seasonal_drift": 1, "seasonal_smoothing": 1, "smoothing_drift": 2,
-                  "seasonal_smoothing_drift": 2}
+                  "seasonal_smoothing_drift": 2, "smoothed_drift": 2}
 
 #: Smoothing constants tried for the exponential-smoothing members.
 _SMOOTHING_ALPHAS = (0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.9)
@@ -216,6 +217,25 @@ def _history(R, steps):
     return np.concatenate([R[0], np.cumsum(steps)])
 
 
+def _smoothed_drift(steps):
+    """The latest exponentially smoothed step of the rows.
+
+    The smoothing constant is the one whose running smoothed step best
+    forecasts the next step over the rows, as Holt's method smooths its trend.
+    """
+    if len(steps) < 3:
+        return float(steps[-1]) if len(steps) else 0.0
+    best, best_error = 0.0, np.inf
+    for alpha in _SMOOTHING_ALPHAS:
+        # running[t] = (1 - alpha) running[t - 1] + alpha steps[t + 1], from steps[0].
+        running, _ = lfilter([alpha], [1.0, alpha - 1.0], steps[1:],
+                             zi=[(1.0 - alpha) * steps[0]])
+        error = float(np.mean((steps[2:] - running[:-1]) ** 2))
+        if error < best_error:
+            best, best_error = float(running[-1]), error
+    return best
+
+
 def _least_squares_choice(R, steps, options, weights_of):
     best, best_error = None, np.inf
     for option in options:
@@ -232,7 +252,7 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
     ----------
     kind : {"naive", "drift", "seasonal", "seasonal_drift", "smoothing",
             "smoothing_drift", "seasonal_smoothing", "seasonal_smoothing_drift",
-            "trend", "ridge", "level_ridge"}
+            "smoothed_drift", "trend", "ridge", "level_ridge"}
         ``"naive"``: the last value; ``"drift"``: the last value plus the mean
         step; ``"seasonal"``: the value ``lag`` steps back (plus the mean
         seasonal step for ``"seasonal_drift"``, averaged over every full
@@ -241,6 +261,8 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
         remaining step for ``"smoothing_drift"``; ``"seasonal_smoothing"``:
         the same on the seasonally adjusted window plus the next season's
         term (the season terms come from the window's full seasons);
+        ``"smoothed_drift"``: the last value plus the exponentially
+        smoothed step of the rows, which follows a trend that changes;
         ``"trend"``: the last value
         plus ``damping`` times the window's least-squares slope;
         ``"ridge"``: ridge regression of the step on the relative window;
@@ -317,6 +339,8 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
             return np.asarray(model.coef_, dtype=np.float64), float(model.intercept_)
         if kind == "drift":
             return weights, float(np.mean(steps))
+        if kind == "smoothed_drift":
+            return weights, _smoothed_drift(steps)
         return weights, 0.0
 
     def predict(self, X):
@@ -532,6 +556,7 @@ def statistical_members(task, X, y):
         "Drift": WindowLinearMember("drift", encoding),
         "Smoothing": WindowLinearMember("smoothing", encoding),
         "SmoothingDrift": WindowLinearMember("smoothing_drift", encoding),
+        "SmoothedDrift": WindowLinearMember("smoothed_drift", encoding),
         "DampedTrend": WindowLinearMember("trend", encoding, damping=0.5),
         "Ridge": WindowLinearMember("ridge", encoding),
     }
