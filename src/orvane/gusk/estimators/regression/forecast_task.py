@@ -27,9 +27,9 @@ the forecaster gives, so a prediction is one dot product.
 from dataclasses import dataclass
 
 import numpy as np
+from scipy.signal import lfilter
 from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.linear_model import RidgeCV
-from scipy.signal import lfilter
 
 __all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
            "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor",
