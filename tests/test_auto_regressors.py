@@ -14,6 +14,8 @@ from sklearn.ensemble import GradientBoostingRegressor
 from sklearn.linear_model import LinearRegression
 from sklearn.multioutput import MultiOutputRegressor
 
+from orvane.gusk.estimators.regression import auto_ensemble_regressor
+from orvane.gusk.estimators.regression import forecast_task as ft
 from orvane.gusk.estimators.regression.auto_ensemble_regressor import (
     EnsembleRegressor,
     GUSKEnsemble,
@@ -246,10 +248,10 @@ def test_slow_candidates_are_dropped_from_the_ranking():
     assert [c.name for c in model.ranked_candidates_] == ["Linear"]
 
 
-def localized_task(horizon=4):
+def localized_task(horizon=4, width=3):
     from orvane.gusk.transformers.preprocessing.ts_transformer import LocalizedFlatten
 
-    return {"window": LocalizedFlatten([0], [0], 3), "strategy": "recursive", "pred_win": 1,
+    return {"window": LocalizedFlatten([0], [0], width), "strategy": "recursive", "pred_win": 1,
             "horizon": horizon}
 
 
@@ -262,8 +264,6 @@ def localized_windows(n_rows, width=3, seed=0):
 @pytest.mark.parametrize("sleep,abandoned", [(0.2, True), (0.0, False)])
 def test_task_search_abandons_candidates_that_cannot_finish_in_the_budget(sleep, abandoned,
                                                                          monkeypatch):
-    from orvane.gusk.estimators.regression import auto_ensemble_regressor
-
     monkeypatch.setattr(auto_ensemble_regressor, "SCREENING_ORIGINS", 100)
     X, y = localized_windows(200)
     budget = 0.03  # minutes: 20 origins at 0.2 s a fit cannot finish
@@ -310,12 +310,10 @@ def test_only_rolling_single_series_windows_get_the_task_search(change, method):
                                            ("trend", 13.0), ("seasonal_drift", 13.0),
                                            ("smoothed_drift", 13.0)])
 def test_classic_rules_continue_a_straight_line(kind, expected):
-    from orvane.gusk.estimators.regression.forecast_task import WindowLinearMember
-
     X, y = linear_windows(10, width=4)
     for encoding, rows, targets in [("level", X, y), ("localized", X - X[:, -1:], y - X[:, -1]),
                                     ("difference", np.diff(X, axis=1), y - X[:, -1])]:
-        member = WindowLinearMember(kind, encoding, lag=2).fit(rows, targets)
+        member = ft.WindowLinearMember(kind, encoding, lag=2).fit(rows, targets)
         last = np.array([[9.0, 10.0, 11.0, 12.0]])
         row = {"level": last, "localized": last - 12.0, "difference": np.diff(last)}[encoding]
         level = 0.0 if encoding == "level" else 12.0
@@ -323,20 +321,26 @@ def test_classic_rules_continue_a_straight_line(kind, expected):
         assert member.predict(row)[0] == pytest.approx(row @ member.coef_ + member.intercept_)
 
 
+def test_a_combination_is_judged_on_the_ensembles_own_recursion():
+    # Naive alone beats the average of its own and the doubled trend's forecasts, but combined
+    # at every step, as predict combines them, the two continue the line exactly.
+    X, y = linear_windows(40, width=2)
+    members = [ft.WindowLinearMember("naive"), ft.WindowLinearMember("trend", damping=2.0)]
+    model = EnsembleRegressor(stages=[members], n_leaders_for_ensemble=2)
+    model.fit(X - X[:, -1:], y - X[:, -1], forecast_task=localized_task(width=2))
+    assert len(model.leader_names_) == 2 and np.abs(model.validation_errors_).max() < 1e-9
+
+
 @pytest.mark.parametrize("kind,step", [("smoothed_drift", 3.0), ("drift", 2.0)])
 def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
-    from orvane.gusk.estimators.regression.forecast_task import WindowLinearMember
-
     series = np.cumsum(np.r_[np.ones(32), np.full(30, 3.0)])
     X = np.lib.stride_tricks.sliding_window_view(series, 2)[:-1]
-    member = WindowLinearMember(kind, "localized").fit(X - X[:, -1:], series[2:] - X[:, -1])
+    member = ft.WindowLinearMember(kind, "localized").fit(X - X[:, -1:], series[2:] - X[:, -1])
     assert member.predict(np.zeros((1, 2)))[0] == pytest.approx(step, abs=1e-9)
 
 
 @pytest.mark.parametrize("swing", [1.0, 2.5])
 def test_seasonal_profile_member_follows_the_phase_and_swing_of_each_window(swing):
-    from orvane.gusk.estimators.regression import forecast_task as ft
-
     season = np.array([3.0, -1.0, 0.5, -2.5])
     series = 5.0 + np.tile(season, 8)
     X = np.stack([series[i:i + 8] - series[i + 7] for i in range(len(series) - 8)])

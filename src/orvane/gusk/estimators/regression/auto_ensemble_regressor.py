@@ -675,10 +675,10 @@ class EnsembleRegressor(GUSKEnsemble):
             # first candidate that fits, with intervals from its in-sample errors.
             self._fit_without_validation(candidates, X, y, task, seed)
             return
-        members, weights = self._choose_combination(ranked, results, actual)
+        members, weights, paths = self._choose_combination(ranked, results, actual, search_X,
+                                                           origins, steps, task)
         prior = _naive_variances(search_X, search_y, task, steps)
-        self._calibrate_task_intervals(members, weights, results, search_X, origins, steps,
-                                       actual, task, prior)
+        self._use_per_step_intervals(paths - actual, task.horizon, prior)
         self._refit_members(members, weights, X, y, seed, deadline)
 
     def _screen_task_candidates(self, candidates, X, y, origins, steps, actual, task, seed,
@@ -754,35 +754,41 @@ class EnsembleRegressor(GUSKEnsemble):
         self.ranked_candidates_ = [e[0] for e in usable]
         return [e[5] for e in usable]
 
-    def _choose_combination(self, ranked, results, actual):
+    def _choose_combination(self, ranked, results, actual, X, origins, steps, task):
         """Equal weights on the leaders, or the best candidate alone when it is clearly better.
 
         Averaging several good forecasts is the robust choice; the best
         candidate alone replaces the average only when its validation error
-        is lower by more than ``SINGLE_MEMBER_MARGIN``.
+        is lower by more than ``SINGLE_MEMBER_MARGIN``.  The average is judged
+        on the ensemble's own recursion, in which every member reads the
+        combined forecasts of the steps before: that is what ``predict``
+        will give, and it can be far from the average of the members' own
+        forecasts.  Returns the members, their weights and the validation
+        forecasts of the combination.
         """
         count = min(self.n_leaders_for_ensemble, len(ranked))
+        alone = ranked[:1], np.ones(1), results[ranked[0]][0]
+        if count < 2:
+            return alone
+        members, weights = ranked[:count], np.full(count, 1.0 / count)
+        paths = self._ensemble_paths(members, weights, results, X, origins, steps, task)
 
-        def error_of(k):
-            combined = np.mean([results[i][0] for i in ranked[:k]], axis=0)
-            return float(np.mean(np.abs(combined - actual)))
+        def error_of(forecasts):
+            return float(np.mean(np.abs(forecasts - actual)))
 
-        if count > 1 and error_of(1) >= (1.0 - SINGLE_MEMBER_MARGIN) * error_of(count):
-            return ranked[:count], np.full(count, 1.0 / count)
-        return ranked[:1], np.ones(1)
+        if error_of(alone[2]) >= (1.0 - SINGLE_MEMBER_MARGIN) * error_of(paths):
+            return members, weights, paths
+        return alone
 
-    def _calibrate_task_intervals(self, members, weights, results, X, origins, steps,
-                                  actual, task, prior_variances):
-        """Per-step half widths from the ensemble's own recursive validation forecasts."""
+    def _ensemble_paths(self, members, weights, results, X, origins, steps, task):
+        """Validation forecasts of the members combined at every step, as ``predict`` does."""
         fitted = [[results[i][1][o][0] for i in members] for o in range(len(origins))]
         cost = sum(results[i][2] for i in members)
-        if len(members) == 1 or time.time() + cost > self._budget_end:
-            # The members' own forecasts, averaged: close to the ensemble's recursion,
-            # and already paid for.
-            paths = np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
-        else:
-            paths = origin_paths(fitted, X, origins, steps, task.encoding, weights)
-        self._use_per_step_intervals(paths - actual, task.horizon, prior_variances)
+        if time.time() + cost > self._budget_end:
+            # The members' own forecasts, averaged: already paid for, and the best
+            # estimate left when an exact pass would overrun the budget.
+            return np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
+        return origin_paths(fitted, X, origins, steps, task.encoding, weights)
 
     def _use_per_step_intervals(self, errors, horizon, prior_variances=None):
         """Intervals from these validation errors, one half width per forecast step."""
