@@ -783,12 +783,18 @@ class EnsembleRegressor(GUSKEnsemble):
     def _ensemble_paths(self, members, weights, results, X, origins, steps, task):
         """Validation forecasts of the members combined at every step, as ``predict`` does."""
         fitted = [[results[i][1][o][0] for i in members] for o in range(len(origins))]
-        cost = sum(results[i][2] for i in members)
-        if time.time() + cost > self._budget_end:
+        now = time.time()
+        paths = None
+        if now + sum(results[i][2] for i in members) <= self._budget_end:
+            # One member at a time, step by step from every origin, the pass can cost as
+            # much as the search did: it may take half of what is left, the refit the rest.
+            paths = origin_paths(fitted, X, origins, steps, task.encoding, weights,
+                                 deadline=now + 0.5 * (self._budget_end - now))
+        if paths is None:
             # The members' own forecasts, averaged: already paid for, and the best
             # estimate left when an exact pass would overrun the budget.
-            return np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
-        return origin_paths(fitted, X, origins, steps, task.encoding, weights)
+            paths = np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
+        return paths
 
     def _use_per_step_intervals(self, errors, horizon, prior_variances=None):
         """Intervals from these validation errors, one half width per forecast step."""

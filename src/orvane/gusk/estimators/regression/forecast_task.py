@@ -24,6 +24,7 @@ this module turn them into plain ``coef_`` and ``intercept_`` on the rows
 the forecaster gives, so a prediction is one dot product.
 """
 
+import time
 from dataclasses import dataclass
 
 import numpy as np
@@ -602,14 +603,17 @@ def _fast_predictor(pipeline):
     return pipeline.predict
 
 
-def origin_paths(fitted_by_origin, X, origins, steps, encoding, weights=None):
+def origin_paths(fitted_by_origin, X, origins, steps, encoding, weights=None, deadline=None):
     """Forecast paths (n_origins, steps) of fitted models, one list of models per origin.
 
     With ``weights``, every origin's models are combined at each step, as
-    the ensemble combines its members.
+    the ensemble combines its members.  ``None`` when the ``deadline`` (a
+    ``time.time()`` value) passes before the last origin.
     """
     paths = []
     for models, origin in zip(fitted_by_origin, origins, strict=True):
+        if deadline is not None and time.time() > deadline:
+            return None
         predictors = [_fast_predictor(model) for model in models]
         if weights is None:
             predict = predictors[0]
