@@ -331,6 +331,32 @@ def test_a_combination_is_judged_on_the_ensembles_own_recursion():
     assert len(model.leader_names_) == 2 and np.abs(model.validation_errors_).max() < 1e-9
 
 
+class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):
+    """Repeats the window's last step, times ``gain`` once fitted on ``all_rows`` rows."""
+
+    def __init__(self, all_rows=40, gain=1.0):
+        self.all_rows = all_rows
+        self.gain = gain
+
+    def fit(self, X, y):
+        self.factor_ = self.gain if len(X) == self.all_rows else 1.0
+        return self
+
+    def predict(self, X):
+        return self.factor_ * (np.asarray(X)[:, -1] - np.asarray(X)[:, -2])
+
+
+@pytest.mark.parametrize("gain,kept", [(1.0, True)])
+def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, kept):
+    # Exact at every origin, so it leads although listed before a classic rule.
+    X, y = linear_windows(40, width=2)
+    members = [RunsAwayOnAllRows(40, gain), ft.WindowLinearMember("naive")]
+    model = EnsembleRegressor(stages=[members], n_leaders_for_ensemble=1)
+    model.fit(X - X[:, -1:], y - X[:, -1], forecast_task=localized_task(width=2))
+    assert ("RunsAway" in model.leader_names_[0]) == kept
+    assert len(model.leader_names_) == 1 and len(model.estimators_) == 1
+
+
 @pytest.mark.parametrize("kind,step", [("smoothed_drift", 3.0), ("drift", 2.0)])
 def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
     series = np.cumsum(np.r_[np.ones(32), np.full(30, 3.0)])

@@ -697,8 +697,8 @@ class EnsembleRegressor(GUSKEnsemble):
         first = origins[:SCREENING_ORIGINS]
         # Screening may take half of the search time; the rest is for the survivors.
         screening_deadline = time.time() + 0.5 * max(deadline - time.time(), 0.0)
-        results = self._validate_task_candidates(candidates, X, y, first, steps, task, seed,
-                                                 screening_deadline, actual[:len(first)])
+        results = self._validate_task_candidates(cheap + costly, X, y, first, steps, task,
+                                                 seed, screening_deadline, actual[:len(first)])
         errors = [np.inf if error is not None
                   else float(np.mean(np.abs(paths - actual[:len(first)])))
                   for paths, _, _, error in results]
