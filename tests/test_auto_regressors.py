@@ -346,9 +346,9 @@ class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):
         return self.factor_ * (np.asarray(X)[:, -1] - np.asarray(X)[:, -2])
 
 
-@pytest.mark.parametrize("gain,kept", [(1.0, True)])
+@pytest.mark.parametrize("gain,kept", [(1.0, True), (50.0, False)])
 def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, kept):
-    # Exact at every origin, so it leads although listed before a classic rule.
+    # Exact at every origin; refitted on all rows, it forecasts 50 times the slope.
     X, y = linear_windows(40, width=2)
     members = [RunsAwayOnAllRows(40, gain), ft.WindowLinearMember("naive")]
     model = EnsembleRegressor(stages=[members], n_leaders_for_ensemble=1)

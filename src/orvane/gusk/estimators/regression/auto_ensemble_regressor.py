@@ -43,6 +43,7 @@ from orvane.gusk.estimators.regression.forecast_task import (
     RelativeWindowRegressor,
     information_criterion,
     actual_paths,
+    next_rows,
     origin_paths,
     read_forecast_task,
     rolling_origins,
@@ -88,8 +89,12 @@ TASK_ORIGINS = 20
 TASK_SEARCH_ROWS = 3000
 
 #: A validation forecast further than this many times the training range from the
-#: origin's last value has exploded, and its candidate is dropped.
+#: origin's last value has exploded, and its candidate is dropped.  A forecast from the
+#: end of the data that leaves the training range widened by this many ranges on either
+#: side has run away, and its combination is chosen again without the members that run
+#: away on their own (at most ``RECHOICES`` times, budget permitting).
 EXPLOSION_RANGES = 2.0
+RECHOICES = 2
 
 #: Origins on which the search space's candidates are screened first, and how much
 #: worse than the best so far a candidate may do there to be checked on all origins.
@@ -268,6 +273,20 @@ def _naive_variances(X, y, task, steps):
         seasonal = float(np.var(history[lags[0]:] - history[:-lags[0]]))
         variances = np.minimum(variances, seasonal * np.ceil(ahead / lags[0]))
     return variances
+
+
+def _forecast_bounds(X, y, encoding):
+    """The training range widened by ``EXPLOSION_RANGES`` ranges, relative to the last value."""
+    history = np.cumsum(step_targets(X, y[:, 0], encoding))
+    relative = history - history[-1]
+    spread = float(np.ptp(history))
+    return relative.min() - EXPLOSION_RANGES * spread, relative.max() + EXPLOSION_RANGES * spread
+
+
+def _runs_away(models, weights, start, task, low, high):
+    """Whether the combined forecast from ``start`` over the horizon leaves [low, high]."""
+    path = origin_paths([models], start, [0], task.horizon, task.encoding, weights)
+    return bool(not np.all(np.isfinite(path)) or path.min() < low or path.max() > high)
 
 
 def _block_length(n_samples):
@@ -591,7 +610,10 @@ class EnsembleRegressor(GUSKEnsemble):
             forecasting rules) are judged on recursive forecasts of the
             horizon from rolling origins at the end of the data, and the
             intervals are calibrated per forecast step on those forecasts'
-            errors.  Otherwise (and with ``None``) candidates are scored on
+            errors.  A combination whose forecast from the end of the data
+            leaves the training range widened by ``EXPLOSION_RANGES`` ranges
+            is chosen again without its runaway members.  Otherwise (and with
+            ``None``) candidates are scored on
             a hold-out of rows and the intervals come from bootstrap copies.
 
         Returns
@@ -675,11 +697,39 @@ class EnsembleRegressor(GUSKEnsemble):
             # first candidate that fits, with intervals from its in-sample errors.
             self._fit_without_validation(candidates, X, y, task, seed)
             return
-        members, weights, paths = self._choose_combination(ranked, results, actual, search_X,
-                                                           origins, steps, task)
+        paths = self._choose_and_refit(candidates, ranked, results, actual, search_X, origins,
+                                       steps, task, X, y, seed, deadline)
         prior = _naive_variances(search_X, search_y, task, steps)
         self._use_per_step_intervals(paths - actual, task.horizon, prior)
-        self._refit_members(members, weights, X, y, seed, deadline)
+
+    def _choose_and_refit(self, candidates, ranked, results, actual, search_X, origins, steps,
+                          task, X, y, seed, deadline):
+        """Choose the combination, refit it on all rows; return its validation forecasts.
+
+        Validation only sees the forecasts from the origins; a member can still
+        run away from the end of the data (an accelerating trend, an unstable
+        recursion).  Such a combination is chosen again among the candidates
+        left once its runaway members are dropped (or, when only the
+        combination runs away, all but its best member).
+        """
+        start = next_rows(X[-1:], y[-1:, 0], task.encoding)
+        low, high = _forecast_bounds(X, y, task.encoding)
+        remaining = list(ranked)
+        for attempt in range(RECHOICES + 1):
+            members, weights, paths = self._choose_combination(remaining, results, actual,
+                                                               search_X, origins, steps, task)
+            began = time.time()
+            fitted = self._refit_members([candidates[i] for i in members], weights, X, y,
+                                         seed, deadline)
+            runaway = [i for i, model in zip(members, fitted, strict=True)
+                       if _runs_away([model], [1.0], start, task, low, high)]
+            if not runaway and not _runs_away(fitted, weights, start, task, low, high):
+                break
+            remaining = [i for i in remaining if i not in (runaway or members[1:])]
+            if (not remaining or attempt == RECHOICES
+                    or time.time() + (time.time() - began) > self._budget_end):
+                break
+        return paths
 
     def _screen_task_candidates(self, candidates, X, y, origins, steps, actual, task, seed,
                                 deadline):
@@ -807,9 +857,8 @@ class EnsembleRegressor(GUSKEnsemble):
         self.oob_residuals_ = np.empty((0, self.n_outputs_))
         self.in_sample_half_width_ = None
 
-    def _refit_members(self, members, weights, X, y, seed, deadline):
-        """Refit the chosen members on the latest rows that the remaining budget allows."""
-        chosen = [self.ranked_candidates_[k] for k in range(len(members))]
+    def _refit_members(self, chosen, weights, X, y, seed, deadline):
+        """Refit the chosen candidates on the latest rows that the remaining budget allows."""
         rows = self._affordable_rows(len(X), deadline)
         fitted = []
         for candidate in chosen:
@@ -824,6 +873,7 @@ class EnsembleRegressor(GUSKEnsemble):
         self.leader_names_ = [candidate.name for candidate in chosen]
         self.best_estimator_ = fitted[0]
         self.ensemble_weights_ = np.asarray(weights, dtype=np.float64).reshape(1, -1)
+        return fitted
 
     def _affordable_rows(self, n_rows, deadline):
         """All rows, unless the search's pace says that refitting on them would overrun."""
