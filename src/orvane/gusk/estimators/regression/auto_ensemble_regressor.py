@@ -94,7 +94,7 @@ TASK_SEARCH_ROWS = 3000
 #: side has run away, and its combination is chosen again without the members that run
 #: away on their own (at most ``RECHOICES`` times, budget permitting).
 EXPLOSION_RANGES = 2.0
-RECHOICES = 2
+RECHOICES = 6
 
 #: Origins on which the search space's candidates are screened first, and how much
 #: worse than the best so far a candidate may do there to be checked on all origins.
