@@ -332,25 +332,24 @@ def test_a_combination_is_judged_on_the_ensembles_own_recursion():
 
 
 class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):
-    """Repeats the window's last step, times ``gain`` once fitted on ``all_rows`` rows."""
+    """Repeats the window's last step, times ``gain`` once fitted on all 40 rows."""
 
-    def __init__(self, all_rows=40, gain=1.0):
-        self.all_rows = all_rows
+    def __init__(self, gain=1.0):
         self.gain = gain
 
     def fit(self, X, y):
-        self.factor_ = self.gain if len(X) == self.all_rows else 1.0
+        self.factor_ = self.gain if len(X) == 40 else 1.0
         return self
 
     def predict(self, X):
-        return self.factor_ * (np.asarray(X)[:, -1] - np.asarray(X)[:, -2])
+        return self.factor_ * (X[:, -1] - X[:, -2])
 
 
 @pytest.mark.parametrize("gain,kept", [(1.0, True), (50.0, False)])
 def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, kept):
     # Exact at every origin; refitted on all rows, it forecasts 50 times the slope.
     X, y = linear_windows(40, width=2)
-    members = [RunsAwayOnAllRows(40, gain), ft.WindowLinearMember("naive")]
+    members = [RunsAwayOnAllRows(gain), ft.WindowLinearMember("naive")]
     model = EnsembleRegressor(stages=[members], n_leaders_for_ensemble=1)
     model.fit(X - X[:, -1:], y - X[:, -1], forecast_task=localized_task(width=2))
     assert ("RunsAway" in model.leader_names_[0]) == kept
