@@ -723,7 +723,9 @@ class EnsembleRegressor(GUSKEnsemble):
                                          seed, deadline)
             runaway = [i for i, model in zip(members, fitted, strict=True)
                        if _runs_away([model], [1.0], start, task, low, high)]
-            if not runaway and not _runs_away(fitted, weights, start, task, low, high):
+            # A single member's path is the combination's: no second pass for it.
+            if not runaway and (len(fitted) == 1
+                                or not _runs_away(fitted, weights, start, task, low, high)):
                 break
             remaining = [i for i in remaining if i not in (runaway or members[1:])]
             if (not remaining or attempt == RECHOICES
