@@ -345,13 +345,20 @@ class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):
         return self.factor_ * (X[:, -1] - X[:, -2])
 
 
-@pytest.mark.parametrize("gain,kept", [(1.0, True), (50.0, False)])
-def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, kept):
-    # Exact at every origin; refitted on all rows, it forecasts 50 times the slope.
+@pytest.mark.parametrize("gain,top,kept", [(1.0, None, True), (50.0, None, False),
+                                           (1.0, 45.0, True), (1.0, 44.0, False)])
+def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, top, kept):
+    # Exact at every origin; refitted on all rows, it forecasts 50 times the slope.  On a
+    # line falling from `top` to top - 41, its four steps ahead reach 0 from 45 and go below
+    # zero from 44, which a series of positive values cannot do.
     X, y = linear_windows(40, width=2)
+    X, y = X - X[:, -1:], y - X[:, -1]
+    task = localized_task(width=2)
+    if top is not None:
+        X, y = task["window"].fit_transform(top - np.arange(42.0)[:, None])
     members = [RunsAwayOnAllRows(gain), ft.WindowLinearMember("naive")]
     model = EnsembleRegressor(stages=[members], n_leaders_for_ensemble=1)
-    model.fit(X - X[:, -1:], y - X[:, -1], forecast_task=localized_task(width=2))
+    model.fit(X, y, forecast_task=task)
     assert ("RunsAway" in model.leader_names_[0]) == kept
     assert len(model.leader_names_) == 1 and len(model.estimators_) == 1
 

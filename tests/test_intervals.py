@@ -332,7 +332,8 @@ def test_ready_made_recursive_intervals_hold_the_point_and_widen_per_step(gusk, 
                              multistep_prediction_win=6, **SEARCH)
     est.fit(X[:100])
     regressor = est.steps[-1][1]
-    assert regressor.forecast_task_ == ForecastTask(encoding, 6, True, 12)
+    # A positive series: forecasts may fall by at most its last value.
+    assert regressor.forecast_task_ == ForecastTask(encoding, 6, True, 12, -X[99, 0])
     point = est.predict(X[88:100]).ravel()
     bounds = est.predict_proba(X[88:100]).reshape(-1, 2)
     assert ((bounds[:, 0] <= point) & (point <= bounds[:, 1])).all()

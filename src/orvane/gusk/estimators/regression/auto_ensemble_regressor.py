@@ -275,12 +275,18 @@ def _naive_variances(X, y, task, steps):
     return variances
 
 
-def _forecast_bounds(X, y, encoding):
-    """The training range widened by ``EXPLOSION_RANGES`` ranges, relative to the last value."""
-    history = np.cumsum(step_targets(X, y[:, 0], encoding))
+def _forecast_bounds(X, y, task):
+    """The training range widened by ``EXPLOSION_RANGES`` ranges, relative to the last value.
+
+    For a series whose values are all positive, the bounds stop at zero.
+    """
+    history = np.cumsum(step_targets(X, y[:, 0], task.encoding))
     relative = history - history[-1]
     spread = float(np.ptp(history))
-    return relative.min() - EXPLOSION_RANGES * spread, relative.max() + EXPLOSION_RANGES * spread
+    low = relative.min() - EXPLOSION_RANGES * spread
+    if task.floor is not None:
+        low = max(low, task.floor)
+    return low, relative.max() + EXPLOSION_RANGES * spread
 
 
 def _runs_away(models, weights, start, task, low, high):
@@ -612,6 +618,7 @@ class EnsembleRegressor(GUSKEnsemble):
             intervals are calibrated per forecast step on those forecasts'
             errors.  A combination whose forecast from the end of the data
             leaves the training range widened by ``EXPLOSION_RANGES`` ranges
+            (or falls below zero when every value of the series is positive)
             is chosen again without its runaway members.  Otherwise (and with
             ``None``) candidates are scored on
             a hold-out of rows and the intervals come from bootstrap copies.
@@ -708,12 +715,13 @@ class EnsembleRegressor(GUSKEnsemble):
 
         Validation only sees the forecasts from the origins; a member can still
         run away from the end of the data (an accelerating trend, an unstable
-        recursion).  Such a combination is chosen again among the candidates
-        left once its runaway members are dropped (or, when only the
-        combination runs away, all but its best member).
+        recursion, a fall below zero of a positive series).  Such a
+        combination is chosen again among the candidates left once its
+        runaway members are dropped (or, when only the combination runs
+        away, all but its best member).
         """
         start = next_rows(X[-1:], y[-1:, 0], task.encoding)
-        low, high = _forecast_bounds(X, y, task.encoding)
+        low, high = _forecast_bounds(X, y, task)
         remaining = list(ranked)
         for attempt in range(RECHOICES + 1):
             members, weights, paths = self._choose_combination(remaining, results, actual,

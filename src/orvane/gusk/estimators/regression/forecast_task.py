@@ -67,6 +67,10 @@ class ForecastTask:
     horizon: int
     recursive: bool
     lookback: int
+    #: Lowest sound forecast, relative to the series' last value: minus that value when
+    #: every value of the series is positive (a forecast below zero is then absurd), else
+    #: ``None``.
+    floor: float | None = None
 
 
 def _shift_consistent(X, y, encoding):
@@ -104,7 +108,30 @@ def read_forecast_task(task, X, y):
     recent = slice(-_CHECKED_ROWS, None)
     if lookback < 2 or not _shift_consistent(X[recent], y[recent, 0], encoding):
         return None
-    return ForecastTask(encoding, int(horizon), True, lookback)
+    return ForecastTask(encoding, int(horizon), True, lookback,
+                        _positive_floor(window, X, y[:, 0], encoding))
+
+
+def _positive_floor(window, X, y, encoding):
+    """Minus the series' last value when all its values are positive, else ``None``.
+
+    Relative rows do not hold the level; the windowing step keeps the last
+    look-back value of every row it made (``target_last_``), which is used
+    only when it matches these rows.
+    """
+    if encoding == "level":
+        levels = X[:, -1]
+    else:
+        levels = np.asarray(getattr(window, "target_last_", ()), dtype=np.float64).reshape(-1)
+        tolerance = 1e-9 * max(1.0, float(np.max(np.abs(levels), initial=0.0)))
+        if len(levels) != len(X) or not np.allclose(levels[1:], levels[:-1] + y[:-1],
+                                                     rtol=1e-9, atol=tolerance):
+            return None
+    first_window = relative_windows(X[:1], encoding)[0] + levels[0]
+    last = float(levels[-1] + step_targets(X[-1:], y[-1:], encoding)[0])
+    if min(float(first_window.min()), float(levels.min()), last) <= 0:
+        return None
+    return -last
 
 
 # ---------------------------------------------------------------------------
