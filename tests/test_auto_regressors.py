@@ -371,6 +371,16 @@ def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
     assert member.predict(np.zeros((1, 2)))[0] == pytest.approx(step, abs=1e-9)
 
 
+def test_a_multiple_of_the_season_gets_no_seasonal_rules_of_its_own():
+    # The steps' autocorrelation peaks at 12 and, lower, at 24: the same season seen twice.
+    season = [3.0, -1.0, 0.5, -2.5, 1.0, 4.0, -3.0, 0.0, 2.0, -1.5, -2.0, -0.5]
+    series = np.tile(season, 6) + 0.3 * np.random.RandomState(0).normal(size=72)
+    X = np.lib.stride_tricks.sliding_window_view(series, 24)[:-1]
+    names = ft.statistical_members(ft.ForecastTask("localized", 12, True, 24),
+                                   X - X[:, -1:], series[24:] - X[:, -1])
+    assert "SeasonalProfile(12)" in names and not any("(24)" in name for name in names)
+
+
 @pytest.mark.parametrize("swing", [1.0, 2.5])
 def test_seasonal_profile_member_follows_the_phase_and_swing_of_each_window(swing):
     season = np.array([3.0, -1.0, 0.5, -2.5])

@@ -555,7 +555,10 @@ def seasonal_lags(X, y, encoding, max_count=2):
 
     The steps are those of the whole series behind the rows, the first
     window's included, so that short series show a season the rows alone
-    are too few to.
+    are too few to.  A multiple of a shorter, higher peak is that season
+    again: its seasonal rules would read one past season where the shorter
+    lag's average every season of the window, and copy any one-off
+    disturbance a season later.
     """
     steps = np.diff(_history(relative_windows(X[:1], encoding), step_targets(X, y, encoding)))
     lookback = X.shape[1] + (1 if encoding == "difference" else 0)
@@ -569,7 +572,10 @@ def seasonal_lags(X, y, encoding, max_count=2):
     peaks = [lag for lag in range(2, max_lag + 1)
              if acf[lag - 1] > 0.2 and acf[lag - 1] >= acf[lag - 2]
              and (lag == max_lag or acf[lag - 1] >= acf[lag])]
-    return sorted(peaks, key=lambda lag: -acf[lag - 1])[:max_count]
+    seasons = [lag for lag in peaks
+               if not any(lag % shorter == 0 and acf[shorter - 1] >= acf[lag - 1]
+                          for shorter in peaks if shorter < lag)]
+    return sorted(seasons, key=lambda lag: -acf[lag - 1])[:max_count]
 
 
 def _lookback_of(X, encoding):
