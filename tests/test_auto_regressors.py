@@ -321,6 +321,14 @@ def test_classic_rules_continue_a_straight_line(kind, expected):
         assert member.predict(row)[0] == pytest.approx(row @ member.coef_ + member.intercept_)
 
 
+def test_seasonal_smoothing_reads_no_season_into_a_straight_line():
+    X, y = linear_windows(10, width=4)
+    X, y = X - X[:, -1:], y - X[:, -1]
+    seasonal = ft.WindowLinearMember("seasonal_smoothing", lag=2).fit(X, y)
+    plain = ft.WindowLinearMember("smoothing").fit(X, y)
+    np.testing.assert_allclose(seasonal.predict(X), plain.predict(X), atol=1e-12)
+
+
 def test_a_combination_is_judged_on_the_ensembles_own_recursion():
     # Naive alone beats the average of its own and the doubled trend's forecasts, but combined
     # at every step, as predict combines them, the two continue the line exactly.

@@ -226,13 +226,17 @@ def _smoothing_weights(alpha, lookback):
 def _deseasonalised_smoothing_weights(alpha, lookback, lag):
     """Weights on R of: smoothing of the seasonally adjusted window plus the next season term.
 
-    The season terms are the mean deviation of each phase from the mean of the
-    window's full seasons; every operation is linear in R, so applying the
-    rule to the unit windows gives its weights.
+    The season terms are the mean deviation of each phase from the
+    least-squares line of the window's full seasons (deviations from their
+    mean alone would read a trend as a season rising through every year);
+    every operation is linear in R, so applying the rule to the unit windows
+    gives its weights.
     """
     basis = np.eye(lookback)
     span = (lookback // lag) * lag
     recent = basis[:, lookback - span:]
+    line = np.stack([np.ones(span), np.arange(span) - (span - 1) / 2.0], axis=1)
+    recent = recent - (recent @ line) @ np.linalg.pinv(line)
     phases = (np.arange(lookback - span, lookback)) % lag
     terms = np.stack([recent[:, phases == p].mean(axis=1) for p in range(lag)], axis=1)
     terms -= recent.mean(axis=1, keepdims=True)
@@ -288,7 +292,8 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
         window (constant chosen on the training rows), plus the mean
         remaining step for ``"smoothing_drift"``; ``"seasonal_smoothing"``:
         the same on the seasonally adjusted window plus the next season's
-        term (the season terms come from the window's full seasons);
+        term (the season terms come from the window's full seasons, less
+        their straight line);
         ``"smoothed_drift"``: the last value plus the exponentially
         smoothed step of the rows, which follows a trend that changes;
         ``"trend"``: the last value
