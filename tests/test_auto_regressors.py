@@ -324,9 +324,8 @@ def test_classic_rules_continue_a_straight_line(kind, expected):
 def test_seasonal_smoothing_reads_no_season_into_a_straight_line():
     X, y = linear_windows(10, width=4)
     X, y = X - X[:, -1:], y - X[:, -1]
-    seasonal = ft.WindowLinearMember("seasonal_smoothing", lag=2).fit(X, y)
-    plain = ft.WindowLinearMember("smoothing").fit(X, y)
-    np.testing.assert_allclose(seasonal.predict(X), plain.predict(X), atol=1e-12)
+    np.testing.assert_allclose(*[ft.WindowLinearMember(kind, lag=2).fit(X, y).predict(X)
+                                 for kind in ("seasonal_smoothing", "smoothing")], atol=1e-12)
 
 
 def test_a_combination_is_judged_on_the_ensembles_own_recursion():
@@ -381,8 +380,8 @@ def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
 
 def test_a_multiple_of_the_season_gets_no_seasonal_rules_of_its_own():
     # The steps' autocorrelation peaks at 12 and, lower, at 24: the same season seen twice.
-    season = [3.0, -1.0, 0.5, -2.5, 1.0, 4.0, -3.0, 0.0, 2.0, -1.5, -2.0, -0.5]
-    series = np.tile(season, 6) + 0.3 * np.random.RandomState(0).normal(size=72)
+    series = (np.tile([3.0, -1, 0.5, -2.5, 1, 4, -3, 0, 2, -1.5, -2, -0.5], 6)
+              + 0.3 * np.random.RandomState(0).normal(size=72))
     X = np.lib.stride_tricks.sliding_window_view(series, 24)[:-1]
     names = ft.statistical_members(ft.ForecastTask("localized", 12, True, 24),
                                    X - X[:, -1:], series[24:] - X[:, -1])
