@@ -561,9 +561,9 @@ def seasonal_lags(X, y, encoding, max_count=2):
     The steps are those of the whole series behind the rows, the first
     window's included, so that short series show a season the rows alone
     are too few to.  A multiple of a shorter, higher peak is that season
-    again: its seasonal rules would read one past season where the shorter
-    lag's average every season of the window, and copy any one-off
-    disturbance a season later.
+    again: its seasonal rules would read one past season, where those of
+    the shorter lag average every season of the window, and would copy any
+    one-off disturbance a season later.
     """
     steps = np.diff(_history(relative_windows(X[:1], encoding), step_targets(X, y, encoding)))
     lookback = X.shape[1] + (1 if encoding == "difference" else 0)
