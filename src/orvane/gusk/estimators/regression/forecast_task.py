@@ -81,9 +81,14 @@ def _shift_consistent(X, y, encoding):
         newest, newest_expected = X[:, -1], np.zeros(len(X))
     else:
         newest, newest_expected = X[1:, -1], y[:-1]
-    tolerance = 1e-9 * max(1.0, float(np.max(np.abs(X))), float(np.max(np.abs(y))))
-    return bool(np.allclose(following, expected, rtol=1e-9, atol=tolerance)
-                and np.allclose(newest, newest_expected, rtol=1e-9, atol=tolerance))
+    scale = max(float(np.max(np.abs(X))), float(np.max(np.abs(y))))
+    return _agree(following, expected, scale) and _agree(newest, newest_expected, scale)
+
+
+def _agree(values, expected, scale):
+    """Whether values equal the expected ones up to rounding, for data of this scale."""
+    tolerance = 1e-9 * max(1.0, scale)
+    return bool(np.allclose(values, expected, rtol=1e-9, atol=tolerance))
 
 
 def read_forecast_task(task, X, y):
@@ -123,9 +128,8 @@ def _positive_floor(window, X, y, encoding):
         levels = X[:, -1]
     else:
         levels = np.asarray(getattr(window, "target_last_", ()), dtype=np.float64).reshape(-1)
-        tolerance = 1e-9 * max(1.0, float(np.max(np.abs(levels), initial=0.0)))
-        if len(levels) != len(X) or not np.allclose(levels[1:], levels[:-1] + y[:-1],
-                                                     rtol=1e-9, atol=tolerance):
+        if len(levels) != len(X) or not _agree(levels[1:], levels[:-1] + y[:-1],
+                                                 float(np.max(np.abs(levels), initial=0.0))):
             return None
     first_window = relative_windows(X[:1], encoding)[0] + levels[0]
     last = float(levels[-1] + step_targets(X[-1:], y[-1:], encoding)[0])
@@ -238,8 +242,8 @@ def _deseasonalised_smoothing_weights(alpha, lookback, lag):
     line = np.stack([np.ones(span), np.arange(span) - (span - 1) / 2.0], axis=1)
     recent = recent - (recent @ line) @ np.linalg.pinv(line)
     phases = (np.arange(lookback - span, lookback)) % lag
+    # Less their line, the full seasons have no mean left to take from the terms.
     terms = np.stack([recent[:, phases == p].mean(axis=1) for p in range(lag)], axis=1)
-    terms -= recent.mean(axis=1, keepdims=True)
     adjusted = basis - terms[:, np.arange(lookback) % lag]
     return adjusted @ _smoothing_weights(alpha, lookback) + terms[:, lookback % lag]
 
