@@ -341,11 +341,12 @@ def test_ready_made_recursive_intervals_hold_the_point_and_widen_per_step(gusk, 
     assert (np.diff(regressor.interval_half_widths_) >= 0).all()
 
 
-# 23 values leave a single rolling origin; the intervals must still be of the noise's scale,
-# within 2.5 times the width of the exact 95 % interval of unit shocks.
-@pytest.mark.parametrize("noise,length", [("random walk", 80), ("white noise", 80),
-                                          ("random walk", 23)])
-def test_recursive_intervals_cover_series_with_known_noise(gusk, noise, length):
+# 23 values leave few rolling origins; the intervals must still be of the noise's scale,
+# within 2.5 times the width of the exact 95 % interval of unit shocks.  With 80 values the
+# 20 origins measure the errors well, and the intervals are within 1.5 times it.
+@pytest.mark.parametrize("noise,length,max_ratio", [("random walk", 80, 1.5), ("white noise", 80, 1.5),
+                                                    ("random walk", 23, 2.5)])
+def test_recursive_intervals_cover_series_with_known_noise(gusk, noise, length, max_ratio):
     rng = np.random.RandomState(7)
     hits, widths = [], []
     for _ in range(25):
@@ -362,4 +363,4 @@ def test_recursive_intervals_cover_series_with_known_noise(gusk, noise, length):
         widths.append(bounds[:, 1] - bounds[:, 0])
     assert 0.88 <= np.mean(hits) <= 1.0
     exact = 2 * 1.96 * (np.sqrt(np.arange(1, 6)) if noise == "random walk" else np.ones(5))
-    assert np.mean(widths) < 2.5 * np.mean(exact)
+    assert np.mean(widths) < max_ratio * np.mean(exact)

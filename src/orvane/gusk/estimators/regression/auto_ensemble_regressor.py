@@ -106,12 +106,15 @@ SCREENING_TOLERANCE = 1.2
 SINGLE_MEMBER_MARGIN = 0.1
 
 #: Forecasts of the fitted model meet new data, whose errors run larger than those at
-#: the origins before it.  With a naive prior of every step, measured on two samples of
-#: M1 and Tourism series (124 and 184): 1.3 covered 94.2 % and 94.6 % of the held-out
-#: values with the 95 % intervals, 1.4 covered 95.0 % and 95.5 % at about the same
-#: interval score, and 1.5 covered 95.7 % and 96.7 %.  With the final prior 1.4 covers
-#: 94.9 % and 95.5 %.
-INTERVAL_INFLATION = 1.4
+#: the origins before it, and the more so the fewer origins measured them.  The spread is
+#: multiplied by ``INTERVAL_INFLATION[0]`` up to ``MIN_FULL_ORIGINS`` origins, falling
+#: linearly to ``INTERVAL_INFLATION[1]`` at ``TASK_ORIGINS``.  A single factor of 1.4 had
+#: covered 98 % of the held-out values of 500 M1, Tourism and M3 series with 17 to 20
+#: origins (99.8 % of the "other" series), but 93 % of those with 4 to 9.  With these
+#: factors coverage was 95.6 % on M1 and Tourism and 96.0 % on M3, every frequency at
+#: least 92.7 %, and the interval score fell by 2 % and 7 %; on disjoint samples of 120
+#: and 80 series, 94.0 % and 96.9 %, the score 2 % lower overall.
+INTERVAL_INFLATION = (1.68, 1.05)
 
 INTERVAL_METHOD_ROLLING = "rolling-origin forecast errors per step"
 
@@ -232,10 +235,10 @@ def _per_step_half_widths(errors, horizon, confidence_level, prior_variances=Non
     step k is pooled with ``PRIOR_ORIGINS`` pseudo-origins whose squared
     error is ``prior_variances[k]`` (when given); the spread, never
     narrower than that of an earlier step, is multiplied by the Student
-    quantile of the level and ``INTERVAL_INFLATION``.  Neighbouring origins
-    share most of their forecast period, so their errors count as half as
-    many independent ones.  Steps beyond those checked grow with the square
-    root of the step.
+    quantile of the level and by the inflation for this many origins (see
+    ``INTERVAL_INFLATION``).  Neighbouring origins share most of their
+    forecast period, so their errors count as half as many independent ones.
+    Steps beyond those checked grow with the square root of the step.
     """
     n_origins, checked = errors.shape
     pooled, prior = np.mean(errors ** 2, axis=0), 0
@@ -243,8 +246,9 @@ def _per_step_half_widths(errors, horizon, confidence_level, prior_variances=Non
         prior = PRIOR_ORIGINS
         pooled = (n_origins * pooled + prior * prior_variances) / (n_origins + prior)
     spread = np.maximum.accumulate(np.sqrt(pooled))
-    quantile = INTERVAL_INFLATION * stats.t.ppf(0.5 + confidence_level / 2.0,
-                                                df=max(1, n_origins // 2 + prior - 1))
+    inflation = np.interp(n_origins, [MIN_FULL_ORIGINS, TASK_ORIGINS], INTERVAL_INFLATION)
+    quantile = inflation * stats.t.ppf(0.5 + confidence_level / 2.0,
+                                       df=max(1, n_origins // 2 + prior - 1))
     widths = np.empty(horizon)
     widths[:checked] = quantile * spread[:horizon]
     if horizon > checked:
