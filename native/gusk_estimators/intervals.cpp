@@ -162,9 +162,12 @@ GUSK_METHOD(recursive_predict_proba_helper, "_recursive_predict_proba_helper",
         }
         if (!py_gt(self.attr("recursive_cnt"), 0)) continue;
         py::object pre_pred = item(predictions, step - 1);
-        // Slide by one row: drop the oldest row, append the previous step's point forecast.
+        // Slide by one row: drop the oldest row, append the previous step's point forecast,
+        // stamped so that putting the window in time order keeps it last.
         X = slice(rows_from(X, row_count(X) - max_lookback), 1, py::none());
-        X = append_rows(X, planned(row_with_targets(self, X, pre_pred), step - 1));
+        py::object next = row_with_targets(self, X, pre_pred);
+        planned(next, step - 1);
+        X = append_rows(X, frames("stamped_last")(self, X, next));
         pred_probs = append_rows(pred_probs, interval_of(X, step));
     }
     if (!pred_probs) {

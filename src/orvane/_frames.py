@@ -216,6 +216,19 @@ def _sorted_rows(X, estimator):
 # Entry points called by the native methods
 
 
+def stamped_last(estimator, X, rows):
+    """``rows``, to be appended to ``X``, with the time stamp of its last row.
+
+    A recursive step appends its forecast as a new row; stamped like the row
+    before it, the row stays last when the window is put in time order again.
+    """
+    position = _time_position(estimator, X.shape[1])
+    if position is not None and len(X):
+        rows = np.array(rows, dtype=float)
+        rows[:, position] = X[-1, position]
+    return rows
+
+
 def fit_input(estimator, X):
     """The array ``fit`` works on; a frame's column names are resolved and its time index kept."""
     if not _is_pandas(X):
