@@ -287,6 +287,21 @@ def test_a_series_too_short_for_any_origin_gets_the_rule_that_fits_it_best():
     assert [e["status"] for e in model.leaderboard_] == ["unscored"]
 
 
+@pytest.mark.parametrize("noise,anchored", [(1.0, True), (0.0, False)])
+def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(noise,
+                                                                                  anchored):
+    # Around a straight line the damped trend falls behind: without noise it is left out.
+    X, y = localized_windows(60)
+    X, y = noise * X + np.arange(-2.0, 1.0), noise * y + 1.0
+    model = EnsembleRegressor(random_state=0, total_execution_time=0.1, n_leaders_for_ensemble=1)
+    model.fit(X, y, forecast_task=localized_task())
+    expected = {model.leaderboard_[0]["pipeline"]: 0.75 if anchored else 1.0}
+    for name in ("SmoothingDrift", "DampedTrend") if anchored else ():
+        expected[name] = expected.get(name, 0.0) + 0.125
+    assert dict(zip(model.leader_names_, model.ensemble_weights_[0], strict=True)) == pytest.approx(expected)
+    assert (np.abs(model.validation_errors_).max() < 1e-9) == (not anchored)
+
+
 @pytest.mark.parametrize("change,method", [
     ({}, "rolling-origin forecast errors per step"),
     ({"strategy": "multioutput"}, "jackknife+-after-bootstrap"),

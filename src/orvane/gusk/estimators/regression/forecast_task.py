@@ -33,7 +33,7 @@ from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.linear_model import RidgeCV
 
 __all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
-           "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor",
+           "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor", "anchor_positions",
            "statistical_members", "simulate_paths"]
 
 #: Windowing classes whose rows this module can roll forward, by encoding.
@@ -585,6 +585,30 @@ def seasonal_lags(X, y, encoding, max_count=2):
                if not any(lag % shorter == 0 and acf[shorter - 1] >= acf[lag - 1]
                           for shorter in peaks if shorter < lag)]
     return sorted(seasons, key=lambda lag: -acf[lag - 1])[:max_count]
+
+
+#: Kinds of the classic rules that anchor a combination when no seasonal profile does.
+_ANCHOR_KINDS = ("smoothing_drift", "trend")
+
+
+def anchor_positions(members):
+    """Positions of the classic rules that anchor a combination, given members best first.
+
+    The anchor is the seasonal profile rules (with and without drift) of the
+    season whose profile comes first, or, with no season, smoothing with
+    drift and the damped trend: forecasts like those the statistical methods
+    make of such series, from rules with few values to fit.  Both of the
+    latter carry a trend on; a level-only rule in the anchor would, read
+    back by the recursion, damp every member's trend step after step.
+    """
+    profiles = [i for i, m in enumerate(members) if isinstance(m, SeasonalProfileMember)]
+    if profiles:
+        lag = members[profiles[0]].lag
+        return [i for i in profiles if members[i].lag == lag]
+    if any(isinstance(m, WindowLinearMember) and m.kind.startswith("seasonal") for m in members):
+        return []  # a season too long for a profile: no classic rule to anchor on
+    return [i for i, m in enumerate(members)
+            if isinstance(m, WindowLinearMember) and m.kind in _ANCHOR_KINDS]
 
 
 def _lookback_of(X, encoding):
