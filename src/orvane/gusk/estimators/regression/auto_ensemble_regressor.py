@@ -143,6 +143,11 @@ def _with_anchor(members, weights, anchor):
     return list(shares), np.fromiter(shares.values(), dtype=np.float64)
 
 
+def _validation_error(paths, actual):
+    """Mean absolute error of validation forecasts, in the units of the data."""
+    return float(np.mean(np.abs(paths - actual)))
+
+
 def _time_ordered_folds(n_samples):
     """Expanding-window folds: each fold trains on the rows before its test rows."""
     if n_samples < 4:
@@ -751,10 +756,12 @@ class EnsembleRegressor(GUSKEnsemble):
         start = next_rows(X[-1:], y[-1:, 0], task.encoding)
         low, high = _forecast_bounds(X, y, task)
         remaining = list(ranked)
+        # Only the ready-made spaces' classic rules anchor a combination.
+        rules = ([c.steps[0] for c in candidates] if _is_ready_made_space(self.stages)
+                 else None)
         for attempt in range(RECHOICES + 1):
-            members, weights, paths = self._choose_combination(candidates, remaining, results,
-                                                               actual, search_X, origins, steps,
-                                                               task)
+            members, weights, paths = self._choose_combination(rules, remaining, results, actual,
+                                                               search_X, origins, steps, task)
             began = time.time()
             fitted = self._refit_members([candidates[i] for i in members], weights, X, y,
                                          seed, deadline)
@@ -789,7 +796,7 @@ class EnsembleRegressor(GUSKEnsemble):
         results = self._validate_task_candidates(cheap + costly, X, y, first, steps, task,
                                                  seed, screening_deadline, actual[:len(first)])
         errors = [np.inf if error is not None
-                  else float(np.mean(np.abs(paths - actual[:len(first)])))
+                  else _validation_error(paths, actual[:len(first)])
                   for paths, _, _, error in results]
         best = min(errors) if errors else np.inf
         by_error = sorted(range(len(costly)), key=lambda i: errors[len(cheap) + i])
@@ -816,7 +823,7 @@ class EnsembleRegressor(GUSKEnsemble):
         return results + [(None, None, 0.0, skipped)] * (len(candidates) - len(results))
 
     def _report_task_progress(self, results, n_total, started, actual):
-        outcomes = [(float(np.mean(np.abs(paths - actual))) if error is None else float("nan"),
+        outcomes = [(_validation_error(paths, actual) if error is None else float("nan"),
                      fit_time, error) for paths, _, fit_time, error in results]
         self._report_progress(len(results), n_total, outcomes, started)
 
@@ -832,7 +839,7 @@ class EnsembleRegressor(GUSKEnsemble):
                 if np.max(np.abs(paths)) > EXPLOSION_RANGES * spread + np.max(np.abs(actual)):
                     error = ValueError("validation forecasts exploded")
                 else:
-                    score = float(np.mean(np.abs(paths - actual)))
+                    score = _validation_error(paths, actual)
             entries.append((candidate, score, fit_time, "ok" if error is None else "failed",
                             error, index))
         usable = sorted((e for e in entries if e[4] is None), key=lambda e: e[1])
@@ -843,8 +850,7 @@ class EnsembleRegressor(GUSKEnsemble):
         self.ranked_candidates_ = [e[0] for e in usable]
         return [e[5] for e in usable]
 
-    def _choose_combination(self, candidates, ranked, results, actual, X, origins, steps,
-                            task):
+    def _choose_combination(self, rules, ranked, results, actual, X, origins, steps, task):
         """Equal weights on the leaders, or the best candidate alone when it is clearly better.
 
         Averaging several good forecasts is the robust choice; the best
@@ -853,28 +859,27 @@ class EnsembleRegressor(GUSKEnsemble):
         on the ensemble's own recursion, in which every member reads the
         combined forecasts of the steps before: that is what ``predict``
         will give, and it can be far from the average of the members' own
-        forecasts.  With the ready-made spaces, ``ANCHOR_SHARE`` of the
-        choice then goes to the classic anchor, unless that makes the
-        validation error more than ``ANCHOR_TOLERANCE`` times larger.
-        Returns the members, their weights and the validation forecasts of
-        the combination.
+        forecasts.  Given the first step of every candidate (``rules``, with
+        the ready-made spaces), ``ANCHOR_SHARE`` of the choice then goes to
+        the classic anchor, unless that makes the validation error more than
+        ``ANCHOR_TOLERANCE`` times larger.  Returns the members, their
+        weights and the validation forecasts of the combination.
         """
         count = min(self.n_leaders_for_ensemble, len(ranked))
         members, weights, paths = ranked[:1], np.ones(1), results[ranked[0]][0]
         if count >= 2:
             leaders, equal = ranked[:count], np.full(count, 1.0 / count)
             average = self._ensemble_paths(leaders, equal, results, X, origins, steps, task)
-            if (np.mean(np.abs(paths - actual))
-                    >= (1.0 - SINGLE_MEMBER_MARGIN) * np.mean(np.abs(average - actual))):
+            if (_validation_error(paths, actual)
+                    >= (1.0 - SINGLE_MEMBER_MARGIN) * _validation_error(average, actual)):
                 members, weights, paths = leaders, equal, average
-        anchor = (anchor_positions([candidates[i].steps[0] for i in ranked])
-                  if _is_ready_made_space(self.stages) else [])
+        anchor = anchor_positions([rules[i] for i in ranked]) if rules else []
         if not anchor:
             return members, weights, paths
         anchored, shares = _with_anchor(members, weights, [ranked[i] for i in anchor])
         with_anchor = self._ensemble_paths(anchored, shares, results, X, origins, steps, task)
-        if (np.mean(np.abs(with_anchor - actual))
-                > ANCHOR_TOLERANCE * np.mean(np.abs(paths - actual))):
+        if (_validation_error(with_anchor, actual)
+                > ANCHOR_TOLERANCE * _validation_error(paths, actual)):
             return members, weights, paths
         return anchored, shares, with_anchor
 
