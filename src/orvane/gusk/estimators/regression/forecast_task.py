@@ -220,6 +220,12 @@ def actual_paths(y, X, origins, horizon, encoding):
 # Members
 # ---------------------------------------------------------------------------
 
+def _slope_weights(lookback):
+    """Weights on a window of its least-squares slope per step."""
+    ages = np.arange(lookback) - (lookback - 1) / 2.0
+    return ages / np.sum(ages ** 2)
+
+
 def _smoothing_weights(alpha, lookback):
     """Exponential-smoothing weights on R, newest value last, normalised to 1."""
     ages = np.arange(lookback)[::-1]
@@ -367,10 +373,7 @@ class WindowLinearMember(RegressorMixin, BaseEstimator):
             intercept = np.mean(steps - R @ weights) if kind == "smoothing_drift" else 0.0
             return weights, intercept
         if kind == "trend":
-            ages = np.arange(lookback, dtype=np.float64)
-            centred = ages - ages.mean()
-            # Least-squares slope of the window, a linear function of R.
-            return self.damping * centred / np.sum(centred ** 2), 0.0
+            return self.damping * _slope_weights(lookback), 0.0
         if kind == "ridge":
             model = RidgeCV(alphas=_RIDGE_ALPHAS).fit(R, steps)
             return np.asarray(model.coef_, dtype=np.float64), float(model.intercept_)
@@ -439,6 +442,12 @@ def _seasonal_profile(history, lag):
     return profile - profile.mean()
 
 
+#: Shares of the seasonally adjusted window's slope the seasonal profile's trend may carry on.
+#: None is not among them: the rule would then repeat the plain profile rule, and the pair
+#: would count twice in an equal-weight average of the leaders.
+TREND_DAMPINGS = (0.25, 0.5, 0.75, 1.0)
+
+
 class SeasonalProfileMember(RegressorMixin, BaseEstimator):
     """Exponential smoothing around a seasonal profile learnt from the whole history.
 
@@ -457,12 +466,19 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
     encoding : {"level", "localized", "difference"}
     drift : bool, default=False
         Add the mean remaining step of the training rows.
+    trend : bool, default=False
+        Add a share of the least-squares slope of the seasonally adjusted
+        window, the share (one of ``TREND_DAMPINGS``) chosen on the training
+        rows.  Read back by the recursion, the window's slope flattens step
+        after step: a damped trend, where the drift carries the same step on
+        to the end of the horizon.
     """
 
-    def __init__(self, lag=12, encoding="localized", drift=False):
+    def __init__(self, lag=12, encoding="localized", drift=False, trend=False):
         self.lag = lag
         self.encoding = encoding
         self.drift = drift
+        self.trend = trend
 
     def fit(self, X, y):
         """Learn the profile and the smoothing constant on windows ``X``; return self."""
@@ -481,6 +497,12 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
             _least_squares_choice(adjusted, steps - season_next, _SMOOTHING_ALPHAS,
                                   lambda a: _smoothing_weights(a, lookback)), lookback)
         residual = steps - season_next - adjusted @ self.smoothing_weights_
+        self.damping_ = 0.0
+        if self.trend:
+            slopes = adjusted @ _slope_weights(adjusted.shape[1])
+            errors = [np.mean((residual - d * slopes) ** 2) for d in TREND_DAMPINGS]
+            self.damping_ = float(TREND_DAMPINGS[int(np.argmin(errors))])
+            residual = residual - self.damping_ * slopes
         self.intercept_ = float(np.mean(residual)) if self.drift else 0.0
         return self
 
@@ -515,17 +537,20 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
         R = relative_windows(X, self.encoding)
         adjusted, season_next = self._adjust(R)
         step = adjusted @ self.smoothing_weights_ + season_next + self.intercept_
+        damping = getattr(self, "damping_", 0.0)  # absent from fits made before the trend
+        if damping:
+            step += damping * (adjusted @ _slope_weights(adjusted.shape[1]))
         return step + X[:, -1] if self.encoding == "level" else step
 
     @property
     def n_fitted_values(self):
-        """Values fitted on the rows: the profile's free terms, the constant, the drift."""
-        return self.lag + (1 if self.drift else 0)
+        """Values fitted on the rows: the profile's free terms, the constant, drift and trend."""
+        return self.lag + (1 if self.drift else 0) + (1 if self.trend else 0)
 
     @property
     def has_drift(self):
-        """Whether the rule carries a fitted mean step into every step ahead."""
-        return bool(self.drift)
+        """Whether the rule carries a fitted step into the steps ahead."""
+        return bool(self.drift or self.trend)
 
 
 #: The classic rules: cheap, linear or nearly so, and with few values fitted on the rows.
@@ -642,6 +667,8 @@ def statistical_members(task, X, y):
                 members[f"SeasonalProfile({lag})"] = SeasonalProfileMember(lag, encoding)
                 members[f"SeasonalProfileDrift({lag})"] = SeasonalProfileMember(
                     lag, encoding, drift=True)
+                members[f"SeasonalProfileTrend({lag})"] = SeasonalProfileMember(
+                    lag, encoding, trend=True)
     return members
 
 
