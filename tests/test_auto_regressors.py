@@ -419,13 +419,15 @@ def test_seasonal_profile_member_follows_the_phase_and_swing_of_each_window(swin
 
 def test_seasonal_profile_trend_carries_a_trending_season_on():
     series = 5.0 + 0.5 * np.arange(48) + np.tile([3.0, -1.0, 0.5, -2.5], 12)
-    windows = np.lib.stride_tricks.sliding_window_view(series[:39], 8)
-    X, y = windows - windows[:, -1:], series[8:40] - windows[:, -1]
-    rules = ft.statistical_members(ft.ForecastTask("localized", 8, True, 8), X, y)
+    windows = np.lib.stride_tricks.sliding_window_view(series[:39], ft.MIN_TREND_WINDOW)
+    X, y = windows - windows[:, -1:], series[ft.MIN_TREND_WINDOW:40] - windows[:, -1]
+    rules = ft.statistical_members(ft.ForecastTask("localized", 8, True, X.shape[1]), X, y)
     start, actual = ft.next_rows(X[-1:], y[-1:], "localized"), series[40:] - series[39]
     errors = [np.abs(ft.simulate_paths(rules[name].fit(X, y).predict, start, 8, "localized")[0]
                      - actual).max() for name in ("SeasonalProfile(4)", "SeasonalProfileTrend(4)")]
     assert rules["SeasonalProfileTrend(4)"].damping_ == 1.0 and errors[1] <= 0.2 * errors[0]
+    short = ft.statistical_members(ft.ForecastTask("localized", 8, True, 8), X[:, -8:], y)
+    assert "SeasonalProfile(4)" in short and "SeasonalProfileTrend(4)" not in short
 
 
 def test_active_joblib_backend_carries_the_candidates():
