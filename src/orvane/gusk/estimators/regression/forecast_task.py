@@ -506,10 +506,10 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
         residual = steps - season_next - adjusted @ self.smoothing_weights_
         self.damping_ = 0.0
         if self.trend:
-            slopes = adjusted @ _slope_weights(adjusted.shape[1])
-            errors = [np.mean((residual - d * slopes) ** 2) for d in TREND_DAMPINGS]
-            self.damping_ = float(TREND_DAMPINGS[int(np.argmin(errors))])
-            residual = residual - self.damping_ * slopes
+            slope_weights = _slope_weights(lookback)
+            self.damping_ = float(_least_squares_choice(adjusted, residual, TREND_DAMPINGS,
+                                                        lambda d: d * slope_weights))
+            residual = residual - self.damping_ * (adjusted @ slope_weights)
         self.intercept_ = float(np.mean(residual)) if self.drift else 0.0
         return self
 
