@@ -11,7 +11,7 @@ from joblib import parallel_config
 from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.dummy import DummyRegressor
 from sklearn.ensemble import GradientBoostingRegressor
-from sklearn.linear_model import LinearRegression
+from sklearn.linear_model import LinearRegression, Ridge
 from sklearn.multioutput import MultiOutputRegressor
 
 from orvane.gusk.estimators.regression import auto_ensemble_regressor
@@ -343,14 +343,39 @@ def test_seasonal_smoothing_reads_no_season_into_a_straight_line():
                                  for kind in ("seasonal_smoothing", "smoothing")], atol=1e-12)
 
 
-def test_a_combination_is_judged_on_the_ensembles_own_recursion():
-    # Naive alone beats the average of its own and the doubled trend's forecasts, but combined
-    # at every step, as predict combines them, the two continue the line exactly.
-    X, y = linear_windows(40, width=2)
-    members = [ft.WindowLinearMember("naive"), ft.WindowLinearMember("trend", damping=2.0)]
-    model = EnsembleRegressor(stages=[members], n_leaders_for_ensemble=2)
-    model.fit(X - X[:, -1:], y - X[:, -1], forecast_task=localized_task(width=2))
-    assert len(model.leader_names_) == 2 and np.abs(model.validation_errors_).max() < 1e-9
+# On a line, naive stays flat and the trend carries the line on: the average of their own
+# forecasts rises by half a step per step, where feeding both their combined forecast would
+# flatten it (0.5, 0.75, 0.875, ...).  Two ridge models are a closed form the loop must not fold.
+@pytest.mark.parametrize("window,members,expected", [
+    ("Flatten", [ft.WindowLinearMember("naive", "level"), ft.WindowLinearMember("trend", "level")],
+     [39.5, 40.0, 40.5, 41.0]),
+    ("LocalizedFlatten", [ft.WindowLinearMember("naive"), ft.WindowLinearMember("trend")],
+     [39.5, 40.0, 40.5, 41.0]),
+    ("DifferenceFlatten", [ft.WindowLinearMember("naive", "difference"),
+                           ft.WindowLinearMember("trend", "difference")], [39.5, 40.0, 40.5, 41.0]),
+    ("Flatten", [Ridge(alpha=100.0), LinearRegression()], None)])
+def test_a_recursive_forecast_averages_the_members_own_forecasts(monkeypatch, window, members,
+                                                                 expected):
+    from orvane.gusk.estimators.tembrel.models import gusk_estimators as gusk
+    from orvane.gusk.transformers.preprocessing import ts_transformer
+
+    for setting in ("SINGLE_MEMBER_MARGIN", "SCREENING_TOLERANCE"):  # keep both members
+        monkeypatch.setattr(auto_ensemble_regressor, setting, np.inf)
+    est = gusk.GUSKTimeSeriesEstimator(
+        [("window", getattr(ts_transformer, window)([0], [0], 3)),
+         ("model", EnsembleRegressor(stages=[members], n_leaders_for_ensemble=2))],
+        [0], [0], lookback_win=3, multistep_prediction_strategy="recursive",
+        multistep_prediction_win=4)
+    line = (np.arange(40.0) + (0.0 if expected else 3.0) * np.sin(np.arange(40.0)))[:, None]
+    model = est.fit(line).steps[-1][1]
+    if expected is None:
+        start = line[-3:].T  # the level encoding's row
+        paths = [ft.simulate_paths(m.predict, start, 4, "level")[0] for m in model.estimators_]
+        expected = model.ensemble_weights_[0] @ np.array(paths) + line[-1]
+    for _ in range(2):  # the second forecast begins its recursion anew
+        np.testing.assert_allclose(est.predict(line[-3:]).ravel(), expected, rtol=1e-12)
+    bounds = est.predict_proba(line[-3:]).reshape(-1, 2)
+    np.testing.assert_allclose(bounds.mean(axis=1), expected, rtol=1e-12)
 
 
 class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):

@@ -239,8 +239,14 @@ bool voting_plan(py::handle model, Py_ssize_t width, LinearPlan& plan) {
     return true;
 }
 
-// Our ensembles: einsum("mnk,km->nk", member predictions, ensemble_weights_).
+// Our ensembles: einsum("mnk,km->nk", member predictions, ensemble_weights_). One fitted for a
+// recursive forecasting task with several members is not a closed form: on a row of a recursion
+// it averages the members' own recursive forecasts, which only its predict can follow.
 bool ensemble_plan(py::handle model, Py_ssize_t width, LinearPlan& plan) {
+    if (!py::getattr(model, "forecast_task_", py::none()).is_none() &&
+        length(model.attr("estimators_")) > 1) {
+        return false;
+    }
     py::object outputs = model.attr("n_outputs_");
     if (!PyLong_CheckExact(outputs.ptr()) || index_value(outputs) != plan.n_targets) return false;
     if (!add_members(model.attr("estimators_"), width, plan.n_targets, plan)) return false;

@@ -13,6 +13,7 @@ residuals of the training rows calibrate the interval of every new row.
 from __future__ import annotations
 
 import math
+import threading
 import time
 from time import perf_counter
 from typing import TYPE_CHECKING, Any, Literal, Optional, Sequence
@@ -40,12 +41,13 @@ from orvane.gusk.joint_optimizers.auto.base_auto import (
 )
 from orvane.gusk.estimators.regression.forecast_task import (
     CLASSIC_RULES,
+    PathAverageRecursion,
     RelativeWindowRegressor,
     information_criterion,
     actual_paths,
     anchor_positions,
     next_rows,
-    origin_paths,
+    forecast_path,
     read_forecast_task,
     rolling_origins,
     seasonal_lags,
@@ -65,6 +67,8 @@ _READY_MADE_SPACES = (regression_dag.get_default_dag, regression_dag.get_tiny_da
                       regression_dag.get_flat_dag)
 
 __all__ = ["GUSKEnsemble", "EnsembleRegressor", "ENSEMBLE_TYPES"]
+
+_THREAD_STATE_LOCK = threading.Lock()
 
 #: Accepted values of ``ensemble_type``.
 ENSEMBLE_TYPES = ("voting", "stacked")
@@ -141,6 +145,11 @@ def _with_anchor(members, weights, anchor):
     for member in anchor:
         shares[member] = shares.get(member, 0.0) + ANCHOR_SHARE / len(anchor)
     return list(shares), np.fromiter(shares.values(), dtype=np.float64)
+
+
+def _combined_paths(members, weights, results):
+    """Validation forecasts of a combination: the weighted average of its members' own."""
+    return np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
 
 
 def _validation_error(paths, actual):
@@ -223,32 +232,31 @@ def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadli
     Returns
     -------
     tuple
-        ``(paths, fitted, fit_time, error)``: the forecast paths
-        (n_origins, steps) relative to each origin's last value, the models
-        fitted for each origin, seconds spent, and ``None`` or the failure.
+        ``(paths, fit_time, error)``: the forecast paths (n_origins, steps)
+        relative to each origin's last value, seconds spent, and ``None`` or
+        the failure.
         A candidate whose first origins show it cannot finish before
         ``deadline`` (seconds since the epoch) is abandoned.
     """
     start = time.time()
-    fitted, paths = [], []
+    paths = []
     with _silenced_warnings():
         try:
             for number, origin in enumerate(origins):
                 pipeline, error = _try_fit_candidate(candidate.steps, X[:origin], y[:origin],
                                                      seed)
                 if error is not None:
-                    return None, None, time.time() - start, error
-                fitted.append([pipeline])
-                paths.append(origin_paths(fitted[-1:], X, [origin], steps, encoding)[0])
+                    return None, time.time() - start, error
+                paths.append(forecast_path(pipeline, X[origin:origin + 1], steps, encoding))
                 pace = (time.time() - start) / (number + 1)
                 if time.time() + pace * (len(origins) - number - 1) > deadline:
                     raise TimeoutError("abandoned: it could not finish within the budget")
             paths = np.array(paths)
         except Exception as exc:
-            return None, None, time.time() - start, exc
+            return None, time.time() - start, exc
     if not np.all(np.isfinite(paths)):
-        return None, None, time.time() - start, ValueError("validation forecasts not finite")
-    return paths, fitted, time.time() - start, None
+        return None, time.time() - start, ValueError("validation forecasts not finite")
+    return paths, time.time() - start, None
 
 
 #: The errors of the naive forecasts count as this many rolling origins in the spread of
@@ -322,9 +330,9 @@ def _forecast_bounds(X, y, task):
     return low, relative.max() + EXPLOSION_RANGES * spread
 
 
-def _runs_away(models, weights, start, task, low, high):
-    """Whether the combined forecast from ``start`` over the horizon leaves [low, high]."""
-    path = origin_paths([models], start, [0], task.horizon, task.encoding, weights)
+def _runs_away(model, start, task, low, high):
+    """Whether the model's forecast from ``start`` over the horizon leaves [low, high]."""
+    path = forecast_path(model, start, task.horizon, task.encoding)
     return bool(not np.all(np.isfinite(path)) or path.min() < low or path.max() > high)
 
 
@@ -660,6 +668,7 @@ class EnsembleRegressor(GUSKEnsemble):
         -------
         self : object
         """
+        self.__dict__.pop("_per_thread", None)  # recursions begun with the former fit
         task = None
         if forecast_task is not None:
             X_valid, y_valid = self._validate_training_data(X, y)
@@ -737,21 +746,22 @@ class EnsembleRegressor(GUSKEnsemble):
             # first candidate that fits, with intervals from its in-sample errors.
             self._fit_without_validation(candidates, X, y, task, seed)
             return
-        paths = self._choose_and_refit(candidates, ranked, results, actual, search_X, origins,
-                                       steps, task, X, y, seed, deadline)
+        paths = self._choose_and_refit(candidates, ranked, results, actual, task, X, y, seed,
+                                       deadline)
         prior = _naive_variances(search_X, search_y, task, steps)
         self._use_per_step_intervals(paths - actual, task.horizon, prior)
 
-    def _choose_and_refit(self, candidates, ranked, results, actual, search_X, origins, steps,
-                          task, X, y, seed, deadline):
+    def _choose_and_refit(self, candidates, ranked, results, actual, task, X, y, seed,
+                          deadline):
         """Choose the combination, refit it on all rows; return its validation forecasts.
 
         Validation only sees the forecasts from the origins; a member can still
         run away from the end of the data (an accelerating trend, an unstable
         recursion, a fall below zero of a positive series).  Such a
         combination is chosen again among the candidates left once its
-        runaway members are dropped (or, when only the combination runs
-        away, all but its best member).
+        runaway members are dropped.  The combination's forecast is a
+        weighted average of its members' own, so it stays within the bounds
+        whenever they all do.
         """
         start = next_rows(X[-1:], y[-1:, 0], task.encoding)
         low, high = _forecast_bounds(X, y, task)
@@ -760,18 +770,15 @@ class EnsembleRegressor(GUSKEnsemble):
         rules = ([c.steps[0] for c in candidates] if _is_ready_made_space(self.stages)
                  else None)
         for attempt in range(RECHOICES + 1):
-            members, weights, paths = self._choose_combination(rules, remaining, results, actual,
-                                                               search_X, origins, steps, task)
+            members, weights, paths = self._choose_combination(rules, remaining, results, actual)
             began = time.time()
             fitted = self._refit_members([candidates[i] for i in members], weights, X, y,
                                          seed, deadline)
             runaway = [i for i, model in zip(members, fitted, strict=True)
-                       if _runs_away([model], [1.0], start, task, low, high)]
-            # A single member's path is the combination's: no second pass for it.
-            if not runaway and (len(fitted) == 1
-                                or not _runs_away(fitted, weights, start, task, low, high)):
+                       if _runs_away(model, start, task, low, high)]
+            if not runaway:
                 break
-            remaining = [i for i in remaining if i not in (runaway or members[1:])]
+            remaining = [i for i in remaining if i not in runaway]
             if (not remaining or attempt == RECHOICES
                     or time.time() + (time.time() - began) > self._budget_end):
                 break
@@ -797,7 +804,7 @@ class EnsembleRegressor(GUSKEnsemble):
                                                  seed, screening_deadline, actual[:len(first)])
         errors = [np.inf if error is not None
                   else _validation_error(paths, actual[:len(first)])
-                  for paths, _, _, error in results]
+                  for paths, _, error in results]
         best = min(errors) if errors else np.inf
         by_error = sorted(range(len(costly)), key=lambda i: errors[len(cheap) + i])
         kept = [costly[i] for i in by_error[:self.n_leaders_for_ensemble]
@@ -820,11 +827,11 @@ class EnsembleRegressor(GUSKEnsemble):
                     for candidate in candidates[first:first + batch_size]))
                 self._report_task_progress(results, len(candidates), started, actual)
         skipped = TimeoutError("not evaluated: the budget was spent")
-        return results + [(None, None, 0.0, skipped)] * (len(candidates) - len(results))
+        return results + [(None, 0.0, skipped)] * (len(candidates) - len(results))
 
     def _report_task_progress(self, results, n_total, started, actual):
         outcomes = [(_validation_error(paths, actual) if error is None else float("nan"),
-                     fit_time, error) for paths, _, fit_time, error in results]
+                     fit_time, error) for paths, fit_time, error in results]
         self._report_progress(len(results), n_total, outcomes, started)
 
     def _rank_task_candidates(self, candidates, results, actual, y, X, task):
@@ -833,7 +840,7 @@ class EnsembleRegressor(GUSKEnsemble):
         spread = max(float(np.ptp(history)), 1e-12)
         entries = []
         for index, (candidate, result) in enumerate(zip(candidates, results, strict=True)):
-            paths, _, fit_time, error = result
+            paths, fit_time, error = result
             score = float("nan")
             if error is None:
                 if np.max(np.abs(paths)) > EXPLOSION_RANGES * spread + np.max(np.abs(actual)):
@@ -850,16 +857,15 @@ class EnsembleRegressor(GUSKEnsemble):
         self.ranked_candidates_ = [e[0] for e in usable]
         return [e[5] for e in usable]
 
-    def _choose_combination(self, rules, ranked, results, actual, X, origins, steps, task):
+    def _choose_combination(self, rules, ranked, results, actual):
         """Equal weights on the leaders, or the best candidate alone when it is clearly better.
 
         Averaging several good forecasts is the robust choice; the best
         candidate alone replaces the average only when its validation error
-        is lower by more than ``SINGLE_MEMBER_MARGIN``.  The average is judged
-        on the ensemble's own recursion, in which every member reads the
-        combined forecasts of the steps before: that is what ``predict``
-        will give, and it can be far from the average of the members' own
-        forecasts.  Given the first step of every candidate (``rules``, with
+        is lower by more than ``SINGLE_MEMBER_MARGIN``.  A combination's
+        forecasts are the weighted averages of its members' own (as
+        ``predict`` gives them in a recursion), so judging one costs nothing
+        beyond its members' validation.  Given the first step of every candidate (``rules``, with
         the ready-made spaces), ``ANCHOR_SHARE`` of the choice then goes to
         the classic anchor, unless that makes the validation error more than
         ``ANCHOR_TOLERANCE`` times larger.  Returns the members, their
@@ -869,7 +875,7 @@ class EnsembleRegressor(GUSKEnsemble):
         members, weights, paths = ranked[:1], np.ones(1), results[ranked[0]][0]
         if count >= 2:
             leaders, equal = ranked[:count], np.full(count, 1.0 / count)
-            average = self._ensemble_paths(leaders, equal, results, X, origins, steps, task)
+            average = _combined_paths(leaders, equal, results)
             if (_validation_error(paths, actual)
                     >= (1.0 - SINGLE_MEMBER_MARGIN) * _validation_error(average, actual)):
                 members, weights, paths = leaders, equal, average
@@ -877,27 +883,11 @@ class EnsembleRegressor(GUSKEnsemble):
         if not anchor:
             return members, weights, paths
         anchored, shares = _with_anchor(members, weights, [ranked[i] for i in anchor])
-        with_anchor = self._ensemble_paths(anchored, shares, results, X, origins, steps, task)
+        with_anchor = _combined_paths(anchored, shares, results)
         if (_validation_error(with_anchor, actual)
                 > ANCHOR_TOLERANCE * _validation_error(paths, actual)):
             return members, weights, paths
         return anchored, shares, with_anchor
-
-    def _ensemble_paths(self, members, weights, results, X, origins, steps, task):
-        """Validation forecasts of the members combined at every step, as ``predict`` does."""
-        fitted = [[results[i][1][o][0] for i in members] for o in range(len(origins))]
-        now = time.time()
-        paths = None
-        if now + sum(results[i][2] for i in members) <= self._budget_end:
-            # One member at a time, step by step from every origin, the pass can cost as
-            # much as the search did: it may take half of what is left, the refit the rest.
-            paths = origin_paths(fitted, X, origins, steps, task.encoding, weights,
-                                 deadline=now + 0.5 * (self._budget_end - now))
-        if paths is None:
-            # The members' own forecasts, averaged: already paid for, and the best
-            # estimate left when an exact pass would overrun the budget.
-            paths = np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
-        return paths
 
     def _use_per_step_intervals(self, errors, horizon, prior_variances=None):
         """Intervals from these validation errors, one half width per forecast step."""
@@ -998,6 +988,48 @@ class EnsembleRegressor(GUSKEnsemble):
         with _silenced_warnings():
             return np.stack([_predict_outputs(est, X, self.n_outputs_) for est in estimators])
 
+    # -- recursive forecasts --------------------------------------------------
+
+    def _predict_outputs(self, X, forecast_step=None):
+        """The combination's predictions; a single row is taken as a step of a recursion.
+
+        Fitted for a recursive forecasting task with several members, the
+        forecast of a recursion's step is the weighted average of the
+        members' own recursive forecasts of that step
+        (:class:`~orvane.gusk.estimators.regression.forecast_task.PathAverageRecursion`),
+        as validation judged it.  A single row either rolls on the recursion
+        begun last in this thread (``forecast_step``, given by a forecaster's
+        interval call, says which step it serves) or begins a new one, whose
+        first step is the combination of the members' predictions.
+        """
+        check_is_fitted(self, "estimators_")
+        task = getattr(self, "forecast_task_", None)
+        if task is None or len(X) != 1 or len(self.estimators_) < 2:
+            return super()._predict_outputs(X)
+        state = self._thread_state()
+        recursion = getattr(state, "recursion", None)
+        step = None if recursion is None else recursion.step_of(X[0], forecast_step)
+        if step is None:
+            predictors = [estimator.predict for estimator in self.estimators_]
+            recursion = PathAverageRecursion(predictors, self.ensemble_weights_[0], X[0],
+                                             task.encoding, task.horizon)
+            state.recursion, step = recursion, 0
+        return np.array([[recursion.prediction(step)]])
+
+    def _thread_state(self):
+        """The record of the latest recursion begun in the calling thread."""
+        state = self.__dict__.get("_per_thread")
+        if state is None:
+            with _THREAD_STATE_LOCK:
+                state = self.__dict__.setdefault("_per_thread", threading.local())
+        return state
+
+    def __getstate__(self):
+        """The pickled state, without the recursions in progress."""
+        state = dict(super().__getstate__())
+        state.pop("_per_thread", None)
+        return state
+
     # -- intervals ----------------------------------------------------------
 
     def predict_proba(self, X: ArrayLike,
@@ -1037,7 +1069,7 @@ class EnsembleRegressor(GUSKEnsemble):
         widths = self.interval_half_widths_
         step = 0 if forecast_step is None else int(forecast_step)
         width = widths[min(max(step, 0), len(widths) - 1)]
-        center = self._predict_outputs(X)
+        center = self._predict_outputs(X, forecast_step)
         return center - width, center + width
 
     def _jackknife_plus_bounds(self, X):

@@ -24,7 +24,6 @@ this module turn them into plain ``coef_`` and ``intercept_`` on the rows
 the forecaster gives, so a prediction is one dot product.
 """
 
-import time
 from dataclasses import dataclass
 
 import numpy as np
@@ -34,7 +33,7 @@ from sklearn.linear_model import RidgeCV
 
 __all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
            "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor", "anchor_positions",
-           "statistical_members", "simulate_paths"]
+           "statistical_members", "simulate_paths", "PathAverageRecursion"]
 
 #: Windowing classes whose rows this module can roll forward, by encoding.
 _ENCODING_OF_CLASS = {
@@ -208,6 +207,83 @@ def simulate_paths(predict, start_rows, horizon, encoding):
         paths[:, step] = level
         rows = next_rows(rows, predictions, encoding)
     return paths
+
+
+class PathAverageRecursion:
+    """A recursive forecast that follows the weighted average of every member's own path.
+
+    Feeding the *combined* forecast back to every member makes each one read
+    windows it would never have made itself: a seasonal rule reads a damped
+    season, a trend rule a bent line.  Here each member rolls its own window
+    forward and the recursion's forecast of step k is the weighted average of
+    the members' forecasts of step k.  The rows of the recursion are still
+    the start row rolled forward by those averages, which is what a
+    forecaster running its own loop hands back; :meth:`step_of` recognises
+    them.  Steps are made only as far as they are asked for.
+
+    Parameters
+    ----------
+    predictors : list of callables
+        Map rows (n, width) to predictions (n,) in target units.
+    weights : ndarray of shape (n_members,)
+    start_row : ndarray of shape (width,)
+    encoding : str
+    stored_steps : int
+        Rows kept for :meth:`step_of` beyond the next one (the horizon).
+    """
+
+    def __init__(self, predictors, weights, start_row, encoding, stored_steps):
+        self._predictors = predictors
+        self._weights = np.asarray(weights, dtype=np.float64)
+        self._encoding = encoding
+        self._member_rows = np.repeat(start_row[None], len(predictors), axis=0)
+        self._member_levels = np.zeros(len(predictors))
+        self._level = 0.0
+        self._stored_steps = stored_steps
+        self._rows = [np.array(start_row, dtype=np.float64)]
+        self._next_row = self._rows[0]
+        self._predictions = []
+        self._following = 0
+
+    def step_of(self, row, hint=None):
+        """The step whose row ``row`` is (up to rounding), or ``None``.
+
+        ``hint`` is tried first, then the step after the one asked for last,
+        then every step made.
+        """
+        made = len(self._predictions)
+        for step in (hint, self._following, *range(made + 1)):
+            if step is None or not 0 <= step <= made:
+                continue
+            known = self._next_row if step == made else self._stored_row(step)
+            if known is not None and _agree(row, known, float(np.max(np.abs(known)))):
+                return step
+        return None
+
+    def prediction(self, step):
+        """The forecast of ``step`` in target units, made with the steps before it."""
+        while len(self._predictions) <= step:
+            self._advance()
+        self._following = step + 1
+        return self._predictions[step]
+
+    def _stored_row(self, step):
+        return self._rows[step] if step < len(self._rows) else None
+
+    def _advance(self):
+        rows = self._member_rows
+        predictions = np.array([np.asarray(predict(rows[m:m + 1]), dtype=np.float64).reshape(-1)[0]
+                                for m, predict in enumerate(self._predictors)])
+        self._member_levels += predictions_as_steps(rows, predictions, self._encoding)
+        self._member_rows = next_rows(rows, predictions, self._encoding)
+        level = float(self._weights @ self._member_levels)
+        row = self._next_row[None]
+        prediction = level - self._level + (row[0, -1] if self._encoding == "level" else 0.0)
+        self._level = level
+        self._predictions.append(prediction)
+        self._next_row = next_rows(row, np.array([prediction]), self._encoding)[0]
+        if len(self._rows) < self._stored_steps:
+            self._rows.append(self._next_row)
 
 
 def actual_paths(y, X, origins, horizon, encoding):
@@ -704,23 +780,6 @@ def _fast_predictor(pipeline):
     return pipeline.predict
 
 
-def origin_paths(fitted_by_origin, X, origins, steps, encoding, weights=None, deadline=None):
-    """Forecast paths (n_origins, steps) of fitted models, one list of models per origin.
-
-    With ``weights``, every origin's models are combined at each step, as
-    the ensemble combines its members.  ``None`` when the ``deadline`` (a
-    ``time.time()`` value) passes before the last origin.
-    """
-    paths = []
-    for models, origin in zip(fitted_by_origin, origins, strict=True):
-        if deadline is not None and time.time() > deadline:
-            return None
-        predictors = [_fast_predictor(model) for model in models]
-        if weights is None:
-            predict = predictors[0]
-        else:
-            def predict(rows, predictors=predictors):
-                return sum(w * np.asarray(p(rows), dtype=np.float64).reshape(-1)
-                           for w, p in zip(weights, predictors, strict=True))
-        paths.append(simulate_paths(predict, X[origin:origin + 1], steps, encoding)[0])
-    return np.array(paths)
+def forecast_path(model, start_row, steps, encoding):
+    """The fitted model's recursive forecast (steps,) from one row of shape (1, width)."""
+    return simulate_paths(_fast_predictor(model), start_row, steps, encoding)[0]
