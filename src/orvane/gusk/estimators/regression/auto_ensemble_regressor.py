@@ -509,7 +509,9 @@ class EnsembleRegressor(GUSKEnsemble):
     """Ensemble of the best pipelines of an automatic search, with prediction intervals.
 
     Point predictions combine the leaders of the search (see
-    :class:`GUSKEnsemble`).  :meth:`predict_proba` returns prediction
+    :class:`GUSKEnsemble`); fitted for a recursive forecasting task, the
+    steps of a recursion average the members' own recursive forecasts.
+    :meth:`predict_proba` returns prediction
     intervals from ``n_estimators_for_pred_interval`` bootstrap copies of the
     best pipeline, each trained on circular blocks of consecutive rows and
     calibrated on their out-of-bag residuals (jackknife+-after-bootstrap).
