@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import math
 import threading
+from functools import partial
 import time
 from time import perf_counter
 from typing import TYPE_CHECKING, Any, Literal, Optional, Sequence
@@ -1012,7 +1013,8 @@ class EnsembleRegressor(GUSKEnsemble):
         recursion = getattr(state, "recursion", None)
         step = None if recursion is None else recursion.step_of(X[0], forecast_step)
         if step is None:
-            predictors = [estimator.predict for estimator in self.estimators_]
+            predictors = [partial(_predict_outputs, estimator, n_outputs=1)
+                          for estimator in self.estimators_]
             recursion = PathAverageRecursion(predictors, self.ensemble_weights_[0], X[0],
                                              task.encoding, task.horizon)
             state.recursion, step = recursion, 0

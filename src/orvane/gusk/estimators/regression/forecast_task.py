@@ -249,10 +249,10 @@ class PathAverageRecursion:
         """The step whose row ``row`` is (up to rounding), or ``None``.
 
         ``hint`` is tried first, then the step after the one asked for last,
-        then every step made.
+        then the next step and the steps whose rows are kept.
         """
         made = len(self._predictions)
-        for step in (hint, self._following, *range(made + 1)):
+        for step in (hint, self._following, made, *range(len(self._rows))):
             if step is None or not 0 <= step <= made:
                 continue
             known = self._next_row if step == made else self._stored_row(step)
