@@ -13,7 +13,6 @@ residuals of the training rows calibrate the interval of every new row.
 from __future__ import annotations
 
 import math
-import threading
 from functools import partial
 import time
 from time import perf_counter
@@ -61,6 +60,7 @@ from orvane.gusk.joint_optimizers.utils.regression_dag import (
     enumerate_candidates,
     resolve_dag,
 )
+from orvane.utils.thread_state import PER_THREAD_ATTRIBUTE, per_thread_state
 from orvane.utils.validation import _is_int
 
 # Spaces that the ready-made forecasters use, completed with the classic rules.
@@ -68,8 +68,6 @@ _READY_MADE_SPACES = (regression_dag.get_default_dag, regression_dag.get_tiny_da
                       regression_dag.get_flat_dag)
 
 __all__ = ["GUSKEnsemble", "EnsembleRegressor", "ENSEMBLE_TYPES"]
-
-_THREAD_STATE_LOCK = threading.Lock()
 
 #: Accepted values of ``ensemble_type``.
 ENSEMBLE_TYPES = ("voting", "stacked")
@@ -671,7 +669,7 @@ class EnsembleRegressor(GUSKEnsemble):
         -------
         self : object
         """
-        self.__dict__.pop("_per_thread", None)  # recursions begun with the former fit
+        self.__dict__.pop(PER_THREAD_ATTRIBUTE, None)  # recursions begun with the former fit
         task = None
         if forecast_task is not None:
             X_valid, y_valid = self._validate_training_data(X, y)
@@ -1009,7 +1007,7 @@ class EnsembleRegressor(GUSKEnsemble):
         task = getattr(self, "forecast_task_", None)
         if task is None or len(X) != 1 or len(self.estimators_) < 2:
             return super()._predict_outputs(X)
-        state = self._thread_state()
+        state = per_thread_state(self)  # the latest recursion begun in this thread
         recursion = getattr(state, "recursion", None)
         step = None if recursion is None else recursion.step_of(X[0], forecast_step)
         if step is None:
@@ -1020,18 +1018,10 @@ class EnsembleRegressor(GUSKEnsemble):
             state.recursion, step = recursion, 0
         return np.array([[recursion.prediction(step)]])
 
-    def _thread_state(self):
-        """The record of the latest recursion begun in the calling thread."""
-        state = self.__dict__.get("_per_thread")
-        if state is None:
-            with _THREAD_STATE_LOCK:
-                state = self.__dict__.setdefault("_per_thread", threading.local())
-        return state
-
     def __getstate__(self):
         """The pickled state, without the recursions in progress."""
         state = dict(super().__getstate__())
-        state.pop("_per_thread", None)
+        state.pop(PER_THREAD_ATTRIBUTE, None)
         return state
 
     # -- intervals ----------------------------------------------------------

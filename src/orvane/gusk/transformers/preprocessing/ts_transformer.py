@@ -19,7 +19,6 @@ loops run over columns.
 
 from __future__ import annotations
 
-import threading
 from collections import namedtuple
 from typing import TYPE_CHECKING, Any, Optional, Sequence, Tuple, Union
 
@@ -29,6 +28,7 @@ from sklearn.base import BaseEstimator
 from sklearn.exceptions import NotFittedError
 
 from orvane.gusk.transformers.feature_engineering.base import TargetTransformer
+from orvane.utils.thread_state import PER_THREAD_ATTRIBUTE, per_thread_state
 from orvane.utils.validation import _is_int
 
 if TYPE_CHECKING:
@@ -195,7 +195,6 @@ def _check_pred_win(pred_win):
     return int(pred_win)
 
 
-_THREAD_STATE_LOCK = threading.Lock()
 
 _Layout = namedtuple(
     "_Layout", "features targets look_ahead lookback positions selectors pred_win n_windows"
@@ -344,7 +343,7 @@ class _WindowTransformer(BaseEstimator):
         state = super().__getstate__()
         state = dict(state)
         state.pop("_plan_cache", None)
-        state.pop("_per_thread", None)
+        state.pop(PER_THREAD_ATTRIBUTE, None)
         return state
 
     def _check_lookback(self, lookback):
@@ -542,7 +541,7 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
         # threads sharing one fitted pipeline each undo their own latest transform.
         for name, value in latest.items():
             setattr(self, name, value)
-        self._thread_state().latest = latest
+        per_thread_state(self).latest = latest
 
         y = future[:, :n_targets].reshape(n_rows, layout.pred_win)
         if layout.pred_win == 1:
@@ -566,7 +565,7 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
         ndarray
             A new array of the shape of ``y`` on the raw target scale.
         """
-        latest = getattr(self._thread_state(), "latest", None)
+        latest = getattr(per_thread_state(self), "latest", None)
         if latest is None:
             if not hasattr(self, "n_target_rows_"):
                 raise NotFittedError(
@@ -584,14 +583,6 @@ class _TargetWindowTransformer(TargetTransformer, _WindowTransformer):
             )
         restored = self._decode(values.reshape(n_rows, n_steps), latest)
         return restored.reshape(values.shape)
-
-    def _thread_state(self):
-        """The per-thread record of this transformer's latest transform."""
-        state = self.__dict__.get("_per_thread")
-        if state is None:
-            with _THREAD_STATE_LOCK:
-                state = self.__dict__.setdefault("_per_thread", threading.local())
-        return state
 
 
 def _exogenous_rows(past, future, n_targets, n_extra):
