@@ -160,6 +160,17 @@ def test_shared_forecaster_predicts_the_same_from_many_threads(cls, kind):
     assert_threads_match_serial(predict)
 
 
+def test_shared_recursive_ensemble_forecasts_the_same_from_many_threads():
+    estimator = gusk_module.LocalizedFlattenAutoEnsembler(
+        [0], [0], 6, 1, multistep_prediction_strategy="recursive", multistep_prediction_win=4,
+        dag_granularity="tiny", total_execution_time=0.02, execution_time_per_pipeline=0.02,
+        n_estimators_for_pred_interval=3, n_jobs=1)
+    estimator.steps[-1][1].set_params(random_state=0)
+    estimator.fit(series()[:50] + np.random.RandomState(0).normal(size=(50, 2)))
+    assert len(estimator.steps[-1][1].estimators_) > 1  # each thread follows its own members' paths
+    assert_threads_match_serial(estimator.predict)
+
+
 def interval_pipeline(**settings):
     """Recursive, with intervals from its one candidate model: fits fast, and alike every time."""
     regressor = EnsembleRegressor(stages=[[LinearRegression()]], total_execution_time=0.02,
