@@ -13,8 +13,8 @@ residuals of the training rows calibrate the interval of every new row.
 from __future__ import annotations
 
 import math
-from functools import partial
 import time
+from functools import partial
 from time import perf_counter
 from typing import TYPE_CHECKING, Any, Literal, Optional, Sequence
 
@@ -866,11 +866,12 @@ class EnsembleRegressor(GUSKEnsemble):
         is lower by more than ``SINGLE_MEMBER_MARGIN``.  A combination's
         forecasts are the weighted averages of its members' own (as
         ``predict`` gives them in a recursion), so judging one costs nothing
-        beyond its members' validation.  Given the first step of every candidate (``rules``, with
-        the ready-made spaces), ``ANCHOR_SHARE`` of the choice then goes to
-        the classic anchor, unless that makes the validation error more than
-        ``ANCHOR_TOLERANCE`` times larger.  Returns the members, their
-        weights and the validation forecasts of the combination.
+        beyond its members' validation.  Given the first step of every
+        candidate (``rules``, with the ready-made spaces), ``ANCHOR_SHARE`` of
+        the choice then goes to the classic anchor, unless that makes the
+        validation error more than ``ANCHOR_TOLERANCE`` times larger.
+        Returns the members, their weights and the validation forecasts of
+        the combination.
         """
         count = min(self.n_leaders_for_ensemble, len(ranked))
         members, weights, paths = ranked[:1], np.ones(1), results[ranked[0]][0]
