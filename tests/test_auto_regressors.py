@@ -371,11 +371,20 @@ def test_a_recursive_forecast_averages_the_members_own_forecasts(monkeypatch, wi
     if expected is None:
         start = line[-3:].T  # the level encoding's row
         paths = [ft.simulate_paths(m.predict, start, 4, "level")[0] for m in model.estimators_]
-        expected = model.ensemble_weights_[0] @ np.array(paths) + line[-1]
+        expected = ft.combine_forecasts(paths, model.ensemble_weights_[0]) + line[-1]
     for _ in range(2):  # the second forecast begins its recursion anew
         np.testing.assert_allclose(est.predict(line[-3:]).ravel(), expected, rtol=1e-12)
     bounds = est.predict_proba(line[-3:]).reshape(-1, 2)
     np.testing.assert_allclose(bounds.mean(axis=1), expected, rtol=1e-12)
+
+
+@pytest.mark.parametrize("forecasts,weights,expected", [
+    ([[1.0, 4.0], [3.0, 0.0]], [0.25, 0.75], [2.5, 1.0]),
+    ([[1.0], [2.0], [30.0]], [1 / 3, 1 / 3, 1 / 3], [11.0]),
+    # from four members on, each point leaves out its highest and lowest forecast
+    ([[0.0, 9.0], [1.0, 1.0], [2.0, 2.0], [9.0, 0.0]], [0.1, 0.2, 0.3, 0.4], [1.6, 1.6])])
+def test_member_forecasts_are_combined_without_each_points_extremes(forecasts, weights, expected):
+    np.testing.assert_allclose(ft.combine_forecasts(forecasts, weights), expected, rtol=1e-12)
 
 
 class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):

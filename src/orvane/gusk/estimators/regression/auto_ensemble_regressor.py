@@ -46,6 +46,7 @@ from orvane.gusk.estimators.regression.forecast_task import (
     information_criterion,
     actual_paths,
     anchor_positions,
+    combine_forecasts,
     next_rows,
     forecast_path,
     read_forecast_task,
@@ -147,8 +148,8 @@ def _with_anchor(members, weights, anchor):
 
 
 def _combined_paths(members, weights, results):
-    """Validation forecasts of a combination: the weighted average of its members' own."""
-    return np.tensordot(weights, np.stack([results[i][0] for i in members]), axes=1)
+    """Validation forecasts of a combination, made from its members' own."""
+    return combine_forecasts(np.stack([results[i][0] for i in members]), weights)
 
 
 def _validation_error(paths, actual):
@@ -509,7 +510,7 @@ class EnsembleRegressor(GUSKEnsemble):
 
     Point predictions combine the leaders of the search (see
     :class:`GUSKEnsemble`); fitted for a recursive forecasting task, the
-    steps of a recursion average the members' own recursive forecasts.
+    steps of a recursion combine the members' own recursive forecasts.
     :meth:`predict_proba` returns prediction
     intervals from ``n_estimators_for_pred_interval`` bootstrap copies of the
     best pipeline, each trained on circular blocks of consecutive rows and
@@ -761,8 +762,8 @@ class EnsembleRegressor(GUSKEnsemble):
         recursion, a fall below zero of a positive series).  Such a
         combination is chosen again among the candidates left once its
         runaway members are dropped.  The combination's forecast is a
-        weighted average of its members' own, so it stays within the bounds
-        whenever they all do.
+        weighted average of some of its members' own, so it stays within the
+        bounds whenever they all do.
         """
         start = next_rows(X[-1:], y[-1:, 0], task.encoding)
         low, high = _forecast_bounds(X, y, task)
@@ -864,9 +865,9 @@ class EnsembleRegressor(GUSKEnsemble):
         Averaging several good forecasts is the robust choice; the best
         candidate alone replaces the average only when its validation error
         is lower by more than ``SINGLE_MEMBER_MARGIN``.  A combination's
-        forecasts are the weighted averages of its members' own (as
-        ``predict`` gives them in a recursion), so judging one costs nothing
-        beyond its members' validation.  Given the first step of every
+        forecasts are made from its members' own (as ``predict`` makes them
+        in a recursion, with :func:`combine_forecasts`), so judging one costs
+        nothing beyond its members' validation.  Given the first step of every
         candidate (``rules``, with the ready-made spaces), ``ANCHOR_SHARE`` of
         the choice then goes to the classic anchor, unless that makes the
         validation error more than ``ANCHOR_TOLERANCE`` times larger.
@@ -996,8 +997,8 @@ class EnsembleRegressor(GUSKEnsemble):
         """The combination's predictions; a single row is taken as a step of a recursion.
 
         Fitted for a recursive forecasting task with several members, the
-        forecast of a recursion's step is the weighted average of the
-        members' own recursive forecasts of that step
+        forecast of a recursion's step combines the members' own recursive
+        forecasts of that step
         (:class:`~orvane.gusk.estimators.regression.forecast_task.PathAverageRecursion`),
         as validation judged it.  A single row either rolls on the recursion
         begun last in this thread (``forecast_step``, given by a forecaster's
