@@ -347,12 +347,9 @@ def test_seasonal_smoothing_reads_no_season_into_a_straight_line():
 # forecasts rises by half a step per step, where feeding both their combined forecast would
 # flatten it (0.5, 0.75, 0.875, ...).  Two ridge models are a closed form the loop must not fold.
 @pytest.mark.parametrize("window,members,expected", [
-    ("Flatten", [ft.WindowLinearMember("naive", "level"), ft.WindowLinearMember("trend", "level")],
-     [39.5, 40.0, 40.5, 41.0]),
-    ("LocalizedFlatten", [ft.WindowLinearMember("naive"), ft.WindowLinearMember("trend")],
-     [39.5, 40.0, 40.5, 41.0]),
-    ("DifferenceFlatten", [ft.WindowLinearMember("naive", "difference"),
-                           ft.WindowLinearMember("trend", "difference")], [39.5, 40.0, 40.5, 41.0]),
+    *[(window, [ft.WindowLinearMember(kind, encoding) for kind in ("naive", "trend")],
+       [39.5, 40.0, 40.5, 41.0]) for window, encoding in
+      [("Flatten", "level"), ("LocalizedFlatten", "localized"), ("DifferenceFlatten", "difference")]],
     ("Flatten", [Ridge(alpha=100.0), LinearRegression()], None)])
 def test_a_recursive_forecast_averages_the_members_own_forecasts(monkeypatch, window, members,
                                                                  expected):
