@@ -434,6 +434,20 @@ def test_a_multiple_of_the_season_gets_no_seasonal_rules_of_its_own():
     assert "SeasonalProfile(12)" in names and not any("(24)" in name for name in names)
 
 
+@pytest.mark.parametrize("seed, validated, tried", [(2, True, True), (2, False, False),
+                                                    (5, True, False)])
+def test_half_the_lookback_is_tried_as_a_season_only_when_validated_and_not_contradicted(
+        seed, validated, tried):
+    # A weak season of 12 that no autocorrelation peak shows; seed 5's steps correlate
+    # negatively at lag 12, seed 2's positively.
+    series = (0.5 * np.tile(np.sin(np.arange(12) * np.pi / 6), 8)
+              + np.random.RandomState(seed).normal(size=96))
+    X = np.lib.stride_tricks.sliding_window_view(series, 24)[:-1]
+    names = ft.statistical_members(ft.ForecastTask("localized", 12, True, 24),
+                                   X - X[:, -1:], series[24:] - X[:, -1], validated)
+    assert ("SeasonalProfile(12)" in names) == tried
+
+
 @pytest.mark.parametrize("swing", [1.0, 2.5])
 def test_seasonal_profile_member_follows_the_phase_and_swing_of_each_window(swing):
     season = np.array([3.0, -1.0, 0.5, -2.5])

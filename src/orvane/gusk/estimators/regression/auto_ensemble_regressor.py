@@ -691,11 +691,12 @@ class EnsembleRegressor(GUSKEnsemble):
 
     # -- fitting for a known forecasting task ---------------------------------
 
-    def _task_candidates(self, task, X, y, rng):
+    def _task_candidates(self, task, X, y, rng, validated=True):
         """The search space's candidates plus the classic rules, in search order.
 
         A space given by the caller is searched as it is; the ready-made
-        spaces are completed with the classic rules.
+        spaces are completed with the classic rules (those worth trying
+        when rolling origins will judge them, with ``validated``).
 
         With raw windows every candidate of the space is also tried on
         windows relative to their last value, which lets any model follow
@@ -711,7 +712,8 @@ class EnsembleRegressor(GUSKEnsemble):
                 for c in space
             ]
         rules = [Candidate(name, (member,))
-                 for name, member in statistical_members(task, X, y[:, 0]).items()]
+                 for name, member in statistical_members(task, X, y[:, 0],
+                                                         validated).items()]
         return rules + space
 
     def _fit_for_task(self, X, y, task, rng, seed):
@@ -730,7 +732,7 @@ class EnsembleRegressor(GUSKEnsemble):
         min_train = max(4, 2 * X.shape[1] // 3,
                         min(n_rows // 2, n_rows - task.horizon - MIN_FULL_ORIGINS + 1))
         origins, steps = rolling_origins(len(search_X), task.horizon, TASK_ORIGINS, min_train)
-        candidates = self._task_candidates(task, search_X, search_y, rng)
+        candidates = self._task_candidates(task, search_X, search_y, rng, bool(origins))
         if not origins:
             self.search_time_ = 0.0
             self._fit_without_validation(candidates, X, y, task, seed)

@@ -693,7 +693,7 @@ def information_criterion(member, X, y):
     return len(X) * np.log(max(mse, 1e-300)) + count * np.log(len(X))
 
 
-def seasonal_lags(X, y, encoding, max_count=2):
+def seasonal_lags(X, y, encoding, max_count=2, window_season=False):
     """Likely season lengths: peaks of the autocorrelation of the series' steps.
 
     The steps are those of the whole series behind the rows, the first
@@ -702,6 +702,15 @@ def seasonal_lags(X, y, encoding, max_count=2):
     again: its seasonal rules would read one past season, where those of
     the shorter lag average every season of the window, and would copy any
     one-off disturbance a season later.
+
+    With ``window_season``, half the look-back is added when the steps'
+    autocorrelation there is positive, unless it is found already: a
+    look-back of two seasons is the usual choice, and a season that the
+    noise of the steps hides from the peaks is still worth judging by
+    validation.  On 1,000 M1, Tourism and M3 series (500 of them used for
+    no other choice) the mean MASE of the monthly ones fell in all four
+    samples (M1 1.018 to 0.998 and 1.252 to 1.244, M3 0.776 to 0.756 and
+    0.980 to 0.970); that of the quarterly ones moved by -0.5 to +2.7 %.
     """
     steps = np.diff(_history(relative_windows(X[:1], encoding), step_targets(X, y, encoding)))
     lookback = X.shape[1] + (1 if encoding == "difference" else 0)
@@ -718,7 +727,12 @@ def seasonal_lags(X, y, encoding, max_count=2):
     seasons = [lag for lag in peaks
                if not any(lag % shorter == 0 and acf[shorter - 1] >= acf[lag - 1]
                           for shorter in peaks if shorter < lag)]
-    return sorted(seasons, key=lambda lag: -acf[lag - 1])[:max_count]
+    found = sorted(seasons, key=lambda lag: -acf[lag - 1])[:max_count]
+    half = lookback // 2
+    if (window_season and lookback % 2 == 0 and 2 <= half <= max_lag and half not in found
+            and acf[half - 1] > 0):
+        found.append(half)
+    return found
 
 
 #: Kinds of the classic rules that anchor a combination when no seasonal profile does.
@@ -749,8 +763,13 @@ def _lookback_of(X, encoding):
     return X.shape[1] + (1 if encoding == "difference" else 0)
 
 
-def statistical_members(task, X, y):
-    """The classic forecasting rules worth trying on these rows, by name."""
+def statistical_members(task, X, y, validated=True):
+    """The classic forecasting rules worth trying on these rows, by name.
+
+    ``validated`` says whether rolling origins will judge them: without,
+    only the seasons the steps show are tried, as an information criterion
+    on the rows alone cannot tell a hidden season from one fitted to noise.
+    """
     encoding = task.encoding
     members = {
         "Naive": WindowLinearMember("naive", encoding),
@@ -763,7 +782,7 @@ def statistical_members(task, X, y):
     }
     if encoding == "level":
         members["LevelRidge"] = WindowLinearMember("level_ridge", encoding)
-    for lag in seasonal_lags(X, y, encoding):
+    for lag in seasonal_lags(X, y, encoding, window_season=validated):
         members[f"SeasonalNaive({lag})"] = WindowLinearMember("seasonal", encoding, lag=lag)
         members[f"SeasonalDrift({lag})"] = WindowLinearMember("seasonal_drift", encoding,
                                                               lag=lag)
