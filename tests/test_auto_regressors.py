@@ -287,19 +287,27 @@ def test_a_series_too_short_for_any_origin_gets_the_rule_that_fits_it_best():
     assert [e["status"] for e in model.leaderboard_] == ["unscored"]
 
 
-@pytest.mark.parametrize("noise,anchored", [(1.0, True), (0.0, False)])
-def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(noise,
-                                                                                  anchored):
+@pytest.mark.parametrize("season,noise,anchor", [
+    (None, 1.0, ("SmoothingDrift", "DampedTrend")), (None, 0.0, ()),
+    ([3.0, -1.0, 0.5, -2.5], 1.0, ("SeasonalProfile(4)", "SeasonalProfileDrift(4)"))])
+def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(
+        season, noise, anchor):
     # Around a straight line the damped trend falls behind: without noise it is left out.
+    # A seasonal profile anchor takes half of the combination, the plain one a third.
     X, y = localized_windows(60)
-    X, y = noise * X + np.arange(-2.0, 1.0), noise * y + 1.0
+    X, y, task = noise * X + np.arange(-2.0, 1.0), noise * y + 1.0, localized_task()
+    if season is not None:
+        values = np.tile(season, 20) + np.random.RandomState(0).normal(size=80)
+        X = np.lib.stride_tricks.sliding_window_view(values, 8)[:-1]
+        X, y, task = X - X[:, -1:], values[8:] - X[:, -1], localized_task(width=8)
     model = EnsembleRegressor(random_state=0, total_execution_time=0.1, n_leaders_for_ensemble=1)
-    model.fit(X, y, forecast_task=localized_task())
-    expected = {model.leaderboard_[0]["pipeline"]: 0.75 if anchored else 1.0}
-    for name in ("SmoothingDrift", "DampedTrend") if anchored else ():
-        expected[name] = expected.get(name, 0.0) + 0.125
+    model.fit(X, y, forecast_task=task)
+    share = (0.5 if season else 1 / 3) if anchor else 0.0
+    expected = {model.leaderboard_[0]["pipeline"]: 1.0 - share}
+    for name in anchor:
+        expected[name] = expected.get(name, 0.0) + share / len(anchor)
     assert dict(zip(model.leader_names_, model.ensemble_weights_[0], strict=True)) == pytest.approx(expected)
-    assert (np.abs(model.validation_errors_).max() < 1e-9) == (not anchored)
+    assert (np.abs(model.validation_errors_).max() < 1e-9) == (not anchor)
 
 
 @pytest.mark.parametrize("change,method", [

@@ -43,6 +43,7 @@ from orvane.gusk.estimators.regression.forecast_task import (
     CLASSIC_RULES,
     PathAverageRecursion,
     RelativeWindowRegressor,
+    SeasonalProfileMember,
     information_criterion,
     actual_paths,
     anchor_positions,
@@ -130,20 +131,24 @@ INTERVAL_METHOD_ROLLING = "rolling-origin forecast errors per step"
 #: values tempers that.  With a quarter, the mean MASE went from 1.963 to 1.922 on 300
 #: M1 and Tourism series and from 1.654 to 1.627 on 200 M3 series (monthly: M1 1.087 to
 #: 1.061, Tourism 1.370 to 1.328, M3 0.819 to 0.789), the interval score from 21.0 to 20.8
-#: and from 14.8 to 14.0.
-ANCHOR_SHARE = 0.25
+#: and from 14.8 to 14.0.  A seasonal profile anchor, fitted on the whole history, then
+#: earned half and the plain anchor a third: replayed on the captured forecasts of 1,000
+#: M1, Tourism and M3 series (500 of them used for no other choice), the mean MASE fell
+#: in all four samples, by 0.1 to 0.6 %, and the sMAPE in three (+0.02 % in the fourth).
+ANCHOR_SHARE = 1.0 / 3.0
+SEASONAL_ANCHOR_SHARE = 0.5
 
 #: The anchor is left out when it makes the validation error this many times larger: the
 #: series is then one its rules cannot follow (a season without noise, say).
 ANCHOR_TOLERANCE = 1.5
 
 
-def _with_anchor(members, weights, anchor):
-    """Members and weights with ``ANCHOR_SHARE`` moved to the anchor's positions."""
-    shares = {member: (1.0 - ANCHOR_SHARE) * weight
+def _with_anchor(members, weights, anchor, share):
+    """Members and weights with ``share`` of the whole moved to the anchor's positions."""
+    shares = {member: (1.0 - share) * weight
               for member, weight in zip(members, weights, strict=True)}
     for member in anchor:
-        shares[member] = shares.get(member, 0.0) + ANCHOR_SHARE / len(anchor)
+        shares[member] = shares.get(member, 0.0) + share / len(anchor)
     return list(shares), np.fromiter(shares.values(), dtype=np.float64)
 
 
@@ -871,7 +876,8 @@ class EnsembleRegressor(GUSKEnsemble):
         in a recursion, with :func:`combine_forecasts`), so judging one costs
         nothing beyond its members' validation.  Given the first step of every
         candidate (``rules``, with the ready-made spaces), ``ANCHOR_SHARE`` of
-        the choice then goes to the classic anchor, unless that makes the
+        the choice (``SEASONAL_ANCHOR_SHARE`` for a seasonal profile anchor)
+        then goes to the classic anchor, unless that makes the
         validation error more than ``ANCHOR_TOLERANCE`` times larger.
         Returns the members, their weights and the validation forecasts of
         the combination.
@@ -887,7 +893,10 @@ class EnsembleRegressor(GUSKEnsemble):
         anchor = anchor_positions([rules[i] for i in ranked]) if rules else []
         if not anchor:
             return members, weights, paths
-        anchored, shares = _with_anchor(members, weights, [ranked[i] for i in anchor])
+        anchor = [ranked[i] for i in anchor]
+        share = (SEASONAL_ANCHOR_SHARE if isinstance(rules[anchor[0]], SeasonalProfileMember)
+                 else ANCHOR_SHARE)
+        anchored, shares = _with_anchor(members, weights, anchor, share)
         with_anchor = _combined_paths(anchored, shares, results)
         if (_validation_error(with_anchor, actual)
                 > ANCHOR_TOLERANCE * _validation_error(paths, actual)):
