@@ -294,14 +294,11 @@ def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_th
         season, noise, anchor):
     # Around a straight line the damped trend falls behind: without noise it is left out.
     # A seasonal profile anchor takes half of the combination, the plain one a third.
-    X, y = localized_windows(60)
-    X, y, task = noise * X + np.arange(-2.0, 1.0), noise * y + 1.0, localized_task()
-    if season is not None:
-        values = np.tile(season, 20) + np.random.RandomState(0).normal(size=80)
-        X = np.lib.stride_tricks.sliding_window_view(values, 8)[:-1]
-        X, y, task = X - X[:, -1:], values[8:] - X[:, -1], localized_task(width=8)
+    width, walk = (8, np.tile(season, 20)) if season else (3, np.arange(80.0))
+    values = walk + noise * np.random.RandomState(0).normal(size=80)
+    X = np.lib.stride_tricks.sliding_window_view(values, width)[:-1]
     model = EnsembleRegressor(random_state=0, total_execution_time=0.1, n_leaders_for_ensemble=1)
-    model.fit(X, y, forecast_task=task)
+    model.fit(X - X[:, -1:], values[width:] - X[:, -1], forecast_task=localized_task(width=width))
     share = (0.5 if season else 1 / 3) if anchor else 0.0
     expected = {model.leaderboard_[0]["pipeline"]: 1.0 - share}
     for name in anchor:
@@ -432,28 +429,19 @@ def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
     assert member.predict(np.zeros((1, 2)))[0] == pytest.approx(step, abs=1e-9)
 
 
-def test_a_multiple_of_the_season_gets_no_seasonal_rules_of_its_own():
-    # The steps' autocorrelation peaks at 12 and, lower, at 24: the same season seen twice.
-    series = (np.tile([3.0, -1, 0.5, -2.5, 1, 4, -3, 0, 2, -1.5, -2, -0.5], 6)
-              + 0.3 * np.random.RandomState(0).normal(size=72))
-    X = np.lib.stride_tricks.sliding_window_view(series, 24)[:-1]
-    names = ft.statistical_members(ft.ForecastTask("localized", 12, True, 24),
-                                   X - X[:, -1:], series[24:] - X[:, -1])
-    assert "SeasonalProfile(12)" in names and not any("(24)" in name for name in names)
-
-
-@pytest.mark.parametrize("seed, validated, tried", [(2, True, True), (2, False, False),
-                                                    (5, True, False)])
-def test_half_the_lookback_is_tried_as_a_season_only_when_validated_and_not_contradicted(
-        seed, validated, tried):
-    # A weak season of 12 that no autocorrelation peak shows; seed 5's steps correlate
-    # negatively at lag 12, seed 2's positively.
-    series = (0.5 * np.tile(np.sin(np.arange(12) * np.pi / 6), 8)
-              + np.random.RandomState(seed).normal(size=96))
+@pytest.mark.parametrize("swing,noise,seed,validated,tried", [
+    (1.0, 0.3, 0, True, True), (0.15, 1.0, 5, True, True), (0.15, 1.0, 5, False, False),
+    (0.15, 1.0, 3, True, False)])
+def test_seasonal_rules_come_with_the_steps_peaks_and_half_a_validated_lookback(
+        swing, noise, seed, validated, tried):
+    # Swing 1: the steps' autocorrelation peaks at 12 and, lower, at 24, the same season seen
+    # twice.  Swing 0.15: no peak; the steps correlate positively at 12 with seed 5, not 3.
+    series = (swing * np.tile([3.0, -1, 0.5, -2.5, 1, 4, -3, 0, 2, -1.5, -2, -0.5], 6)
+              + noise * np.random.RandomState(seed).normal(size=72))
     X = np.lib.stride_tricks.sliding_window_view(series, 24)[:-1]
     names = ft.statistical_members(ft.ForecastTask("localized", 12, True, 24),
                                    X - X[:, -1:], series[24:] - X[:, -1], validated)
-    assert ("SeasonalProfile(12)" in names) == tried
+    assert ("SeasonalProfile(12)" in names) == tried and not any("(24)" in n for n in names)
 
 
 @pytest.mark.parametrize("swing", [1.0, 2.5])
