@@ -139,8 +139,12 @@ ANCHOR_SHARE = 1.0 / 3.0
 SEASONAL_ANCHOR_SHARE = 0.5
 
 #: The anchor is left out when it makes the validation error this many times larger: the
-#: series is then one its rules cannot follow (a season without noise, say).
-ANCHOR_TOLERANCE = 1.5
+#: series is then one its rules cannot follow (a season without noise, say).  With the
+#: larger shares above, a tolerance of 1.5 left out many anchors that the held-out values
+#: would have kept: replayed on the same four samples, 2 lowered the mean MASE of all four
+#: (by 0.06 to 0.4 %) and that of the monthly series most (M1 0.989 to 0.962 and 1.237 to
+#: 1.216, M3 0.758 to 0.756 and 0.971 to 0.961).
+ANCHOR_TOLERANCE = 2.0
 
 
 def _with_anchor(members, weights, anchor, share):
