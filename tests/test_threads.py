@@ -163,7 +163,8 @@ def test_shared_forecaster_predicts_the_same_from_many_threads(cls, kind):
 def test_shared_recursive_ensemble_forecasts_the_same_from_many_threads():
     estimator = gusk_module.LocalizedFlattenAutoEnsembler(
         [0], [0], 6, 1, multistep_prediction_strategy="recursive", multistep_prediction_win=4,
-        dag_granularity="tiny", total_execution_time=0.02, execution_time_per_pipeline=0.02,
+        # A budget that instrumented builds also finish the small search in.
+        dag_granularity="tiny", total_execution_time=0.2, execution_time_per_pipeline=0.2,
         n_estimators_for_pred_interval=3, n_jobs=1)
     estimator.steps[-1][1].set_params(random_state=0)
     estimator.fit(series()[:50] + np.random.RandomState(0).normal(size=(50, 2)))
