@@ -195,7 +195,6 @@ def _check_pred_win(pred_win):
     return int(pred_win)
 
 
-
 _Layout = namedtuple(
     "_Layout", "features targets look_ahead lookback positions selectors pred_win n_windows"
 )
