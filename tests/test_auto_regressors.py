@@ -421,6 +421,18 @@ def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, top, k
     assert len(model.leader_names_) == 1 and len(model.estimators_) == 1
 
 
+@pytest.mark.parametrize("horizon,leader", [(18, "drift"), (19, "naive")])
+def test_a_rule_chosen_without_origins_gives_way_when_it_runs_away(horizon, leader):
+    # Four rows of the line 0..9: too few for an origin.  The drift rule, which fits them
+    # exactly, ends `horizon` above the last value; the bound is twice the series' range, 9.
+    X, y = localized_task(width=6)["window"].fit_transform(np.arange(10.0)[:, None])
+    members = [ft.WindowLinearMember("drift", "localized"),
+               ft.WindowLinearMember("naive", "localized")]
+    model = EnsembleRegressor(stages=[members]).fit(X, y, forecast_task=localized_task(
+        horizon, width=6))
+    assert [c.steps[0].kind for c in model.ranked_candidates_] == [leader]
+
+
 @pytest.mark.parametrize("kind,step", [("smoothed_drift", 3.0), ("drift", 2.0)])
 def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
     series = np.cumsum(np.r_[np.ones(32), np.full(30, 3.0)])

@@ -53,6 +53,7 @@ from orvane.gusk.estimators.regression.forecast_task import (
     read_forecast_task,
     rolling_origins,
     seasonal_lags,
+    series_of_rows,
     statistical_members,
     step_targets,
 )
@@ -329,9 +330,12 @@ def _naive_variances(X, y, task, steps):
 def _forecast_bounds(X, y, task):
     """The training range widened by ``EXPLOSION_RANGES`` ranges, relative to the last value.
 
-    For a series whose values are all positive, the bounds stop at zero.
+    The range is the whole series', the first window's values included: a
+    short series has few rows, and the range of their targets alone would
+    make a trend that the series shows look like a runaway.  For a series
+    whose values are all positive, the bounds stop at zero.
     """
-    history = np.cumsum(step_targets(X, y[:, 0], task.encoding))
+    history = series_of_rows(X, y[:, 0], task.encoding)
     relative = history - history[-1]
     spread = float(np.ptp(history))
     low = relative.min() - EXPLOSION_RANGES * spread
@@ -850,8 +854,7 @@ class EnsembleRegressor(GUSKEnsemble):
 
     def _rank_task_candidates(self, candidates, results, actual, y, X, task):
         """Candidates by mean absolute validation error; exploding ones are failures."""
-        history = np.cumsum(step_targets(X, y[:, 0], task.encoding))
-        spread = max(float(np.ptp(history)), 1e-12)
+        spread = max(float(np.ptp(series_of_rows(X, y[:, 0], task.encoding))), 1e-12)
         entries = []
         for index, (candidate, result) in enumerate(zip(candidates, results, strict=True)):
             paths, fit_time, error = result
@@ -949,9 +952,22 @@ class EnsembleRegressor(GUSKEnsemble):
         return int(min(n_rows, max(TASK_SEARCH_ROWS, remaining / per_row)))
 
     def _fit_without_validation(self, candidates, X, y, task, seed):
-        """Nothing validated: the first usable candidate, with in-sample intervals."""
+        """Nothing validated: the first usable candidate, with in-sample intervals.
+
+        As after validation, a classic rule whose forecast runs away from the
+        end of the data gives way to the next one that stays within bounds.
+        """
         recent = slice(-TASK_SEARCH_ROWS, None)
         order = _unvalidated_order(candidates, X[recent], y[recent])
+        start = next_rows(X[-1:], y[-1:, 0], task.encoding)
+        low, high = _forecast_bounds(X, y, task)
+        for position, candidate in enumerate(order):
+            if not _is_classic_rule(candidate):
+                break
+            pipeline, error = _try_fit_candidate(candidate.steps, X, y, seed)
+            if error is None and not _runs_away(pipeline, start, task, low, high):
+                order = [candidate, *order[:position], *order[position + 1:]]
+                break
         self._pick_without_validation(order, X, y, seed)
         pipeline, _ = _try_fit_candidate(self.ranked_candidates_[0].steps, X, y, seed)
         self.estimators_ = [pipeline]

@@ -362,6 +362,11 @@ def _history(R, steps):
     return np.concatenate([R[0], np.cumsum(steps)])
 
 
+def series_of_rows(X, y, encoding):
+    """The whole series behind the rows, their first window included, up to a constant."""
+    return _history(relative_windows(X[:1], encoding), step_targets(X, y, encoding))
+
+
 def _smoothed_drift(steps):
     """The latest exponentially smoothed step of the rows.
 
@@ -714,7 +719,7 @@ def seasonal_lags(X, y, encoding, max_count=2, window_season=False):
     0.756 and 0.980 to 0.970); that of the quarterly ones moved by -0.5 to
     +2.7 %.
     """
-    steps = np.diff(_history(relative_windows(X[:1], encoding), step_targets(X, y, encoding)))
+    steps = np.diff(series_of_rows(X, y, encoding))
     lookback = _lookback_of(X, encoding)
     steps = steps - steps.mean()
     denominator = float(np.sum(steps ** 2))
