@@ -290,8 +290,7 @@ def test_a_series_too_short_for_any_origin_gets_the_rule_that_fits_it_best():
 @pytest.mark.parametrize("season,noise,anchor", [
     (None, 1.0, ("SmoothingDrift", "DampedTrend")), (None, 0.0, ()),
     ([3.0, -1.0, 0.5, -2.5], 1.0, ("SeasonalProfile(4)", "SeasonalProfileDrift(4)"))])
-def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(
-        season, noise, anchor):
+def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(season, noise, anchor):
     # Around a straight line the damped trend falls behind: without noise it is left out.
     # A seasonal profile anchor takes half of the combination, the plain one a third.
     width, walk = (8, np.tile(season, 20)) if season else (3, np.arange(80.0))
@@ -423,13 +422,11 @@ def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, top, k
 
 @pytest.mark.parametrize("horizon,leader", [(18, "drift"), (19, "naive")])
 def test_a_rule_chosen_without_origins_gives_way_when_it_runs_away(horizon, leader):
-    # Four rows of the line 0..9: too few for an origin.  The drift rule, which fits them
-    # exactly, ends `horizon` above the last value; the bound is twice the series' range, 9.
+    # Four rows of the line 0..9: too few for an origin.  The drift rule ends `horizon` above
+    # the last value; the bound is twice the series' range, 9.
     X, y = localized_task(width=6)["window"].fit_transform(np.arange(10.0)[:, None])
-    members = [ft.WindowLinearMember("drift", "localized"),
-               ft.WindowLinearMember("naive", "localized")]
-    model = EnsembleRegressor(stages=[members]).fit(X, y, forecast_task=localized_task(
-        horizon, width=6))
+    members = [ft.WindowLinearMember(kind, "localized") for kind in ("drift", "naive")]
+    model = EnsembleRegressor(stages=[members]).fit(X, y, forecast_task=localized_task(horizon, 6))
     assert [c.steps[0].kind for c in model.ranked_candidates_] == [leader]
 
 
@@ -444,8 +441,7 @@ def test_only_the_smoothed_drift_follows_a_change_of_slope(kind, step):
 @pytest.mark.parametrize("swing,noise,seed,validated,tried", [
     (1.0, 0.3, 0, True, True), (0.15, 1.0, 5, True, True), (0.15, 1.0, 5, False, False),
     (0.15, 1.0, 3, True, False)])
-def test_seasonal_rules_come_with_the_steps_peaks_and_half_a_validated_lookback(
-        swing, noise, seed, validated, tried):
+def test_seasonal_rules_come_with_the_steps_peaks_and_half_a_validated_lookback(swing, noise, seed, validated, tried):
     # Swing 1: the steps' autocorrelation peaks at 12 and, lower, at 24, the same season seen
     # twice.  Swing 0.15: no peak; the steps correlate positively at 12 with seed 5, not 3.
     series = (swing * np.tile([3.0, -1, 0.5, -2.5, 1, 4, -3, 0, 2, -1.5, -2, -0.5], 6)

@@ -344,10 +344,15 @@ def _forecast_bounds(X, y, task):
     return low, relative.max() + EXPLOSION_RANGES * spread
 
 
-def _runs_away(model, start, task, low, high):
-    """Whether the model's forecast from ``start`` over the horizon leaves [low, high]."""
-    path = forecast_path(model, start, task.horizon, task.encoding)
-    return bool(not np.all(np.isfinite(path)) or path.min() < low or path.max() > high)
+def _runaway_test(X, y, task):
+    """Whether a model's forecast from the end of these rows leaves their bounds."""
+    start = next_rows(X[-1:], y[-1:, 0], task.encoding)
+    low, high = _forecast_bounds(X, y, task)
+
+    def runs_away(model):
+        path = forecast_path(model, start, task.horizon, task.encoding)
+        return bool(not np.all(np.isfinite(path)) or path.min() < low or path.max() > high)
+    return runs_away
 
 
 def _block_length(n_samples):
@@ -781,8 +786,7 @@ class EnsembleRegressor(GUSKEnsemble):
         weighted average of some of its members' own, so it stays within the
         bounds whenever they all do.
         """
-        start = next_rows(X[-1:], y[-1:, 0], task.encoding)
-        low, high = _forecast_bounds(X, y, task)
+        runs_away = _runaway_test(X, y, task)
         remaining = list(ranked)
         # Only the ready-made spaces' classic rules anchor a combination.
         rules = ([c.steps[0] for c in candidates] if _is_ready_made_space(self.stages)
@@ -792,8 +796,7 @@ class EnsembleRegressor(GUSKEnsemble):
             began = time.time()
             fitted = self._refit_members([candidates[i] for i in members], weights, X, y,
                                          seed, deadline)
-            runaway = [i for i, model in zip(members, fitted, strict=True)
-                       if _runs_away(model, start, task, low, high)]
+            runaway = [i for i, model in zip(members, fitted, strict=True) if runs_away(model)]
             if not runaway:
                 break
             remaining = [i for i in remaining if i not in runaway]
@@ -959,13 +962,12 @@ class EnsembleRegressor(GUSKEnsemble):
         """
         recent = slice(-TASK_SEARCH_ROWS, None)
         order = _unvalidated_order(candidates, X[recent], y[recent])
-        start = next_rows(X[-1:], y[-1:, 0], task.encoding)
-        low, high = _forecast_bounds(X, y, task)
+        runs_away = _runaway_test(X, y, task)
         for position, candidate in enumerate(order):
             if not _is_classic_rule(candidate):
                 break
             pipeline, error = _try_fit_candidate(candidate.steps, X, y, seed)
-            if error is None and not _runs_away(pipeline, start, task, low, high):
+            if error is None and not runs_away(pipeline):
                 order = [candidate, *order[:position], *order[position + 1:]]
                 break
         self._pick_without_validation(order, X, y, seed)
