@@ -466,6 +466,27 @@ def test_seasonal_profile_member_follows_the_phase_and_swing_of_each_window(swin
         assert step + window[-1] == pytest.approx(7.0 + swing * season[phase % 4], abs=1e-9)
 
 
+@pytest.mark.parametrize("seed", [55, 65])
+def test_a_seasonal_profile_keeps_its_phase_through_the_recursion(seed):
+    # Some windows filled with forecasts fit another rotation of the profile better: found anew
+    # at every step, the phase slips.  The recursion and validation's forecasts move it on.
+    from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
+    from orvane.gusk.transformers.preprocessing.ts_transformer import LocalizedFlatten
+    season = 3 * np.sin(np.pi * np.arange(12) / 6) + np.cos(np.pi * np.arange(12) / 3)
+    noise = np.random.default_rng(seed).normal(size=(2, 72))
+    series = season[np.arange(72) % 12] + 0.3 * noise[0].cumsum() + noise[1]
+    model = EnsembleRegressor(stages=[[ft.SeasonalProfileMember(12, "localized")]])
+    est = GUSKTimeSeriesEstimator([("window", LocalizedFlatten([0], [0], 24)), ("model", model)], [0], [0],
+                                  lookback_win=24, multistep_prediction_strategy="recursive",
+                                  multistep_prediction_win=36)
+    forecast, start = est.fit(series[:, None]).predict(series[-24:, None]).ravel(), (series[-24:] - series[-1])[None]
+    paths = [ft.forecast_path(model.estimators_[0], start, 36, "localized"),
+             ft.simulate_paths(model.estimators_[0].predict, start, 36, "localized")[0]]
+    np.testing.assert_allclose(forecast, series[-1] + paths[0], rtol=1e-12)
+    slip = [np.abs(p - p.mean() - season[np.arange(72, 108) % 12] + season.mean()).mean() for p in paths]
+    assert slip[0] < 0.8 and slip[1] > 1.1
+
+
 def test_seasonal_profile_trend_carries_a_trending_season_on():
     series = 5.0 + 0.5 * np.arange(48) + np.tile([3.0, -1.0, 0.5, -2.5], 12)
     windows = np.lib.stride_tricks.sliding_window_view(series[:39], ft.MIN_TREND_WINDOW)

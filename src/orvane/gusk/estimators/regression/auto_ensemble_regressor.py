@@ -50,12 +50,14 @@ from orvane.gusk.estimators.regression.forecast_task import (
     combine_forecasts,
     next_rows,
     forecast_path,
+    path_predictor,
     read_forecast_task,
     rolling_origins,
     seasonal_lags,
     series_of_rows,
     statistical_members,
     step_targets,
+    tracks_recursion,
 )
 from orvane.gusk.joint_optimizers.utils import regression_dag
 from orvane.gusk.joint_optimizers.utils.regression_dag import (
@@ -1030,9 +1032,9 @@ class EnsembleRegressor(GUSKEnsemble):
     def _predict_outputs(self, X, forecast_step=None):
         """The combination's predictions; a single row is taken as a step of a recursion.
 
-        Fitted for a recursive forecasting task with several members, the
-        forecast of a recursion's step combines the members' own recursive
-        forecasts of that step
+        Fitted for a recursive forecasting task with several members (or one
+        that keeps track of its recursion), the forecast of a recursion's step
+        combines the members' own recursive forecasts of that step
         (:class:`~orvane.gusk.estimators.regression.forecast_task.PathAverageRecursion`),
         as validation judged it.  A single row either rolls on the recursion
         begun last in this thread (``forecast_step``, given by a forecaster's
@@ -1041,14 +1043,15 @@ class EnsembleRegressor(GUSKEnsemble):
         """
         check_is_fitted(self, "estimators_")
         task = getattr(self, "forecast_task_", None)
-        if task is None or len(X) != 1 or len(self.estimators_) < 2:
+        alone = len(self.estimators_) < 2 and not tracks_recursion(self.estimators_[0])
+        if task is None or len(X) != 1 or alone:
             return super()._predict_outputs(X)
         state = per_thread_state(self)  # the latest recursion begun in this thread
         recursion = getattr(state, "recursion", None)
         step = None if recursion is None else recursion.step_of(X[0], forecast_step)
         if step is None:
-            predictors = [partial(_predict_outputs, estimator, n_outputs=1)
-                          for estimator in self.estimators_]
+            predictors = [path_predictor(e, partial(_predict_outputs, e, n_outputs=1))
+                          for e in self.estimators_]
             recursion = PathAverageRecursion(predictors, self.ensemble_weights_[0], X[0],
                                              task.encoding, task.horizon)
             state.recursion, step = recursion, 0

@@ -33,7 +33,8 @@ from sklearn.linear_model import RidgeCV
 
 __all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
            "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor", "anchor_positions",
-           "statistical_members", "simulate_paths", "PathAverageRecursion", "combine_forecasts"]
+           "statistical_members", "simulate_paths", "path_predictor", "tracks_recursion",
+           "PathAverageRecursion", "combine_forecasts"]
 
 #: Windowing classes whose rows this module can roll forward, by encoding.
 _ENCODING_OF_CLASS = {
@@ -251,7 +252,9 @@ class PathAverageRecursion:
     Parameters
     ----------
     predictors : list of callables
-        Map rows (n, width) to predictions (n,) in target units.
+        Map rows (n, width) to predictions (n,) in target units; each is
+        called with its member's rows step after step (see
+        :func:`path_predictor`).
     weights : ndarray of shape (n_members,)
     start_row : ndarray of shape (width,)
     encoding : str
@@ -607,7 +610,7 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
             raise ValueError(f"too few values for a seasonal profile of lag {self.lag}")
         self.profile_ = _seasonal_profile(history, self.lag)
         self._prepare_phases(lookback)
-        adjusted, season_next = self._adjust(R)
+        adjusted, season_next, _ = self._adjust(R)
         self.smoothing_weights_ = _smoothing_weights(
             _least_squares_choice(adjusted, steps - season_next, _SMOOTHING_ALPHAS,
                                   lambda a: _smoothing_weights(a, lookback)), lookback)
@@ -633,29 +636,55 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
         self.template_energy_ = np.maximum(np.sum(self.residual_templates_ ** 2, axis=1),
                                            1e-300)
 
-    def _adjust(self, R):
-        """Seasonally adjusted windows and the next season term of each, at the best phase."""
+    def _adjust(self, R, phase=None):
+        """Seasonally adjusted windows, the next season term of each, and their phases.
+
+        The phase of each window's last value is the best-fitting rotation of
+        the profile, unless ``phase`` gives it.
+        """
         residual_windows = R @ self.line_removal_                                # (n, L)
         energy = self.template_energy_
         scales = np.maximum(residual_windows @ self.residual_templates_.T / energy, 0.0)
-        # Remaining squared error of each phase = |r|^2 - scale^2 |t|^2.
-        phase = np.argmax(scales ** 2 * energy, axis=1)
+        if phase is None:
+            # Remaining squared error of each phase = |r|^2 - scale^2 |t|^2.
+            phase = np.argmax(scales ** 2 * energy, axis=1)
         rows = np.arange(len(R))
         scale = scales[rows, phase]
         adjusted = R - scale[:, None] * self.templates_[phase]
         season_next = scale * self.profile_[(phase + 1) % self.lag]
-        return adjusted, season_next
+        return adjusted, season_next, phase
 
     def predict(self, X):
         """Next value after each window of ``X``, in the units of the data."""
+        return self._predict_at_phases(X, None)[0]
+
+    def path_predictor(self):
+        """Prediction function for the successive rows of one recursive forecast.
+
+        The first rows' phases are found as :meth:`predict` finds them; each
+        later call moves them on by one step.  Found again in windows that
+        hold more and more forecasts, they would slip whenever the forecasts
+        fit another rotation of the profile better.
+        """
+        phases = None
+
+        def predict_next(X):
+            nonlocal phases
+            known = None if phases is None else (phases + 1) % self.lag
+            predictions, phases = self._predict_at_phases(X, known)
+            return predictions
+
+        return predict_next
+
+    def _predict_at_phases(self, X, phase):
         X = np.asarray(X, dtype=np.float64)
         R = relative_windows(X, self.encoding)
-        adjusted, season_next = self._adjust(R)
+        adjusted, season_next, phase = self._adjust(R, phase)
         step = adjusted @ self.smoothing_weights_ + season_next + self.intercept_
         damping = getattr(self, "damping_", 0.0)  # absent from fits made before the trend
         if damping:
             step += damping * (adjusted @ _slope_weights(adjusted.shape[1]))
-        return step + X[:, -1] if self.encoding == "level" else step
+        return (step + X[:, -1] if self.encoding == "level" else step), phase
 
     @property
     def n_fitted_values(self):
@@ -824,14 +853,30 @@ def rolling_origins(n_rows, horizon, count, min_train):
     return [o for o in origins if o >= min_train], steps
 
 
-def _fast_predictor(pipeline):
-    """The pipeline's prediction function, skipping the wrapper for one-step pipelines."""
-    steps = getattr(pipeline, "steps", None)
-    if steps is not None and len(steps) == 1:
-        return steps[0][1].predict
-    return pipeline.predict
+def _sole_step(model):
+    """The model of a one-step pipeline, else the model itself."""
+    steps = getattr(model, "steps", None)
+    return steps[0][1] if steps is not None and len(steps) == 1 else model
+
+
+def tracks_recursion(model):
+    """Whether the model's forecast of a step depends on where its recursion is."""
+    return hasattr(_sole_step(model), "path_predictor")
+
+
+def path_predictor(model, plain=None):
+    """Prediction function for the successive rows of one recursive forecast by ``model``.
+
+    A member that keeps track of where the recursion is (the seasonal
+    profile's phase) gives its own; any other model predicts each row alone,
+    by ``plain`` when given, else by its own ``predict`` (one-step pipelines
+    without their wrapper).
+    """
+    if tracks_recursion(model):
+        return _sole_step(model).path_predictor()
+    return plain if plain is not None else _sole_step(model).predict
 
 
 def forecast_path(model, start_row, steps, encoding):
     """The fitted model's recursive forecast (steps,) from one row of shape (1, width)."""
-    return simulate_paths(_fast_predictor(model), start_row, steps, encoding)[0]
+    return simulate_paths(path_predictor(model), start_row, steps, encoding)[0]
