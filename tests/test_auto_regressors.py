@@ -388,6 +388,13 @@ def test_member_forecasts_are_combined_without_each_points_extremes(forecasts, w
     np.testing.assert_allclose(ft.combine_forecasts(forecasts, weights), expected, rtol=1e-12)
 
 
+@pytest.mark.parametrize("gains,alone", [([2.0, 2, 2], True), ([6.0, 0, 0], False), ([6.0], True), ([0.5, 0.5], False)])
+def test_the_best_candidate_stands_alone_only_when_clearly_better(gains, alone):
+    # The average errs by 10 at every origin; [6, 0, 0] gains 2 an origin, within its standard error.
+    average, actual = np.full((len(gains), 3), 10.0), np.zeros((len(gains), 3))
+    assert auto_ensemble_regressor._clearly_better(average - np.c_[gains], average, actual) == alone
+
+
 class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):
     """Repeats the window's last step, times ``gain`` once fitted on all 40 rows."""
 
