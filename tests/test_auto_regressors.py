@@ -390,9 +390,8 @@ def test_member_forecasts_are_combined_without_each_points_extremes(forecasts, w
 
 @pytest.mark.parametrize("gains,alone", [([2.0, 2, 2], True), ([6.0, 0, 0], False), ([6.0], True), ([0.5, 0.5], False)])
 def test_the_best_candidate_stands_alone_only_when_clearly_better(gains, alone):
-    # The average errs by 10 at every origin; [6, 0, 0] gains 2 an origin, within its standard error.
-    average, actual = np.full((len(gains), 3), 10.0), np.zeros((len(gains), 3))
-    assert auto_ensemble_regressor._clearly_better(average - np.c_[gains], average, actual) == alone
+    average = np.full((len(gains), 3), 10.0)  # errs by 10 everywhere; [6, 0, 0] gains 2 an origin, within its s.e.
+    assert auto_ensemble_regressor._clearly_better(average - np.c_[gains], average, 0 * average) == alone
 
 
 class RunsAwayOnAllRows(RegressorMixin, BaseEstimator):
@@ -429,8 +428,7 @@ def test_a_leader_whose_forecast_runs_away_from_the_end_is_replaced(gain, top, k
 
 @pytest.mark.parametrize("horizon,leader", [(18, "drift"), (19, "naive")])
 def test_a_rule_chosen_without_origins_gives_way_when_it_runs_away(horizon, leader):
-    # Four rows of the line 0..9: too few for an origin.  The drift rule ends `horizon` above
-    # the last value; the bound is twice the series' range, 9.
+    # Four rows of the line 0..9, too few for an origin; drift ends `horizon` above its end, the bound is 2 * 9.
     X, y = localized_task(width=6)["window"].fit_transform(np.arange(10.0)[:, None])
     members = [ft.WindowLinearMember(kind, "localized") for kind in ("drift", "naive")]
     model = EnsembleRegressor(stages=[members]).fit(X, y, forecast_task=localized_task(horizon, 6))
@@ -475,23 +473,18 @@ def test_seasonal_profile_member_follows_the_phase_and_swing_of_each_window(swin
 
 @pytest.mark.parametrize("seed", [55, 65])
 def test_a_seasonal_profile_keeps_its_phase_through_the_recursion(seed):
-    # Some windows filled with forecasts fit another rotation of the profile better: found anew
-    # at every step, the phase slips.  The recursion and validation's forecasts move it on.
-    from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator
-    from orvane.gusk.transformers.preprocessing.ts_transformer import LocalizedFlatten
-    season = 3 * np.sin(np.pi * np.arange(12) / 6) + np.cos(np.pi * np.arange(12) / 3)
+    from orvane.gusk.estimators.tembrel.models.gusk_estimators import GUSKTimeSeriesEstimator as Forecaster
+    season = 3 * np.sin(np.pi * np.arange(108) / 6) + np.cos(np.pi * np.arange(108) / 3)  # 72 known, 36 ahead
     noise = np.random.default_rng(seed).normal(size=(2, 72))
-    series = season[np.arange(72) % 12] + 0.3 * noise[0].cumsum() + noise[1]
-    model = EnsembleRegressor(stages=[[ft.SeasonalProfileMember(12, "localized")]])
-    est = GUSKTimeSeriesEstimator([("window", LocalizedFlatten([0], [0], 24)), ("model", model)], [0], [0],
-                                  lookback_win=24, multistep_prediction_strategy="recursive",
-                                  multistep_prediction_win=36)
+    series, member = season[:72] + 0.3 * noise[0].cumsum() + noise[1], ft.SeasonalProfileMember(12, "localized")
+    est = Forecaster([("window", localized_task(36, 24)["window"]), ("model", EnsembleRegressor(stages=[[member]]))],
+                     [0], [0], lookback_win=24, multistep_prediction_strategy="recursive", multistep_prediction_win=36)
     forecast, start = est.fit(series[:, None]).predict(series[-24:, None]).ravel(), (series[-24:] - series[-1])[None]
-    paths = [ft.forecast_path(model.estimators_[0], start, 36, "localized"),
-             ft.simulate_paths(model.estimators_[0].predict, start, 36, "localized")[0]]
+    rule = est.steps[-1][1].estimators_[0]
+    paths = [ft.forecast_path(rule, start, 36, "localized"), ft.simulate_paths(rule.predict, start, 36, "localized")[0]]
     np.testing.assert_allclose(forecast, series[-1] + paths[0], rtol=1e-12)
-    slip = [np.abs(p - p.mean() - season[np.arange(72, 108) % 12] + season.mean()).mean() for p in paths]
-    assert slip[0] < 0.8 and slip[1] > 1.1
+    slip = [np.abs(p - p.mean() - season[72:] + season[72:].mean()).mean() for p in paths]
+    assert slip[0] < 0.8 and slip[1] > 1.1  # found anew in windows of forecasts, the phase slips
 
 
 def test_seasonal_profile_trend_carries_a_trending_season_on():

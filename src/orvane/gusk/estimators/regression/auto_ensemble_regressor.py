@@ -989,8 +989,7 @@ class EnsembleRegressor(GUSKEnsemble):
             if error is None and not runs_away(pipeline):
                 order = [candidate, *order[:position], *order[position + 1:]]
                 break
-        self._pick_without_validation(order, X, y, seed)
-        pipeline, _ = _try_fit_candidate(self.ranked_candidates_[0].steps, X, y, seed)
+        pipeline = self._pick_without_validation(order, X, y, seed)
         self.estimators_ = [pipeline]
         self.leader_names_ = [self.ranked_candidates_[0].name]
         self.best_estimator_ = pipeline

@@ -475,7 +475,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
         self.ranked_candidates_ = [entry[0] for entry in ordered if entry[3] == usable_status]
 
     def _pick_without_validation(self, candidates, X, y, seed):
-        """Too few rows to validate: keep the first candidate that can be fitted."""
+        """Too few rows to validate: keep the first candidate that fits and return it fitted."""
         error = None
         with _silenced_warnings():
             for candidate in candidates:
@@ -485,7 +485,7 @@ class GUSKAuto(RegressorMixin, BaseEstimator):
                     self.leaderboard_ = [self._leaderboard_entry(
                         candidate, float("nan"), perf_counter() - start, "unscored", None)]
                     self.ranked_candidates_ = [candidate]
-                    return
+                    return pipeline
         self._raise_no_candidate(error, len(candidates))
 
     @staticmethod
