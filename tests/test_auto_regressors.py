@@ -289,10 +289,11 @@ def test_a_series_too_short_for_any_origin_gets_the_rule_that_fits_it_best():
 
 @pytest.mark.parametrize("season,noise,anchor", [
     (None, 1.0, ("SmoothingDrift", "DampedTrend")), (None, 0.0, ()),
-    ([3.0, -1.0, 0.5, -2.5], 1.0, ("SeasonalProfile(4)", "SeasonalProfileDrift(4)"))])
+    ([3.0, -1.0, 0.5, -2.5], 1.0,
+     ("SeasonalProfile(4)", "SeasonalProfileDrift(4)", "SeasonalSmoothingStates(4)"))])
 def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(season, noise, anchor):
     # Around a straight line the damped trend falls behind: without noise it is left out.
-    # A seasonal profile anchor takes half of the combination, the plain one a third.
+    # A seasonal anchor (profiles and smoothing states) takes half of the combination, the plain one a third.
     width, walk = (8, np.tile(season, 20)) if season else (3, np.arange(80.0))
     values = walk + noise * np.random.RandomState(0).normal(size=80)
     X = np.lib.stride_tricks.sliding_window_view(values, width)[:-1]
@@ -498,6 +499,24 @@ def test_seasonal_profile_trend_carries_a_trending_season_on():
     assert rules["SeasonalProfileTrend(4)"].damping_ == 1.0 and errors[1] <= 0.2 * errors[0]
     short = ft.statistical_members(ft.ForecastTask("localized", 8, True, 8), X[:, -8:], y)
     assert "SeasonalProfile(4)" in short and "SeasonalProfileTrend(4)" not in short
+
+
+@pytest.mark.parametrize("known_level,form,bound", [(True, "multiplicative", 0.02), (False, "additive", 0.4)])
+def test_smoothing_states_follow_a_season_that_grows_with_the_level(known_level, form, bound):
+    # A season whose swing is 30 % of a rising level: only the level given lets it be multiplicative.
+    series = (60 + np.arange(96.0)) * (1 + 0.3 * np.sin(np.pi * np.arange(96) / 6))
+    windows = np.lib.stride_tricks.sliding_window_view(series[:84], 24)
+    X, y = windows[:-1] - windows[:-1, -1:], series[24:84] - windows[:-1, -1]
+    task = ft.ForecastTask("localized", 12, True, 24, -series[83] if known_level else None)
+    member = ft.statistical_members(task, X, y)["SeasonalSmoothingStates(12)"]
+    origin_steps = ft.rows_before([member], X, y[:, None], 40, "localized")
+    assert origin_steps[0].end_level == (pytest.approx(series[63], rel=1e-12) if known_level else None)
+    start = ft.next_rows(X[-1:], y[-1:], "localized")
+    path = ft.forecast_path(member.fit(X, y), start, 12, "localized")
+    assert member.form_.season == form and path[0] == member.predict(start)[0]
+    assert np.abs(path - series[84:] + series[83]).max() < bound * np.ptp(series)
+    elsewhere = ft.forecast_path(member, start + 1.0, 12, "localized")  # not where the rows end
+    assert np.all(np.isfinite(elsewhere)) and np.abs(elsewhere - path).max() > 1e-6
 
 
 def test_active_joblib_backend_carries_the_candidates():

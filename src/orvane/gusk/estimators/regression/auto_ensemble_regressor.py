@@ -44,6 +44,7 @@ from orvane.gusk.estimators.regression.forecast_task import (
     PathAverageRecursion,
     RelativeWindowRegressor,
     SeasonalProfileMember,
+    SmoothingStateMember,
     information_criterion,
     actual_paths,
     anchor_positions,
@@ -53,6 +54,7 @@ from orvane.gusk.estimators.regression.forecast_task import (
     path_predictor,
     read_forecast_task,
     rolling_origins,
+    rows_before,
     seasonal_lags,
     series_of_rows,
     statistical_members,
@@ -273,8 +275,9 @@ def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadli
     with _silenced_warnings():
         try:
             for number, origin in enumerate(origins):
-                pipeline, error = _try_fit_candidate(candidate.steps, X[:origin], y[:origin],
-                                                     seed)
+                pipeline, error = _try_fit_candidate(
+                    rows_before(candidate.steps, X, y, origin, encoding), X[:origin], y[:origin],
+                    seed)
                 if error is not None:
                     return None, time.time() - start, error
                 paths.append(forecast_path(pipeline, X[origin:origin + 1], steps, encoding))
@@ -907,7 +910,7 @@ class EnsembleRegressor(GUSKEnsemble):
         in a recursion, with :func:`combine_forecasts`), so judging one costs
         nothing beyond its members' validation.  Given the first step of every
         candidate (``rules``, with the ready-made spaces), ``ANCHOR_SHARE`` of
-        the choice (``SEASONAL_ANCHOR_SHARE`` for a seasonal profile anchor)
+        the choice (``SEASONAL_ANCHOR_SHARE`` for a seasonal anchor)
         then goes to the classic anchor, unless that makes the
         validation error more than ``ANCHOR_TOLERANCE`` times larger.
         Returns the members, their weights and the validation forecasts of
@@ -924,8 +927,8 @@ class EnsembleRegressor(GUSKEnsemble):
         if not positions:
             return members, weights, paths
         anchor = [ranked[i] for i in positions]
-        share = (SEASONAL_ANCHOR_SHARE if isinstance(rules[anchor[0]], SeasonalProfileMember)
-                 else ANCHOR_SHARE)
+        seasonal = isinstance(rules[anchor[0]], (SeasonalProfileMember, SmoothingStateMember))
+        share = SEASONAL_ANCHOR_SHARE if seasonal else ANCHOR_SHARE
         anchored, shares = _with_anchor(members, weights, anchor, share)
         with_anchor = _combined_paths(anchored, shares, results)
         if (_validation_error(with_anchor, actual)

@@ -34,7 +34,7 @@ from sklearn.linear_model import RidgeCV
 __all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
            "CLASSIC_RULES", "information_criterion", "RelativeWindowRegressor", "anchor_positions",
            "statistical_members", "simulate_paths", "path_predictor", "tracks_recursion",
-           "PathAverageRecursion", "combine_forecasts"]
+           "PathAverageRecursion", "combine_forecasts", "SmoothingStateMember", "rows_before"]
 
 #: Windowing classes whose rows this module can roll forward, by encoding.
 _ENCODING_OF_CLASS = {
@@ -697,8 +697,222 @@ class SeasonalProfileMember(RegressorMixin, BaseEstimator):
         return bool(self.drift or self.trend)
 
 
+#: Grids of the exponential-smoothing state member: level, trend and season smoothing, and
+#: the trend's damping.  Every combination is run at once, one array element each.
+_STATE_ALPHAS = (0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.9)
+_STATE_BETAS = (0.0, 0.02, 0.05, 0.1, 0.2)
+_STATE_GAMMAS = (0.01, 0.05, 0.1, 0.2, 0.3)
+_STATE_DAMPINGS = (0.8, 0.9, 0.95, 0.98, 1.0)
+
+
+#: Latest seasons the exponential-smoothing state member runs over.
+STATE_SEASONS = 50
+
+
+@dataclass(frozen=True)
+class _SmoothingForm:
+    trend: bool
+    #: ``None``, ``"additive"`` or ``"multiplicative"``.
+    season: str | None
+
+
+def _smoothing_grid(form):
+    """Parameter arrays (alpha, beta, gamma, phi) of every combination tried for a form."""
+    grid = [(a, b, g, p) for a in _STATE_ALPHAS
+            for b in (_STATE_BETAS if form.trend else (0.0,)) if b <= a
+            for g in (_STATE_GAMMAS if form.season else (0.0,))
+            for p in (_STATE_DAMPINGS if form.trend else (0.0,))]
+    return tuple(np.array(column) for column in zip(*grid, strict=True))
+
+
+def _initial_states(values, lag, form):
+    """Level, trend and season terms from the first seasons of ``values`` (n_runs, n)."""
+    if not form.season:
+        trend = values[:, 1] - values[:, 0] if form.trend else np.zeros(len(values))
+        return values[:, 0], trend, None
+    level = values[:, :lag].mean(axis=1)
+    trend = np.zeros(len(values))
+    if form.trend and values.shape[1] >= 2 * lag:
+        trend = (values[:, lag:2 * lag].mean(axis=1) - level) / lag
+    season = (values[:, :lag] / level[:, None] if form.season == "multiplicative"
+              else values[:, :lag] - level[:, None])
+    return level, trend, season
+
+
+def _run_smoothing(values, lag, form, params):
+    """Run exponential smoothing over each row of ``values`` (n_runs, n).
+
+    ``params`` holds one (alpha, beta, gamma, phi) per run.  Returns the
+    sum of squared one-step errors after the first season (the first value
+    without one) and the final states (level, trend, season terms with the
+    term of the next value first).
+    """
+    alpha, beta, gamma, phi = params
+    level, trend, season = _initial_states(values, lag, form)
+    n = values.shape[1]
+    multiplicative = form.season == "multiplicative"
+    first_scored = lag if form.season else 1
+    squared = np.zeros(len(values))
+    with np.errstate(all="ignore"):
+        for t in range(n):
+            base = level + phi * trend
+            term = season[:, t % lag] if form.season else 0.0
+            error = values[:, t] - (base * term if multiplicative else base + term)
+            if t >= first_scored:
+                squared += error * error
+            level = base + alpha * (error / term if multiplicative else error)
+            trend = phi * trend + beta * (error / term if multiplicative else error)
+            if form.season:
+                season[:, t % lag] = term + gamma * (error / base if multiplicative else error)
+    if form.season:
+        season = np.roll(season, -(n % lag), axis=1)
+    return squared, (level, trend, season)
+
+
+def _smoothing_path(states, lag, form, params, steps):
+    """Forecasts of ``steps`` steps from final states, one row per run."""
+    level, trend, season = states
+    phi = params[3][:, None] if form.trend else 0.0
+    ahead = np.arange(1, steps + 1)
+    path = level[:, None] + (np.cumsum(phi ** ahead, axis=1) * trend[:, None]
+                             if form.trend else 0.0)
+    if form.season:
+        terms = season[:, (ahead - 1) % lag]
+        path = path * terms if form.season == "multiplicative" else path + terms
+    return path
+
+
+class SmoothingStateMember(RegressorMixin, BaseEstimator):
+    """Exponential smoothing with level, damped trend and season states over the whole history.
+
+    The other rules read only the window; this one runs its states through
+    every value seen at fit time and forecasts from where they end, so its
+    level and season terms average over the whole history.  The form (with
+    or without a damped trend; additive or multiplicative season) is the one
+    of lowest information criterion, its smoothing constants the
+    combination of a grid with the least squared one-step error.  A season
+    that grows with the level needs the level itself, which relative rows
+    do not hold: ``end_level`` gives the value after the last row, and the
+    multiplicative form is tried only when it makes every value positive.
+
+    The forecast from the end of the training rows is the states' own; from
+    any other window, the states are run over that window alone (shifted to
+    the training data's level), with the same form and constants.
+
+    Parameters
+    ----------
+    lag : int, default=12
+        Season length.
+    encoding : {"level", "localized", "difference"}
+    end_level : float or None, default=None
+        The value after the last row the member is fitted on.
+    """
+
+    def __init__(self, lag=12, encoding="localized", end_level=None):
+        self.lag = lag
+        self.encoding = encoding
+        self.end_level = end_level
+
+    def fit(self, X, y):
+        """Choose the form and constants on the series behind ``X`` and ``y``; return self."""
+        X = np.asarray(X, dtype=np.float64)
+        y = np.asarray(y, dtype=np.float64).reshape(-1)
+        history = series_of_rows(X, y, self.encoding)
+        if (self.lag < 2 or len(history) < 2 * self.lag + 2
+                or _lookback_of(X, self.encoding) < self.lag):
+            raise ValueError(f"too few values for seasonal smoothing of lag {self.lag}")
+        shift = 0.0 if self.end_level is None else float(self.end_level) - history[-1]
+        # The states forget: older seasons would only make a long series slow to fit.
+        history = history[-STATE_SEASONS * self.lag:] + shift
+        best = None
+        for form in self._forms(history):
+            params = _smoothing_grid(form)
+            runs = np.broadcast_to(history, (len(params[0]), len(history)))
+            squared, states = _run_smoothing(runs, self.lag, form, params)
+            squared = np.where(np.isfinite(squared), squared, np.inf)
+            chosen = int(np.argmin(squared))
+            criterion = self._criterion(squared[chosen], len(history), form)
+            if best is None or criterion < best[0]:
+                best = (criterion, form, tuple(p[chosen:chosen + 1] for p in params),
+                        tuple(None if s is None else s[chosen:chosen + 1] for s in states))
+        if not np.isfinite(best[0]):
+            raise ValueError("seasonal smoothing did not fit the rows")
+        _, self.form_, self.params_, self.states_ = best
+        self.last_value_ = float(history[-1])
+        self.continuation_row_ = next_rows(X[-1:], y[-1:], self.encoding)[0]
+        return self
+
+    def _forms(self, history):
+        seasons = ["additive"] + (["multiplicative"] if history.min() > 0 else [])
+        return [_SmoothingForm(trend, season) for season in seasons for trend in (False, True)]
+
+    def _criterion(self, squared, n_values, form):
+        scored = n_values - self.lag
+        # Level and season smoothing, level and lag - 1 free season terms; trend adds three.
+        count = 2 + self.lag + (3 if form.trend else 0)
+        return scored * np.log(max(squared / scored, 1e-300)) + 2 * count
+
+    def _paths(self, X, steps):
+        """Forecasts of ``steps`` steps after each row, minus the row's last value.
+
+        A window that is not where the training rows end is placed with its
+        last value at the training data's last value: windows carry no level.
+        """
+        X = np.asarray(X, dtype=np.float64)
+        scale = float(np.max(np.abs(self.continuation_row_)))
+        known = np.array([_agree(row, self.continuation_row_, scale) for row in X], dtype=bool)
+        paths = np.empty((len(X), steps))
+        if known.any():
+            paths[known] = _smoothing_path(self.states_, self.lag, self.form_, self.params_,
+                                           steps)[0] - self.last_value_
+        if not known.all():
+            windows = relative_windows(X[~known], self.encoding) + self.last_value_
+            params = tuple(np.repeat(p, len(windows)) for p in self.params_)
+            _, states = _run_smoothing(windows, self.lag, self.form_, params)
+            paths[~known] = _smoothing_path(states, self.lag, self.form_, params,
+                                            steps) - self.last_value_
+        return paths
+
+    def predict(self, X):
+        """Next value after each window of ``X``, in the units of the data."""
+        X = np.asarray(X, dtype=np.float64)
+        step = self._paths(X, 1)[:, 0]
+        return step + X[:, -1] if self.encoding == "level" else step
+
+    def path_predictor(self):
+        """Prediction function for the successive rows of one recursive forecast.
+
+        The first rows fix the paths (the states' own from where the training
+        rows end); each call returns the next step of every path.
+        """
+        start, made = None, 0
+
+        def predict_next(X):
+            nonlocal start, made
+            X = np.asarray(X, dtype=np.float64)
+            if start is None:
+                start = X.copy()
+            paths = np.concatenate([np.zeros((len(start), 1)), self._paths(start, made + 1)],
+                                   axis=1)
+            step = paths[:, made + 1] - paths[:, made]
+            made += 1
+            return step + X[:, -1] if self.encoding == "level" else step
+
+        return predict_next
+
+    @property
+    def n_fitted_values(self):
+        """``None``: the states run over the whole history, not a window's worth of rows."""
+        return None
+
+    @property
+    def has_drift(self):
+        """Whether the chosen form carries a trend on."""
+        return bool(getattr(self, "form_", _SmoothingForm(True, None)).trend)
+
+
 #: The classic rules: cheap, linear or nearly so, and with few values fitted on the rows.
-CLASSIC_RULES = (WindowLinearMember, SeasonalProfileMember)
+CLASSIC_RULES = (WindowLinearMember, SeasonalProfileMember, SmoothingStateMember)
 
 
 #: Extra values a fitted drift counts for in :func:`information_criterion`: a one-step fit
@@ -778,17 +992,18 @@ _ANCHOR_KINDS = ("smoothing_drift", "trend")
 def anchor_positions(members):
     """Positions of the classic rules that anchor a combination, given members best first.
 
-    The anchor is the seasonal profile rules (with and without drift) of the
-    season whose profile comes first, or, with no season, smoothing with
-    drift and the damped trend: forecasts like those the statistical methods
-    make of such series, from rules with few values to fit.  Both of the
-    latter carry a trend on; a level-only rule in the anchor would, read
+    The anchor is the seasonal profile rules (with and without drift) and the
+    seasonal smoothing states of the season whose profile comes first, or,
+    with no season, smoothing with drift and the damped trend: forecasts like
+    those the statistical methods make of such series, from rules with few
+    values to fit.  Both of the latter carry a trend on; a level-only rule in the anchor would, read
     back by the recursion, damp every member's trend step after step.
     """
     profiles = [i for i, m in enumerate(members) if isinstance(m, SeasonalProfileMember)]
     if profiles:
         lag = members[profiles[0]].lag
-        return [i for i in profiles if members[i].lag == lag]
+        return [i for i, m in enumerate(members)
+                if isinstance(m, (SeasonalProfileMember, SmoothingStateMember)) and m.lag == lag]
     if any(isinstance(m, WindowLinearMember) and m.kind.startswith("seasonal") for m in members):
         return []  # a season too long for a profile: no classic rule to anchor on
     return [i for i, m in enumerate(members)
@@ -834,6 +1049,9 @@ def statistical_members(task, X, y, validated=True):
                 if _lookback_of(X, encoding) >= MIN_TREND_WINDOW:
                     members[f"SeasonalProfileTrend({lag})"] = SeasonalProfileMember(
                         lag, encoding, trend=True)
+            if len(X) + _lookback_of(X, encoding) >= 2 * lag + 2:
+                members[f"SeasonalSmoothingStates({lag})"] = SmoothingStateMember(
+                    lag, encoding, None if task.floor is None else -task.floor)
     return members
 
 
@@ -851,6 +1069,21 @@ def rolling_origins(n_rows, horizon, count, min_train):
     last = n_rows - steps
     origins = list(range(last, max(min_train, last - count + 1) - 1, -1))
     return [o for o in origins if o >= min_train], steps
+
+
+def rows_before(steps, X, y, origin, encoding):
+    """Pipeline steps to fit on the rows before ``origin``, given those for all rows.
+
+    A member placed at the level the rows end on is moved back to where the
+    rows before the origin end.
+    """
+    changed = []
+    for step in steps:
+        if isinstance(step, SmoothingStateMember) and step.end_level is not None:
+            later = float(np.sum(step_targets(X[origin:], y[origin:, 0], encoding)))
+            step = clone(step).set_params(end_level=step.end_level - later)
+        changed.append(step)
+    return changed
 
 
 def _sole_step(model):
