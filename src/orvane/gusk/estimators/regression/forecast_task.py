@@ -883,17 +883,19 @@ class SmoothingStateMember(RegressorMixin, BaseEstimator):
         """Prediction function for the successive rows of one recursive forecast.
 
         The first rows fix the paths (the states' own from where the training
-        rows end); each call returns the next step of every path.
+        rows end); each call returns the next step of every path.  The paths
+        are made once, and again twice as long when the recursion outruns them.
         """
-        start, made = None, 0
+        start, paths, made = None, None, 0
 
         def predict_next(X):
-            nonlocal start, made
+            nonlocal start, paths, made
             X = np.asarray(X, dtype=np.float64)
             if start is None:
                 start = X.copy()
-            paths = np.concatenate([np.zeros((len(start), 1)), self._paths(start, made + 1)],
-                                   axis=1)
+            if paths is None or made + 1 >= paths.shape[1]:
+                paths = np.concatenate([np.zeros((len(start), 1)),
+                                        self._paths(start, max(2 * (made + 1), 16))], axis=1)
             step = paths[:, made + 1] - paths[:, made]
             made += 1
             return step + X[:, -1] if self.encoding == "level" else step
@@ -908,7 +910,7 @@ class SmoothingStateMember(RegressorMixin, BaseEstimator):
     @property
     def has_drift(self):
         """Whether the chosen form carries a trend on."""
-        return bool(getattr(self, "form_", _SmoothingForm(True, None)).trend)
+        return bool(self.form_.trend)
 
 
 #: The classic rules: cheap, linear or nearly so, and with few values fitted on the rows.
