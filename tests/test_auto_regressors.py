@@ -303,6 +303,9 @@ def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_th
     expected = {model.leaderboard_[0]["pipeline"]: 1.0 - share}
     for name in anchor:
         expected[name] = expected.get(name, 0.0) + share / len(anchor)
+    if season:  # then 0.3 of the whole moves to the smoothing states
+        expected = {name: 0.7 * weight for name, weight in expected.items()}
+        expected["SeasonalSmoothingStates(4)"] += 0.3
     assert dict(zip(model.leader_names_, model.ensemble_weights_[0], strict=True)) == pytest.approx(expected)
     assert (np.abs(model.validation_errors_).max() < 1e-9) == (not anchor)
 

@@ -148,6 +148,13 @@ INTERVAL_METHOD_ROLLING = "rolling-origin forecast errors per step"
 ANCHOR_SHARE = 1.0 / 3.0
 SEASONAL_ANCHOR_SHARE = 0.5
 
+#: Share of the whole that then goes to the seasonal smoothing states of best validation
+#: error.  They follow the whole history, where the window rules see two seasons, but
+#: earn a place among the leaders by validation only on some series; the fixed share
+#: lowered the mean MASE of the monthly and quarterly series of four M1, Tourism and M3
+#: samples (replayed on their captured forecasts) by 0.9 % on average.
+STATE_SHARE = 0.3
+
 #: The anchor is left out when it makes the validation error this many times larger: the
 #: series is then one its rules cannot follow (a season without noise, say).  With the
 #: larger shares above, a tolerance of 1.5 left out many anchors that the held-out values
@@ -164,6 +171,21 @@ def _with_anchor(members, weights, anchor, share):
     for member in anchor:
         shares[member] = shares.get(member, 0.0) + share / len(anchor)
     return list(shares), np.fromiter(shares.values(), dtype=np.float64)
+
+
+def _with_smoothing_states(rules, ranked, members, weights, paths, results, actual):
+    """The combination with ``STATE_SHARE`` moved to the best seasonal smoothing states.
+
+    The share goes only where the states' validation error is at most
+    ``ANCHOR_TOLERANCE`` times the combination's.  Returns the members,
+    weights and validation forecasts.
+    """
+    states = [i for i in ranked if rules and isinstance(rules[i], SmoothingStateMember)]
+    if not states or (_validation_error(results[states[0]][0], actual)
+                      > ANCHOR_TOLERANCE * _validation_error(paths, actual)):
+        return members, weights, paths
+    members, weights = _with_anchor(members, weights, states[:1], STATE_SHARE)
+    return members, weights, _combined_paths(members, weights, results)
 
 
 def _combined_paths(members, weights, results):
@@ -912,7 +934,9 @@ class EnsembleRegressor(GUSKEnsemble):
         candidate (``rules``, with the ready-made spaces), ``ANCHOR_SHARE`` of
         the choice (``SEASONAL_ANCHOR_SHARE`` for a seasonal anchor)
         then goes to the classic anchor, unless that makes the
-        validation error more than ``ANCHOR_TOLERANCE`` times larger.
+        validation error more than ``ANCHOR_TOLERANCE`` times larger, and
+        ``STATE_SHARE`` of the result to the seasonal smoothing states
+        (:func:`_with_smoothing_states`).
         Returns the members, their weights and the validation forecasts of
         the combination.
         """
@@ -925,16 +949,17 @@ class EnsembleRegressor(GUSKEnsemble):
                 members, weights, paths = leaders, equal, average
         positions = anchor_positions([rules[i] for i in ranked]) if rules else []
         if not positions:
-            return members, weights, paths
+            return _with_smoothing_states(rules, ranked, members, weights, paths, results,
+                                          actual)
         anchor = [ranked[i] for i in positions]
         seasonal = isinstance(rules[anchor[0]], (SeasonalProfileMember, SmoothingStateMember))
         share = SEASONAL_ANCHOR_SHARE if seasonal else ANCHOR_SHARE
         anchored, shares = _with_anchor(members, weights, anchor, share)
         with_anchor = _combined_paths(anchored, shares, results)
         if (_validation_error(with_anchor, actual)
-                > ANCHOR_TOLERANCE * _validation_error(paths, actual)):
-            return members, weights, paths
-        return anchored, shares, with_anchor
+                <= ANCHOR_TOLERANCE * _validation_error(paths, actual)):
+            members, weights, paths = anchored, shares, with_anchor
+        return _with_smoothing_states(rules, ranked, members, weights, paths, results, actual)
 
     def _use_per_step_intervals(self, errors, horizon, prior_variances=None):
         """Intervals from these validation errors, one half width per forecast step."""
