@@ -182,7 +182,7 @@ def _with_smoothing_states(rules, ranked, members, weights, paths, results, actu
     ``ANCHOR_TOLERANCE`` times the combination's.  Returns the members,
     weights and validation forecasts.
     """
-    states = [i for i in ranked if rules and isinstance(rules[i], SmoothingStateMember)]
+    states = [i for i in ranked if isinstance(rules[i], SmoothingStateMember)] if rules else []
     if not states or (_validation_error(results[states[0]][0], actual)
                       > ANCHOR_TOLERANCE * _validation_error(paths, actual)):
         return members, weights, paths
@@ -950,17 +950,15 @@ class EnsembleRegressor(GUSKEnsemble):
             if not _clearly_better(paths, average, actual):
                 members, weights, paths = leaders, equal, average
         positions = anchor_positions([rules[i] for i in ranked]) if rules else []
-        if not positions:
-            return _with_smoothing_states(rules, ranked, members, weights, paths, results,
-                                          actual)
-        anchor = [ranked[i] for i in positions]
-        seasonal = isinstance(rules[anchor[0]], (SeasonalProfileMember, SmoothingStateMember))
-        share = SEASONAL_ANCHOR_SHARE if seasonal else ANCHOR_SHARE
-        anchored, shares = _with_anchor(members, weights, anchor, share)
-        with_anchor = _combined_paths(anchored, shares, results)
-        if (_validation_error(with_anchor, actual)
-                <= ANCHOR_TOLERANCE * _validation_error(paths, actual)):
-            members, weights, paths = anchored, shares, with_anchor
+        if positions:
+            anchor = [ranked[i] for i in positions]
+            seasonal = isinstance(rules[anchor[0]], (SeasonalProfileMember, SmoothingStateMember))
+            share = SEASONAL_ANCHOR_SHARE if seasonal else ANCHOR_SHARE
+            anchored, shares = _with_anchor(members, weights, anchor, share)
+            with_anchor = _combined_paths(anchored, shares, results)
+            if (_validation_error(with_anchor, actual)
+                    <= ANCHOR_TOLERANCE * _validation_error(paths, actual)):
+                members, weights, paths = anchored, shares, with_anchor
         return _with_smoothing_states(rules, ranked, members, weights, paths, results, actual)
 
     def _use_per_step_intervals(self, errors, horizon, prior_variances=None):
