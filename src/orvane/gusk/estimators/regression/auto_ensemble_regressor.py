@@ -176,7 +176,7 @@ def _with_anchor(members, weights, anchor, share):
 
 
 def _with_smoothing_states(rules, ranked, members, weights, paths, results, actual):
-    """The combination with ``STATE_SHARE`` moved to the best seasonal smoothing states.
+    """The combination with ``STATE_SHARE`` moved to the best smoothing states.
 
     The share goes only where the states' validation error is at most
     ``ANCHOR_TOLERANCE`` times the combination's.  Returns the members,
@@ -937,7 +937,7 @@ class EnsembleRegressor(GUSKEnsemble):
         the choice (``SEASONAL_ANCHOR_SHARE`` for a seasonal anchor)
         then goes to the classic anchor, unless that makes the
         validation error more than ``ANCHOR_TOLERANCE`` times larger, and
-        ``STATE_SHARE`` of the result to the seasonal smoothing states
+        ``STATE_SHARE`` of the result to the smoothing states
         (:func:`_with_smoothing_states`).
         Returns the members, their weights and the validation forecasts of
         the combination.

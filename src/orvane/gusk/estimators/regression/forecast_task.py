@@ -708,6 +708,15 @@ _STATE_DAMPINGS = (0.8, 0.9, 0.95, 0.98, 1.0)
 #: Latest seasons the exponential-smoothing state member runs over.
 STATE_SEASONS = 50
 
+#: Values a series without a season needs for the state member of lag 1.  Its level and
+#: trend start from the first values, where the statistical methods fit the starting
+#: states; over a short history that start weighs on every forecast.  On seven M1, Tourism
+#: and M3 samples (the ones the README cites), added to every series without a season it
+#: raised the geometric mean of the MASE of the changed yearly series by 3 to 6 %; from 50
+#: values on it lowered the mean MASE of all seven but one (+0.05 %), by up to 1.2 %, that
+#: of the M3 "other" series by 1.4 to 4.5 % and that of the M1 monthly ones by 1.4 to 2.9 %.
+MIN_TREND_STATE_VALUES = 50
+
 
 @dataclass(frozen=True)
 class _SmoothingForm:
@@ -794,6 +803,8 @@ class SmoothingStateMember(RegressorMixin, BaseEstimator):
     that grows with the level needs the level itself, which relative rows
     do not hold: ``end_level`` gives the value after the last row, and the
     multiplicative form is tried only when it makes every value positive.
+    With ``lag`` 1 there is no season, only level and damped trend: on a
+    series without one the window may hold just two values.
 
     The forecast from the end of the training rows is the states' own; from
     any other window, the states are run over that window alone (shifted to
@@ -802,7 +813,7 @@ class SmoothingStateMember(RegressorMixin, BaseEstimator):
     Parameters
     ----------
     lag : int, default=12
-        Season length.
+        Season length; 1 for none.
     encoding : {"level", "localized", "difference"}
     end_level : float or None, default=None
         The value after the last row the member is fitted on.
@@ -818,9 +829,9 @@ class SmoothingStateMember(RegressorMixin, BaseEstimator):
         X = np.asarray(X, dtype=np.float64)
         y = np.asarray(y, dtype=np.float64).reshape(-1)
         history = series_of_rows(X, y, self.encoding)
-        if (self.lag < 2 or len(history) < 2 * self.lag + 2
+        if (self.lag < 1 or len(history) < 2 * self.lag + 2
                 or _lookback_of(X, self.encoding) < self.lag):
-            raise ValueError(f"too few values for seasonal smoothing of lag {self.lag}")
+            raise ValueError(f"too few values for smoothing states of lag {self.lag}")
         shift = 0.0 if self.end_level is None else float(self.end_level) - history[-1]
         # The states forget: older seasons would only make a long series slow to fit.
         history = history[-STATE_SEASONS * self.lag:] + shift
@@ -843,13 +854,16 @@ class SmoothingStateMember(RegressorMixin, BaseEstimator):
         return self
 
     def _forms(self, history):
+        if self.lag == 1:
+            return [_SmoothingForm(trend, None) for trend in (False, True)]
         seasons = ["additive"] + (["multiplicative"] if history.min() > 0 else [])
         return [_SmoothingForm(trend, season) for season in seasons for trend in (False, True)]
 
     def _criterion(self, squared, n_values, form):
         scored = n_values - self.lag
-        # Level and season smoothing, level and lag - 1 free season terms; trend adds three.
-        count = 2 + self.lag + (3 if form.trend else 0)
+        # Level smoothing and level; a season adds its smoothing and lag - 1 free terms,
+        # a trend three.
+        count = 2 + (self.lag if form.season else 0) + (3 if form.trend else 0)
         return scored * np.log(max(squared / scored, 1e-300)) + 2 * count
 
     def _paths(self, X, steps):
@@ -1035,7 +1049,8 @@ def statistical_members(task, X, y, validated=True):
     }
     if encoding == "level":
         members["LevelRidge"] = WindowLinearMember("level_ridge", encoding)
-    for lag in seasonal_lags(X, y, encoding, window_season=validated):
+    lags = seasonal_lags(X, y, encoding, window_season=validated)
+    for lag in lags:
         members[f"SeasonalNaive({lag})"] = WindowLinearMember("seasonal", encoding, lag=lag)
         members[f"SeasonalDrift({lag})"] = WindowLinearMember("seasonal_drift", encoding,
                                                               lag=lag)
@@ -1054,6 +1069,9 @@ def statistical_members(task, X, y, validated=True):
             if len(X) + _lookback_of(X, encoding) >= 2 * lag + 2:
                 members[f"SeasonalSmoothingStates({lag})"] = SmoothingStateMember(
                     lag, encoding, None if task.floor is None else -task.floor)
+    if not lags and len(X) + _lookback_of(X, encoding) >= MIN_TREND_STATE_VALUES:
+        members["SmoothingStates"] = SmoothingStateMember(
+            1, encoding, None if task.floor is None else -task.floor)
     return members
 
 
