@@ -287,19 +287,20 @@ def test_a_series_too_short_for_any_origin_gets_the_rule_that_fits_it_best():
     assert [e["status"] for e in model.leaderboard_] == ["unscored"]
 
 
-@pytest.mark.parametrize("season,noise,anchor,states", [
-    (None, 1.0, ("SmoothingDrift", "DampedTrend"), "SmoothingStates"),
-    (None, 0.0, (), "SmoothingStates"),
-    ([3.0, -1.0, 0.5, -2.5], 1.0,
+@pytest.mark.parametrize("season,noise,n,anchor,states", [
+    (None, 1.0, 80, ("SmoothingDrift", "DampedTrend"), "SmoothingStates"),
+    (None, 1.0, 40, ("SmoothingDrift", "DampedTrend"), None),
+    (None, 0.0, 80, (), "SmoothingStates"),
+    ([3.0, -1.0, 0.5, -2.5], 1.0, 80,
      ("SeasonalProfile(4)", "SeasonalProfileDrift(4)", "SeasonalSmoothingStates(4)"),
      "SeasonalSmoothingStates(4)")])
-def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(season, noise, anchor,
+def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_them(season, noise, n, anchor,
                                                                                   states):
     # Around a straight line the damped trend falls behind: without noise it is left out, and
-    # the smoothing states (of lag 1 without a season) follow the line exactly.
+    # the smoothing states (of lag 1 without a season, from 50 values on) follow the line exactly.
     # A seasonal anchor (profiles and smoothing states) takes half of the combination, the plain one a third.
-    width, walk = (8, np.tile(season, 20)) if season else (3, np.arange(80.0))
-    values = walk + noise * np.random.RandomState(0).normal(size=80)
+    width, walk = (8, np.tile(season, n // 4)) if season else (3, np.arange(float(n)))
+    values = walk + noise * np.random.RandomState(0).normal(size=n)
     X = np.lib.stride_tricks.sliding_window_view(values, width)[:-1]
     model = EnsembleRegressor(random_state=0, total_execution_time=0.1, n_leaders_for_ensemble=1)
     model.fit(X - X[:, -1:], values[width:] - X[:, -1], forecast_task=localized_task(width=width))
@@ -307,8 +308,9 @@ def test_ready_made_combinations_keep_a_share_for_the_anchor_unless_it_spoils_th
     expected = {model.leaderboard_[0]["pipeline"]: 1.0 - share}
     for name in anchor:
         expected[name] = expected.get(name, 0.0) + share / len(anchor)
-    expected = {name: 0.7 * weight for name, weight in expected.items()}
-    expected[states] = expected.get(states, 0.0) + 0.3  # then 0.3 of the whole to the states
+    if states:  # then 0.3 of the whole moves to the smoothing states
+        expected = {name: 0.7 * weight for name, weight in expected.items()}
+        expected[states] = expected.get(states, 0.0) + 0.3
     assert dict(zip(model.leader_names_, model.ensemble_weights_[0], strict=True)) == pytest.approx(expected)
     assert (np.abs(model.validation_errors_).max() < 1e-9) == (not anchor)
 
