@@ -148,13 +148,14 @@ INTERVAL_METHOD_ROLLING = "rolling-origin forecast errors per step"
 ANCHOR_SHARE = 1.0 / 3.0
 SEASONAL_ANCHOR_SHARE = 0.5
 
-#: Share of the whole that then goes to the seasonal smoothing states of best validation
-#: error.  They follow the whole history, where the window rules see two seasons, but
-#: earn a place among the leaders by validation only on some series.  The mean MASE fell
-#: in seven of eight M1, Tourism and M3 samples (by 0.05 to 0.3 %; it rose by 0.1 % on the
-#: eighth).  Kept out of the trimming of extremes, the share gained more on the weakest
-#: sample (200 M3 series: 1.531 to 1.517, against 1.527 here) but lost it on others (M1
-#: quarterly by up to 6 %), for no gain overall.
+#: Share of the whole that then goes to the smoothing states of best validation error
+#: (seasonal, or of lag 1 on a long series without a season).  They follow the whole
+#: history, where the window rules see two seasons, but earn a place among the leaders by
+#: validation only on some series.  The mean MASE fell in seven of eight M1, Tourism and M3
+#: samples (by 0.05 to 0.3 %; it rose by 0.1 % on the eighth).  Kept out of the trimming of
+#: extremes, the share gained more on the weakest sample (200 M3 series: 1.531 to 1.517,
+#: against 1.527 here) but lost it on others (M1 quarterly by up to 6 %), for no gain
+#: overall.
 STATE_SHARE = 0.3
 
 #: The anchor is left out when it makes the validation error this many times larger: the

@@ -1049,29 +1049,31 @@ def statistical_members(task, X, y, validated=True):
     }
     if encoding == "level":
         members["LevelRidge"] = WindowLinearMember("level_ridge", encoding)
+    lookback = _lookback_of(X, encoding)
+    n_values = len(X) + lookback
+    end_level = None if task.floor is None else -task.floor
     lags = seasonal_lags(X, y, encoding, window_season=validated)
     for lag in lags:
         members[f"SeasonalNaive({lag})"] = WindowLinearMember("seasonal", encoding, lag=lag)
         members[f"SeasonalDrift({lag})"] = WindowLinearMember("seasonal_drift", encoding,
                                                               lag=lag)
-        if 2 * lag <= _lookback_of(X, encoding):
+        if 2 * lag <= lookback:
             members[f"SeasonalSmoothing({lag})"] = WindowLinearMember(
                 "seasonal_smoothing", encoding, lag=lag)
             members[f"SeasonalSmoothingDrift({lag})"] = WindowLinearMember(
                 "seasonal_smoothing_drift", encoding, lag=lag)
-            if len(X) + _lookback_of(X, encoding) >= 3 * lag:
+            if n_values >= 3 * lag:
                 members[f"SeasonalProfile({lag})"] = SeasonalProfileMember(lag, encoding)
                 members[f"SeasonalProfileDrift({lag})"] = SeasonalProfileMember(
                     lag, encoding, drift=True)
-                if _lookback_of(X, encoding) >= MIN_TREND_WINDOW:
+                if lookback >= MIN_TREND_WINDOW:
                     members[f"SeasonalProfileTrend({lag})"] = SeasonalProfileMember(
                         lag, encoding, trend=True)
-            if len(X) + _lookback_of(X, encoding) >= 2 * lag + 2:
+            if n_values >= 2 * lag + 2:
                 members[f"SeasonalSmoothingStates({lag})"] = SmoothingStateMember(
-                    lag, encoding, None if task.floor is None else -task.floor)
-    if not lags and len(X) + _lookback_of(X, encoding) >= MIN_TREND_STATE_VALUES:
-        members["SmoothingStates"] = SmoothingStateMember(
-            1, encoding, None if task.floor is None else -task.floor)
+                    lag, encoding, end_level)
+    if not lags and n_values >= MIN_TREND_STATE_VALUES:
+        members["SmoothingStates"] = SmoothingStateMember(1, encoding, end_level)
     return members
 
 
