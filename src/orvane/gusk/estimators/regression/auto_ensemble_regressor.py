@@ -332,12 +332,17 @@ def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadli
 PRIOR_ORIGINS = 4
 
 
-def _per_step_half_widths(errors, horizon, confidence_level, prior_variances=None):
+def _pooled_with_prior(mean_squares, count, prior_variances):
+    """Mean squares of ``count`` errors pooled with ``PRIOR_ORIGINS`` of the naive ones."""
+    return (count * mean_squares + PRIOR_ORIGINS * prior_variances) / (count + PRIOR_ORIGINS)
+
+
+def _per_step_half_widths(errors, horizon, confidence_level, prior_variances):
     """Half width of the interval of every forecast step from rolling-origin errors.
 
     ``errors`` is (n_origins, n_checked_steps).  The mean squared error of
     step k is pooled with ``PRIOR_ORIGINS`` pseudo-origins whose squared
-    error is ``prior_variances[k]`` (when given); the spread, never
+    error is ``prior_variances[k]``; the spread, never
     narrower than that of an earlier step, is multiplied by the Student
     quantile of the level and by the inflation for this many origins (see
     ``INTERVAL_INFLATION``).  Neighbouring origins share most of their
@@ -345,14 +350,11 @@ def _per_step_half_widths(errors, horizon, confidence_level, prior_variances=Non
     Steps beyond those checked grow with the square root of the step.
     """
     n_origins, checked = errors.shape
-    pooled, prior = np.mean(errors ** 2, axis=0), 0
-    if prior_variances is not None:
-        prior = PRIOR_ORIGINS
-        pooled = (n_origins * pooled + prior * prior_variances) / (n_origins + prior)
+    pooled = _pooled_with_prior(np.mean(errors ** 2, axis=0), n_origins, prior_variances)
     spread = np.maximum.accumulate(np.sqrt(pooled))
     inflation = np.interp(n_origins, [MIN_FULL_ORIGINS, TASK_ORIGINS], INTERVAL_INFLATION)
     quantile = inflation * stats.t.ppf(0.5 + confidence_level / 2.0,
-                                       df=max(1, n_origins // 2 + prior - 1))
+                                       df=max(1, n_origins // 2 + PRIOR_ORIGINS - 1))
     widths = np.empty(horizon)
     widths[:checked] = quantile * spread[:horizon]
     if horizon > checked:
@@ -377,11 +379,11 @@ def _in_sample_half_widths(residuals, horizon, confidence_level, prior_variances
     intervals covered 94.7 % of the held-out values, and their interval
     score was 7.5 against 26.8 with the rolling origins' rule.
     """
-    values = np.asarray(residuals, dtype=float).ravel()
+    values = np.ravel(residuals)
     n_values, one_step = len(values), prior_variances[0]
-    pooled = (np.sum(values ** 2) + PRIOR_ORIGINS * one_step) / (n_values + PRIOR_ORIGINS)
+    pooled = _pooled_with_prior(np.mean(values ** 2), n_values, one_step)
     if one_step > 0:
-        growth = np.maximum.accumulate(np.maximum(prior_variances[:horizon] / one_step, 1.0))
+        growth = np.maximum.accumulate(np.maximum(prior_variances / one_step, 1.0))
     else:
         growth = np.arange(1.0, horizon + 1)
     quantile = INTERVAL_INFLATION[0] * stats.t.ppf(0.5 + confidence_level / 2.0,
