@@ -653,7 +653,8 @@ def test_interval_coverage_is_near_nominal(level, gaussian_width):
     assert abs(width - gaussian_width) <= 0.15 * gaussian_width
 
 
-def test_bootstrap_sample_size_and_in_sample_fallback():
+@pytest.mark.parametrize("level", [0.95, 0.5])
+def test_bootstrap_sample_size_and_in_sample_fallback(level):
     X, y = noisy_linear(20, seed=4)
     model = EnsembleRegressor(stages=[[RecordingRegressor()]], n_estimators_for_pred_interval=4,
                               max_samples_for_pred_interval=6, random_state=0).fit(X, y)
@@ -663,11 +664,16 @@ def test_bootstrap_sample_size_and_in_sample_fallback():
 
     # one copy on two rows leaves at most one row out of bag: too few to calibrate
     tiny = EnsembleRegressor(stages=[[LINEAR]], n_estimators_for_pred_interval=1,
-                             max_samples_for_pred_interval=1.0, random_state=0)
+                             max_samples_for_pred_interval=1.0, confidence_level=level,
+                             random_state=0)
     X1, y1 = linear_windows(2)
     tiny.fit(X1, y1)
     assert tiny.interval_method_ == "in-sample residuals"
-    np.testing.assert_allclose(tiny.predict_proba(X1), np.column_stack([y1, y1]), atol=1e-6)
+    if level > 0.5:  # two residuals cannot bound a 95 % interval: refused, not a point
+        with pytest.raises(ValueError, match="needs at least 19 residuals"):
+            tiny.predict_proba(X1)
+    else:
+        np.testing.assert_allclose(tiny.predict_proba(X1), np.column_stack([y1, y1]), atol=1e-6)
 
 
 def test_same_seed_gives_the_same_search_ensemble_and_intervals():

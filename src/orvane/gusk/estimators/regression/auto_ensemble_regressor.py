@@ -497,6 +497,11 @@ def _interval_ranks(n_values, confidence_level):
     return min(max(lower, 1), n_values), min(max(upper, 1), n_values)
 
 
+def _fewest_values_for(confidence_level):
+    """Fewest values n whose upper rank ceil(level (n + 1)) is at most n."""
+    return max(1, math.ceil(confidence_level / (1.0 - confidence_level) - 1e-9))
+
+
 def _build_chain(steps):
     """One estimator for a candidate's steps (a pipeline when there are several)."""
     from orvane.gusk.joint_optimizers.utils.regression_dag import build_pipeline
@@ -675,7 +680,8 @@ class EnsembleRegressor(GUSKEnsemble):
     oob_residuals_ : ndarray of shape (n_calibration_rows, n_outputs)
         Absolute out-of-bag residuals of the calibration rows.
     in_sample_half_width_ : ndarray of shape (n_outputs,)
-        Half width of the fallback intervals (``None`` when unused).
+        Half width of the fallback intervals (``None`` when unused, or when
+        the rows are too few for the level: ``predict_proba`` then raises).
     estimators_, leader_names_, ensemble_weights_, best_estimator_,
     leaderboard_, ranked_candidates_, search_time_, n_features_in_, n_outputs_
         As in :class:`GUSKEnsemble`.
@@ -1120,7 +1126,10 @@ class EnsembleRegressor(GUSKEnsemble):
             self.interval_method_ = "in-sample residuals"
             self.oob_weights_ = np.empty((0, 0))
             self.oob_residuals_ = np.empty((0, self.n_outputs_))
-            self.in_sample_half_width_ = _order_statistic(residuals, upper_rank)
+            # Fewer residuals than the level's rank leave no finite bound (with one row
+            # the residual is 0 and the "interval" a point): intervals are refused then.
+            enough = n_samples >= _fewest_values_for(self.confidence_level)
+            self.in_sample_half_width_ = _order_statistic(residuals, upper_rank) if enough else None
 
     def _copies_predictions(self, estimators, X):
         """(n_copies, n_rows, n_outputs) predictions of the bootstrap copies."""
@@ -1192,10 +1201,21 @@ class EnsembleRegressor(GUSKEnsemble):
         elif self.interval_estimators_:
             lower, upper = self._jackknife_plus_bounds(X)
         else:
+            self._check_in_sample_width()
             center = self._predict_outputs(X)
             lower = center - self.in_sample_half_width_
             upper = center + self.in_sample_half_width_
         return np.array([self._as_target_shape(lower), self._as_target_shape(upper)]).transpose()
+
+    def _check_in_sample_width(self):
+        if self.in_sample_half_width_ is None:
+            raise ValueError(
+                f"No {self.confidence_level:g} prediction interval can be calibrated from "
+                f"this fit: fewer than two of its rows were left out of the bootstrap "
+                f"copies, and a {self.confidence_level:g} bound needs at least "
+                f"{_fewest_values_for(self.confidence_level)} residuals. Fit on more rows "
+                f"(a forecaster: at least two windows) or lower confidence_level."
+            )
 
     def _per_step_bounds(self, X, forecast_step):
         """Point prediction -/+ the half width calibrated for the forecast step."""
