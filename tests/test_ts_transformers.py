@@ -225,6 +225,7 @@ BAD_SETTINGS = [
     (dict(), np.array([["a", "b"]] * 8), "must hold numbers"),
     (dict(), np.array([[1, "one"]] * 8, dtype=object), "must hold numbers.*could not convert"),
     (dict(), np.arange(8.0), "2-D array"),
+    (dict(), np.where(np.arange(24.0).reshape(8, 3) == 10, -np.inf, 1.0), "-inf at row 3, column 1"),
     (dict(target_col_index=[3]), None, "column index 3, but X has 3 column"),
     (dict(feature_col_index=[0, -1], lookback_win=3), None, "column index -1"),
     (dict(feature_col_index=[0, 1.0]), None, "integer column indices"),

@@ -85,7 +85,16 @@ def _as_float_matrix(X):
             f"Found array with 0 feature(s) (shape={array.shape}) while a minimum of 1 "
             f"is required: X needs at least one column."
         )
-    return array.astype(np.float64, copy=False)
+    array = array.astype(np.float64, copy=False)
+    infinite = np.isinf(array)
+    if infinite.any():
+        # Relative windows would turn it into NaN, and the error would name the wrong value.
+        row, column = np.argwhere(infinite)[0]
+        raise ValueError(
+            f"Input X contains infinity or a value too large for dtype('float64'): "
+            f"{array[row, column]} at row {row}, column {column}."
+        )
+    return array
 
 
 def _objects_as_floats(array):
