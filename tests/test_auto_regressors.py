@@ -10,7 +10,7 @@ import pytest
 from joblib import parallel_config
 from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.dummy import DummyRegressor
-from sklearn.ensemble import GradientBoostingRegressor
+from sklearn.ensemble import ExtraTreesRegressor, GradientBoostingRegressor, RandomForestRegressor
 from sklearn.linear_model import LinearRegression, Ridge
 from sklearn.multioutput import MultiOutputRegressor
 
@@ -392,6 +392,18 @@ def test_a_recursive_forecast_averages_the_members_own_forecasts(monkeypatch, wi
         np.testing.assert_allclose(est.predict(line[-3:]).ravel(), expected, rtol=1e-12)
     bounds = est.predict_proba(line[-3:]).reshape(-1, 2)
     np.testing.assert_allclose(bounds.mean(axis=1), expected, rtol=1e-12)
+
+
+@pytest.mark.parametrize("forest", [RandomForestRegressor, ExtraTreesRegressor])
+@pytest.mark.parametrize("rows", [[[0.2, 0.5, 0.9], [1.0, 0.0, 0.3]], [[np.nan, 1.0, 2.0]],
+                                  np.ones((2, 2)), [[np.inf, 1.0, 2.0]]])
+def test_a_forest_recursion_predicts_rows_as_the_forest_does(forest, rows):
+    forest = forest(5, random_state=0).fit(np.random.default_rng(0).random((9, 3)), np.arange(9.0))
+    if np.shape(rows)[1] == 3 and not np.isinf(rows).any():
+        np.testing.assert_equal(ft.path_predictor(forest)(rows), forest.predict(rows))
+    else:
+        with pytest.raises(ValueError, match="features|infinity"):
+            ft.path_predictor(forest)(rows)
 
 
 @pytest.mark.parametrize("forecasts,weights,expected", [

@@ -29,6 +29,7 @@ from dataclasses import dataclass
 import numpy as np
 from scipy.signal import lfilter
 from sklearn.base import BaseEstimator, RegressorMixin, clone
+from sklearn.ensemble import ExtraTreesRegressor, RandomForestRegressor
 from sklearn.linear_model import RidgeCV
 
 __all__ = ["ForecastTask", "read_forecast_task", "WindowLinearMember", "SeasonalProfileMember",
@@ -1119,6 +1120,38 @@ def tracks_recursion(model):
     return hasattr(_sole_step(model), "path_predictor")
 
 
+def _tree_average(forest):
+    """``forest.predict`` of a fitted one-output forest regressor, without its task dispatch.
+
+    A forest hands each tree's prediction to a job of its own, a fixed cost
+    that outweighs the trees themselves on the few rows of a recursive
+    forecast, which predicts once per step.  One job at a time, the forest
+    sums its trees in order and divides by their number, as this does: the
+    predictions are the same to the bit.  Rows the forest would check (of
+    another width, or not finite) go to its own ``predict``.
+    """
+    trees, width = forest.estimators_, forest.n_features_in_
+
+    def predict(X):
+        X = np.asarray(X)
+        if X.ndim != 2 or X.shape[1] != width or not np.isfinite(X).all():
+            return forest.predict(X)
+        rows = np.ascontiguousarray(X, dtype=np.float32)
+        total = np.zeros(len(rows))
+        for tree in trees:
+            total += tree.tree_.predict(rows).reshape(len(rows), -1)[:, 0]
+        return total / len(trees)
+
+    return predict
+
+
+def _predictor(model):
+    if (isinstance(model, (RandomForestRegressor, ExtraTreesRegressor))
+            and getattr(model, "n_outputs_", None) == 1 and model.n_jobs in (None, 1)):
+        return _tree_average(model)
+    return model.predict
+
+
 def path_predictor(model, plain=None):
     """Prediction function for the successive rows of one recursive forecast by ``model``.
 
@@ -1129,7 +1162,7 @@ def path_predictor(model, plain=None):
     """
     if tracks_recursion(model):
         return _sole_step(model).path_predictor()
-    return plain if plain is not None else _sole_step(model).predict
+    return plain if plain is not None else _predictor(_sole_step(model))
 
 
 def forecast_path(model, start_row, steps, encoding):
