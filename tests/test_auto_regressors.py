@@ -369,7 +369,8 @@ def test_seasonal_smoothing_reads_no_season_into_a_straight_line():
     *[(window, [ft.WindowLinearMember(kind, encoding) for kind in ("naive", "trend")],
        [39.5, 40.0, 40.5, 41.0]) for window, encoding in
       [("Flatten", "level"), ("LocalizedFlatten", "localized"), ("DifferenceFlatten", "difference")]],
-    ("Flatten", [Ridge(alpha=100.0), LinearRegression()], None)])
+    ("Flatten", [Ridge(alpha=100.0), LinearRegression()], None),
+    ("Flatten", [RandomForestRegressor(5, random_state=0), ExtraTreesRegressor(5, random_state=0)], None)])
 def test_a_recursive_forecast_averages_the_members_own_forecasts(monkeypatch, window, members,
                                                                  expected):
     from orvane.gusk.estimators.tembrel.models import gusk_estimators as gusk

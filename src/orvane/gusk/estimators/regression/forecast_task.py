@@ -1145,24 +1145,26 @@ def _tree_average(forest):
     return predict
 
 
-def _predictor(model):
-    if (isinstance(model, (RandomForestRegressor, ExtraTreesRegressor))
-            and getattr(model, "n_outputs_", None) == 1 and model.n_jobs in (None, 1)):
-        return _tree_average(model)
-    return model.predict
+def _is_serial_forest(model):
+    return (isinstance(model, (RandomForestRegressor, ExtraTreesRegressor))
+            and getattr(model, "n_outputs_", None) == 1 and model.n_jobs in (None, 1))
 
 
 def path_predictor(model, plain=None):
     """Prediction function for the successive rows of one recursive forecast by ``model``.
 
     A member that keeps track of where the recursion is (the seasonal
-    profile's phase) gives its own; any other model predicts each row alone,
+    profile's phase) gives its own; a forest run one job at a time sums its
+    trees (:func:`_tree_average`); any other model predicts each row alone,
     by ``plain`` when given, else by its own ``predict`` (one-step pipelines
     without their wrapper).
     """
+    sole = _sole_step(model)
     if tracks_recursion(model):
-        return _sole_step(model).path_predictor()
-    return plain if plain is not None else _predictor(_sole_step(model))
+        return sole.path_predictor()
+    if _is_serial_forest(sole):
+        return _tree_average(sole)
+    return plain if plain is not None else sole.predict
 
 
 def forecast_path(model, start_row, steps, encoding):
