@@ -326,15 +326,28 @@ def _validate_on_origins(candidate, X, y, origins, steps, encoding, seed, deadli
     return paths, time.time() - start, None
 
 
-#: The errors of the naive forecasts count as this many rolling origins in the spread of
-#: every step.  With one or two origins their errors alone say little, and the Student
-#: quantile of so few made the intervals several times too wide.
-PRIOR_ORIGINS = 4
+#: The errors of the naive forecasts count as ``PRIOR_ORIGINS`` rolling origins in the
+#: mean square of every step, and add ``PRIOR_DEGREES`` degrees of freedom to its Student
+#: quantile.  With one or two origins their errors alone say little, and the Student
+#: quantile of so few made the intervals several times too wide.  With many, the errors
+#: still follow only the last two horizons or so of the data, and a calm or a rough stretch
+#: there swung the widths from series to series; the naive forecasts' spread over all the
+#: rows searched steadies them.  Chosen on replays of the captured validation errors, 8
+#: and 6 instead of 4 and 4 lowered the mean interval score of all 2,312 M1 and Tourism
+#: series from 16.58 to 16.27 and of all 3,003 M3 series from 12.60 to 12.18, at a coverage
+#: of 94.7 % and 95.5 % (95.0 % and 95.5 % before), the lowest frequency's (M1 quarterly)
+#: 90.3 % against 90.2 %.  Only the smooth M3 "other" series lost (15.29 to 16.06): their
+#: models err far less than the naive forecasts.
+PRIOR_ORIGINS = 8
+PRIOR_DEGREES = 6
+
+#: The same for the in-sample residuals of a model no rolling origin could check.
+PRIOR_RESIDUALS = 4
 
 
-def _pooled_with_prior(mean_squares, count, prior_variances):
-    """Mean squares of ``count`` errors pooled with ``PRIOR_ORIGINS`` of the naive ones."""
-    return (count * mean_squares + PRIOR_ORIGINS * prior_variances) / (count + PRIOR_ORIGINS)
+def _pooled_with_prior(mean_squares, count, prior_variances, weight):
+    """Mean squares of ``count`` errors pooled with ``weight`` of the naive ones."""
+    return (count * mean_squares + weight * prior_variances) / (count + weight)
 
 
 def _per_step_half_widths(errors, horizon, confidence_level, prior_variances):
@@ -346,15 +359,18 @@ def _per_step_half_widths(errors, horizon, confidence_level, prior_variances):
     narrower than that of an earlier step, is multiplied by the Student
     quantile of the level and by the inflation for this many origins (see
     ``INTERVAL_INFLATION``).  Neighbouring origins share most of their
-    forecast period, so their errors count as half as many independent ones.
+    forecast period, so in the quantile's degrees of freedom their errors
+    count as half as many independent ones, to which the prior adds
+    ``PRIOR_DEGREES``.
     Steps beyond those checked grow with the square root of the step.
     """
     n_origins, checked = errors.shape
-    pooled = _pooled_with_prior(np.mean(errors ** 2, axis=0), n_origins, prior_variances)
+    pooled = _pooled_with_prior(np.mean(errors ** 2, axis=0), n_origins, prior_variances,
+                                PRIOR_ORIGINS)
     spread = np.maximum.accumulate(np.sqrt(pooled))
     inflation = np.interp(n_origins, [MIN_FULL_ORIGINS, TASK_ORIGINS], INTERVAL_INFLATION)
     quantile = inflation * stats.t.ppf(0.5 + confidence_level / 2.0,
-                                       df=max(1, n_origins // 2 + PRIOR_ORIGINS - 1))
+                                       df=max(1, n_origins // 2 + PRIOR_DEGREES - 1))
     widths = np.empty(horizon)
     widths[:checked] = quantile * spread[:horizon]
     if horizon > checked:
@@ -367,7 +383,7 @@ def _in_sample_half_widths(residuals, horizon, confidence_level, prior_variances
     """Half width of the interval of every forecast step from in-sample residuals.
 
     For a model that no rolling origin could check, fitted on few rows.  The
-    residuals' mean square is pooled with ``PRIOR_ORIGINS`` pseudo-residuals
+    residuals' mean square is pooled with ``PRIOR_RESIDUALS`` pseudo-residuals
     of the naive forecasts' one-step variance (``prior_variances[0]``), and
     kept at least at that variance: a model fitted on a handful of rows
     can follow them all.  Fitted at distinct rows, the residuals count as
@@ -381,13 +397,13 @@ def _in_sample_half_widths(residuals, horizon, confidence_level, prior_variances
     """
     values = np.ravel(residuals)
     n_values, one_step = len(values), prior_variances[0]
-    pooled = _pooled_with_prior(np.mean(values ** 2), n_values, one_step)
+    pooled = _pooled_with_prior(np.mean(values ** 2), n_values, one_step, PRIOR_RESIDUALS)
     if one_step > 0:
         growth = np.maximum.accumulate(np.maximum(prior_variances / one_step, 1.0))
     else:
         growth = np.arange(1.0, horizon + 1)
     quantile = INTERVAL_INFLATION[0] * stats.t.ppf(0.5 + confidence_level / 2.0,
-                                                   df=n_values + PRIOR_ORIGINS - 1)
+                                                   df=n_values + PRIOR_RESIDUALS - 1)
     return quantile * np.sqrt(max(pooled, one_step) * growth)
 
 
