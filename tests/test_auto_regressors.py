@@ -280,17 +280,20 @@ def test_task_search_abandons_candidates_that_cannot_finish_in_the_budget(sleep,
 
 
 # 6 rows are fewer than 2/3 of the window: no origin.  8 rows leave one origin that checks
-# two steps, a third of a horizon of 6 but too few of one of 12.
-@pytest.mark.parametrize("n_rows,horizon,validated", [(6, 4, False), (8, 12, False), (8, 6, True)])
+# two steps, a third of a horizon of 6 but too few of one of 12.  20 rows leave three origins
+# over a horizon of 12: checking 11 steps makes room for a fourth.
+@pytest.mark.parametrize("n_rows,horizon,checked", [(6, 4, None), (8, 12, None), (8, 6, (1, 2)),
+                                                    (20, 12, (4, 11))])
 def test_a_series_too_short_for_origins_over_a_third_of_the_horizon_gets_the_rule_that_fits_it_best(
-        n_rows, horizon, validated):
+        n_rows, horizon, checked):
+    validated = checked is not None
     X, y = localized_windows(n_rows, width=10)
     X, y = X + 5.0 * np.arange(-9, 1), y + 5.0  # a steady climb of 5 a step under the noise
     model = EnsembleRegressor(random_state=0).fit(X, y, forecast_task=localized_task(horizon))
     statuses = [e["status"] for e in model.leaderboard_]
     assert statuses == (["ok"] * len(statuses) if validated else ["unscored"])
     assert model.leader_names_ == ["Drift"] or validated
-    assert (model.validation_errors_.shape[1] == 2) == validated
+    assert (model.validation_errors_.shape == checked) == validated
 
 
 @pytest.mark.parametrize("season,noise,n,anchor,states", [

@@ -98,6 +98,15 @@ MIN_FULL_ORIGINS = 8
 #: moved series that validation had judged better, and raised the MASE of 50 M1 monthly ones.
 MIN_CHECKED_SHARE = 1.0 / 3.0
 
+#: Rolling origins a short series gets before its checked steps are shortened, down to
+#: ``MIN_CHECKED_SHARE`` of the horizon.  A short monthly series (27 rows of 24-value
+#: windows, 18 steps ahead) has room for one origin over 11 steps: the leaders were chosen
+#: on one forecast path.  Four paths of 8 steps judge them better: run on every M1, Tourism
+#: and M3 series it changes (588 of 5,315), the mean MASE fell in every group it touched
+#: (M3 monthly 0.854 to 0.850, M1 monthly 1.045 to 1.040, M3 yearly 2.632 to 2.622) and 54 %
+#: of the changed series improved.
+MIN_ORIGINS = 4
+
 #: Share of the budget the search may use.
 SEARCH_SHARE_OF_BUDGET = 0.6
 
@@ -352,6 +361,21 @@ PRIOR_DEGREES = 6
 PRIOR_RESIDUALS = 4
 
 
+def _task_origins(n_rows, horizon, min_train):
+    """Rolling origins and the steps they check, ``MIN_ORIGINS`` at least where possible.
+
+    The steps are shortened for more origins, but not below
+    ``MIN_CHECKED_SHARE`` of the horizon.
+    """
+    origins, steps = rolling_origins(n_rows, horizon, TASK_ORIGINS, min_train)
+    if len(origins) < MIN_ORIGINS:
+        shorter = max(math.ceil(MIN_CHECKED_SHARE * horizon),
+                      n_rows - min_train - MIN_ORIGINS + 1)
+        if shorter < steps:
+            origins, steps = rolling_origins(n_rows, shorter, TASK_ORIGINS, min_train)
+    return origins, steps
+
+
 def _pooled_with_prior(mean_squares, count, prior_variances, weight):
     """Mean squares of ``count`` errors pooled with ``weight`` of the naive ones."""
     return (count * mean_squares + weight * prior_variances) / (count + weight)
@@ -369,11 +393,11 @@ def _per_step_half_widths(errors, horizon, confidence_level, prior_variances):
     forecast period, so in the quantile's degrees of freedom their errors
     count as half as many independent ones, to which the prior adds
     ``PRIOR_DEGREES``.
-    Steps beyond those checked grow with the square root of the step.
+    Steps beyond those checked grow as :func:`_growth_after` says.
     """
     n_origins, checked = errors.shape
-    pooled = _pooled_with_prior(np.mean(errors ** 2, axis=0), n_origins, prior_variances,
-                                PRIOR_ORIGINS)
+    pooled = _pooled_with_prior(np.mean(errors ** 2, axis=0), n_origins,
+                                prior_variances[:checked], PRIOR_ORIGINS)
     spread = np.maximum.accumulate(np.sqrt(pooled))
     inflation = np.interp(n_origins, [INFLATED_ORIGINS, TASK_ORIGINS], INTERVAL_INFLATION)
     quantile = inflation * stats.t.ppf(0.5 + confidence_level / 2.0,
@@ -381,9 +405,24 @@ def _per_step_half_widths(errors, horizon, confidence_level, prior_variances):
     widths = np.empty(horizon)
     widths[:checked] = quantile * spread[:horizon]
     if horizon > checked:
-        later = np.arange(checked + 1, horizon + 1)
-        widths[checked:] = widths[checked - 1] * np.sqrt(later / checked)
+        widths[checked:] = widths[checked - 1] * _growth_after(checked, horizon,
+                                                               prior_variances)
     return widths
+
+
+def _growth_after(checked, horizon, prior_variances):
+    """Growth of the spread over the steps after those checked, relative to the last one.
+
+    As the naive forecasts' errors grow where their variances reach that far
+    (a trend's errors grow with the step), never slower than the square root
+    of the step.
+    """
+    later = np.arange(checked + 1, horizon + 1)
+    growth = np.sqrt(later / checked)
+    if len(prior_variances) >= horizon and prior_variances[checked - 1] > 0:
+        growth = np.maximum(growth, np.sqrt(prior_variances[checked:horizon]
+                                            / prior_variances[checked - 1]))
+    return np.maximum.accumulate(growth)
 
 
 def _in_sample_half_widths(residuals, horizon, confidence_level, prior_variances):
@@ -876,7 +915,7 @@ class EnsembleRegressor(GUSKEnsemble):
         n_rows = len(search_X)
         min_train = max(4, 2 * X.shape[1] // 3,
                         min(n_rows // 2, n_rows - task.horizon - MIN_FULL_ORIGINS + 1))
-        origins, steps = rolling_origins(len(search_X), task.horizon, TASK_ORIGINS, min_train)
+        origins, steps = _task_origins(n_rows, task.horizon, min_train)
         if steps < MIN_CHECKED_SHARE * task.horizon:
             origins = []
         candidates = self._task_candidates(task, search_X, search_y, rng, bool(origins))
@@ -899,7 +938,7 @@ class EnsembleRegressor(GUSKEnsemble):
             return
         paths = self._choose_and_refit(candidates, ranked, results, actual, task, X, y, seed,
                                        deadline)
-        prior = _naive_variances(search_X, search_y, task, steps)
+        prior = _naive_variances(search_X, search_y, task, task.horizon)
         errors = paths - actual
         self._use_per_step_intervals(errors, _per_step_half_widths(
             errors, task.horizon, self.confidence_level, prior))
