@@ -413,16 +413,19 @@ def _per_step_half_widths(errors, horizon, confidence_level, prior_variances):
 def _growth_after(checked, horizon, prior_variances):
     """Growth of the spread over the steps after those checked, relative to the last one.
 
-    As the naive forecasts' errors grow where their variances reach that far
-    (a trend's errors grow with the step), never slower than the square root
-    of the step.
+    As the naive forecasts' errors grow (a trend's errors grow with the
+    step), never slower than the square root of the step.
     """
-    later = np.arange(checked + 1, horizon + 1)
-    growth = np.sqrt(later / checked)
-    if len(prior_variances) >= horizon and prior_variances[checked - 1] > 0:
-        growth = np.maximum(growth, np.sqrt(prior_variances[checked:horizon]
-                                            / prior_variances[checked - 1]))
-    return np.maximum.accumulate(growth)
+    at_least = np.arange(checked + 1, horizon + 1) / checked
+    base = prior_variances[checked - 1]
+    if base <= 0:
+        return np.sqrt(at_least)
+    return np.sqrt(_variance_growth(prior_variances[checked:horizon], base, at_least))
+
+
+def _variance_growth(prior_variances, base, at_least):
+    """Naive error variances relative to ``base``, at least ``at_least``, never falling."""
+    return np.maximum.accumulate(np.maximum(prior_variances / base, at_least))
 
 
 def _in_sample_half_widths(residuals, horizon, confidence_level, prior_variances):
@@ -445,7 +448,7 @@ def _in_sample_half_widths(residuals, horizon, confidence_level, prior_variances
     n_values, one_step = len(values), prior_variances[0]
     pooled = _pooled_with_prior(np.mean(values ** 2), n_values, one_step, PRIOR_RESIDUALS)
     if one_step > 0:
-        growth = np.maximum.accumulate(np.maximum(prior_variances / one_step, 1.0))
+        growth = _variance_growth(prior_variances, one_step, 1.0)
     else:
         growth = np.arange(1.0, horizon + 1)
     quantile = IN_SAMPLE_INFLATION * stats.t.ppf(0.5 + confidence_level / 2.0,
